@@ -1,0 +1,1 @@
+#include "config/ini2.h"

@@ -1,0 +1,76 @@
+#ifndef TAVRIN_CONFIG_INI2_H_
+#define TAVRIN_CONFIG_INI2_H_
+
+#include <string>
+#include <unordered_map>
+
+#include "platform/profile.h"
+
+namespace tavrin {
+
+// Typed access to INI values with defaults, optional write-back of the
+// default, and a cache for the life of the object.
+//
+// Each key has a simple life within one object: the first read of a present
+// key returns the file's value, writes it back once and caches it; the first
+// read of a missing key with write-default writes the default, caches and
+// returns it; a read of a missing key without write-default changes nothing;
+// every later read of a cached key returns the cached value without looking
+// at the file. Values are cut to 299 bytes (never splitting a UTF-8
+// character); a value or default longer than that is never written back
+// shortened, and the first cut of each key is reported once on stderr.
+//
+// Not thread-safe: one thread at a time.
+class CIni2 {
+ public:
+  // `store` must outlive the object; null means DefaultProfileStore().
+  explicit CIni2(ProfileStore* store = nullptr);
+  virtual ~CIni2() = default;
+
+  std::string m_strFile1;
+  std::string m_strFile2;  // the file of the key-only operations
+  std::string m_strFile3;
+  std::string m_strSection;  // the section of the key-only operations
+  bool m_bUseCache = true;
+
+  // Core operations, with explicit section and file.
+  std::string GetString(const std::string& section, const std::string& key,
+                        const std::string& default_value, const std::string& file,
+                        bool write_default, bool force_read);
+  int GetInt(const std::string& section, const std::string& key, int default_value,
+             const std::string& file, bool write_default);
+  bool GetBool(const std::string& section, const std::string& key, bool default_value,
+               const std::string& file, bool write_default);
+  void WriteString(const std::string& section, const std::string& key,
+                   const std::string& value, const std::string& file);
+  void WriteInt(const std::string& section, const std::string& key, int value,
+                const std::string& file);
+  void WriteBool(const std::string& section, const std::string& key, bool value,
+                 const std::string& file);
+
+  // Key-only forms: m_strSection of m_strFile2, never forcing a read.
+  std::string GetString(const std::string& key, const std::string& default_value,
+                        bool write_default);
+  int GetInt(const std::string& key, int default_value, bool write_default);
+  bool GetBool(const std::string& key, bool default_value, bool write_default);
+  void WriteString(const std::string& key, const std::string& value);
+  void WriteInt(const std::string& key, int value);
+  void WriteBool(const std::string& key, bool value);
+
+  // The text-to-integer rule of GetInt: leading white space, an optional
+  // sign, decimal digits up to the first other character, 0 without digits,
+  // clamped to the 32-bit range.
+  static int ParseInt(const std::string& text);
+
+  // True when the file could not be written at least once.
+  bool write_failed() const { return write_failed_; }
+
+ private:
+  ProfileStore* store_;
+  std::unordered_map<std::string, std::string> cache_;
+  bool write_failed_ = false;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_CONFIG_INI2_H_

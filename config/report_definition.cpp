@@ -1,0 +1,1 @@
+#include "config/report_definition.h"

@@ -1,0 +1,84 @@
+#ifndef TAVRIN_CONFIG_REPORT_DEFINITION_H_
+#define TAVRIN_CONFIG_REPORT_DEFINITION_H_
+
+#include <string>
+#include <vector>
+
+#include "config/ini2.h"
+#include "platform/env.h"
+#include "platform/run_host.h"
+
+namespace tavrin {
+
+// One field of a report, from the keys "ReportField%d" and companions.
+struct FieldInfo {
+  std::string strFieldName;
+  int nLength = 10;
+  bool bSort = false;
+  bool bRepeat = true;
+  bool bStringValue = true;
+  std::string strXMLDelimiterOpen;
+  std::string strXMLDelimiterClose;
+};
+
+// Date styles of the two date fields.
+enum DateStyle { kYearDayMonth = 1, kMonthDayYear = 2, kIsoDateTime = 3 };
+
+// The report definition: a report's INI section read into members that every
+// later step of a run reads. The main dialog sets m_strIniFile, m_strWorkDir
+// and m_strReportName before each load. Used by the run thread only.
+class CReportDefinition {
+ public:
+  // `ini` and `env` must outlive the object.
+  CReportDefinition(CIni2& ini, Env& env) : m_Ini(ini), env_(env) {}
+
+  // Reads the report's section (every missing key written back with its
+  // default) into the members below. Returns false after refusing the output
+  // kind "INVALID": the box has been shown through `host` and the main dialog
+  // was asked to end with result 2.
+  bool LoadReportDefinition(RunHost& host);
+
+  // Set by the main dialog before the load.
+  std::string m_strIniFile;
+  std::string m_strWorkDir;
+  std::string m_strReportName;
+
+  // Filled by the load.
+  bool m_bOutputYearFirst = false;
+  std::string m_strWhere;
+  std::string m_strOutput;
+  std::string m_strOutputFilename;
+  std::string m_strHeaderFile;
+  std::string m_strTrailerFile;
+  std::string m_strRecordDelimiterOpen;   // with a line feed appended
+  std::string m_strRecordDelimiterClose;  // with a line feed appended
+  int m_nXMLDateFormat = kMonthDayYear;
+  std::string m_strDataPath;
+  std::string m_strDestinationDBConnectString;
+  std::vector<FieldInfo> m_FieldInfoArray;
+  std::string m_strHtmlOpen;
+  std::string m_strHtmlClose;
+  std::string m_strHtmlBodyOpen;
+  std::string m_strHtmlBodyClose;
+  std::string m_strHtmlHeader;  // date and time markers replaced
+  std::string m_strHtmlCategoryOpen;
+  std::string m_strHtmlCategoryClose;
+  std::string m_strHtmlOrgStatusOpen;
+  std::string m_strHtmlOrgStatusClose;
+
+  CIni2& m_Ini;
+
+  // The heading with the first "*DATE*" and then the first "*TIME*"
+  // replaced by `when` formatted "%B %d, %Y" and "%I:%M:%S %p" (C locale).
+  static std::string SubstituteHeading(const std::string& heading, const std::tm& when);
+
+  // The date style of an "XMLDateFormat" text.
+  static int ResolveDateStyle(const std::string& text, bool output_year_first);
+
+ private:
+  Env& env_;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_CONFIG_REPORT_DEFINITION_H_

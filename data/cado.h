@@ -1,0 +1,67 @@
+#ifndef TAVRIN_DATA_CADO_H_
+#define TAVRIN_DATA_CADO_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ado.h"
+#include "platform/com_error.h"
+#include "platform/run_host.h"
+
+namespace tavrin {
+
+// Shows one "Provider Error" box for each diagnostic of `connection` (none
+// for a null connection or an empty list).
+void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection);
+
+// Shows the "COM Error" box for `e`.
+void ShowComError(RunHost& host, const _com_error& e);
+
+// The text of the "COM Error" box.
+std::string FormatComError(const _com_error& e);
+
+// A record set over a connection that somebody else opened. Every operation
+// catches the database layer's errors and reports them in a fixed way (see
+// each); none lets one escape but GetRecordCount. Used by one thread.
+class CADO {
+ public:
+  // `host` receives the error boxes; it must outlive the object.
+  explicit CADO(RunHost& host) : host_(&host) {}
+
+  // Binds the connection (null unbinds). The wrapper never opens or closes it.
+  void SetConnection(ado::ConnectionPtr connection) { m_pConnection = std::move(connection); }
+
+  // Opens the record set on SQL text (static, read-only). False on failure,
+  // showing nothing.
+  bool OpenRecordset(const std::string& sql);
+  // Opens a fresh record set on table "vesk_org"; false on failure after the
+  // error boxes.
+  bool OpenTable();
+  void CloseRecordset();
+  // Throws _com_error on failure.
+  int32_t GetRecordCount();
+  // "PASS", "BOF" or "FAIL" (see the implementation for their meaning).
+  std::string TryMoveFirst();
+  std::string TryMoveNext();
+
+  // Field reads by name. On failure the error boxes are shown and the output
+  // is left unchanged (GetFieldLong then returns 0).
+  void GetFieldString(const std::string& name, std::string& out);
+  int32_t GetFieldLong(const std::string& name);
+  void GetFieldDate(const std::string& name, COleDateTime& out);
+
+  ado::ConnectionPtr m_pConnection;
+  ado::RecordsetPtr m_pRecordset;
+
+ protected:
+  // Shows the provider errors of the bound connection, then `e`.
+  void ReportError(const _com_error& e);
+  RunHost& host() { return *host_; }
+
+ private:
+  RunHost* host_;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_DATA_CADO_H_

@@ -1,0 +1,1 @@
+#include "data/org_info.h"

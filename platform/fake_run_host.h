@@ -1,0 +1,52 @@
+#ifndef TAVRIN_PLATFORM_FAKE_RUN_HOST_H_
+#define TAVRIN_PLATFORM_FAKE_RUN_HOST_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/run_host.h"
+
+namespace tavrin {
+
+// Test double of RunHost: records everything, answers every box with OK.
+class FakeRunHost : public RunHost {
+ public:
+  struct Box {
+    std::string text, caption;
+    BoxStyle style;
+  };
+  struct Timed {
+    std::string text;
+    int seconds;
+  };
+
+  std::vector<std::string> statuses;  // every SetStatus, in order
+  std::vector<int> progress;          // every SetProgress, in order
+  std::vector<Box> boxes;
+  std::vector<Timed> timed;
+  std::string stdout_text;
+  int failures = 0;
+  int end_result = 0;  // 0: EndMainDialog was not called
+  bool stop = false;
+
+  std::string status() const { return statuses.empty() ? "" : statuses.back(); }
+
+  void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void SetProgress(int percent) override { progress.push_back(percent); }
+  int MessageBox(const std::string& text, const std::string& caption,
+                 BoxStyle style) override {
+    boxes.push_back({text, caption, style});
+    return kIdOk;
+  }
+  void ShowTimedMessage(const std::string& text, int seconds) override {
+    timed.push_back({text, seconds});
+  }
+  void StandardOutput(const std::string& text) override { stdout_text += text; }
+  void ReportFailure() override { ++failures; }
+  void EndMainDialog(int result) override { end_result = result; }
+  bool StopRequested() const override { return stop; }
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_FAKE_RUN_HOST_H_

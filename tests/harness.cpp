@@ -1,0 +1,138 @@
+#include "tests/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tavrin::test {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/tavrin-test-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+namespace {
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+}  // namespace
+
+std::string ReportBinary() { return EnvOr("TAVRIN_BIN", "build/app/tavrin-report"); }
+std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", "build/tools/tavrin-mdb-write"); }
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& cwd, const std::string& input, int timeout_seconds,
+              const std::map<std::string, std::string>& env) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  size_t written = 0;
+  if (input.empty()) {
+    close(in_pipe[1]);
+    in_pipe[1] = -1;
+  }
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool out_open = true, err_open = true;
+  bool killed = false;
+  while (out_open || err_open) {
+    std::vector<pollfd> fds;
+    if (out_open) fds.push_back({out_pipe[0], POLLIN, 0});
+    if (err_open) fds.push_back({err_pipe[0], POLLIN, 0});
+    if (in_pipe[1] >= 0) fds.push_back({in_pipe[1], POLLOUT, 0});
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 100) < 0) continue;
+    for (const auto& p : fds) {
+      if (p.revents == 0) continue;
+      if (p.fd == in_pipe[1]) {
+        ssize_t n = write(in_pipe[1], input.data() + written, input.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+        if (n < 0 || written == input.size()) {
+          close(in_pipe[1]);
+          in_pipe[1] = -1;
+        }
+        continue;
+      }
+      char buf[65536];
+      ssize_t n = read(p.fd, buf, sizeof buf);
+      std::string& dest = p.fd == out_pipe[0] ? result.out : result.err;
+      if (n > 0) {
+        dest.append(buf, static_cast<size_t>(n));
+      } else {
+        (p.fd == out_pipe[0] ? out_open : err_open) = false;
+      }
+    }
+  }
+  if (in_pipe[1] >= 0) close(in_pipe[1]);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace tavrin::test

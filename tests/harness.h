@@ -1,0 +1,51 @@
+#ifndef TAVRIN_TESTS_HARNESS_H_
+#define TAVRIN_TESTS_HARNESS_H_
+
+// Helpers for end-to-end tests: temporary folders, files, and running the
+// program under test with its output captured.
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tavrin::test {
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int exit_code = -1;  // the exit status, or 128 + signal number
+  std::string out;     // standard output
+  std::string err;     // standard error
+};
+
+// Runs `program` with `args` in folder `cwd`, feeding `input` on standard
+// input (closed afterwards) and capturing both outputs. Extra environment
+// variables are added to the test's own. Kills the program after
+// `timeout_seconds` (exit_code is then 128 + SIGKILL).
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& cwd, const std::string& input = "",
+              int timeout_seconds = 60, const std::map<std::string, std::string>& env = {});
+
+// The program under test (TAVRIN_BIN) and the Access file writer (TAVRIN_MDB_WRITE).
+std::string ReportBinary();
+std::string MdbWriteBinary();
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+}  // namespace tavrin::test
+
+#endif  // TAVRIN_TESTS_HARNESS_H_

@@ -1,0 +1,1 @@
+#include "tools/jet4_writer.h"
