@@ -1,1 +1,173 @@
-#include "platform/window.h"
+#include "app/main_dialog.h"
+
+#include <exception>
+
+#include "app/exit_dlg.h"
+#include "output/report_generator.h"
+
+namespace tavrin {
+namespace {
+
+const char kWaiting[] = "Waiting until next report is due.";
+
+}  // namespace
+
+CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& window,
+                                                     ProfileStore* store,
+                                                     std::string cmdline_report,
+                                                     std::string program_name)
+    : env_(env),
+      window_(window),
+      cmdline_report_(std::move(cmdline_report)),
+      program_name_(std::move(program_name)),
+      m_Ini(store),
+      m_Def(m_Ini, env),
+      m_Source(m_Def, *this) {
+  m_Def.m_strWorkDir = env_.CurrentDirectory();
+  m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
+  m_Ini.m_strFile2 = m_Def.m_strIniFile;
+}
+
+CTavrinReportGeneratorDlg::~CTavrinReportGeneratorDlg() { WaitForRun(); }
+
+void CTavrinReportGeneratorDlg::WaitForRun() {
+  if (run_thread_) run_thread_->Join();
+}
+
+void CTavrinReportGeneratorDlg::OnInitDialog(DialogHost& host) {
+  const int64_t now = env_.NowSeconds();
+  m_Def.m_strReportName = cmdline_report_;
+  m_strDisplayName = cmdline_report_;
+  m_ReportSchedule = BuildSchedule(m_Ini, cmdline_report_, now);
+  if (m_ReportSchedule.empty()) {
+    invalid_invocation_ = true;
+    window_.MessageBox(
+        "You must either specify a report name on the command line,\n"
+        "or have atleast one report name in the schedule section \n"
+        "of the ini.",
+        "Invalid Invocation Of App", BoxStyle::kMainWindowStop);
+    m_bQuit = true;
+  }
+  host.SetTimer(100, 100);
+}
+
+void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
+  const int64_t now = env_.NowSeconds();
+  if (m_bInTimer) return;
+  m_bInTimer = true;
+  if (m_bQuit) EndDialog(host, kIdOk);
+  // A run that refused its report asked the window to end; the request is
+  // carried out here, on the window's thread, where the host is valid.
+  if (const int result = end_request_.exchange(0)) EndDialog(host, result);
+  if (!m_bRunning && !ending_) {
+    const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
+    if (choice.due_index >= 0) {
+      m_Def.m_strReportName = m_ReportSchedule[choice.due_index].strReportName;
+      m_strDisplayName = m_Def.m_strReportName;
+      // The previous run cleared m_bRunning as its last action; its thread
+      // is at most finishing its return.
+      WaitForRun();
+      run_thread_.reset();
+      m_bRunning = true;
+      run_thread_ = env_.StartThread([this] { RunReportThread(); });
+    }
+    if (choice.finished) EndDialog(host, kIdOk);
+  }
+  if (!m_bRunning) {
+    m_strDisplayName = kWaiting;
+    SetStatus(kWaiting);
+    SetProgress(0);
+  }
+  host.SetControlText(kIdReportName, m_strDisplayName);
+  host.SetControlText(kIdStatus, status());
+  host.SetProgress(progress());
+  m_bInTimer = false;
+}
+
+void CTavrinReportGeneratorDlg::EndDialog(DialogHost& host, int result) {
+  ending_ = true;
+  host.EndDialog(result);
+}
+
+void CTavrinReportGeneratorDlg::ReportException(const char* what) {
+  MessageBox(std::string("The report stopped on an unexpected error:\n") + what, "",
+             BoxStyle::kAppWarning);
+}
+
+void CTavrinReportGeneratorDlg::GenerateReport() {
+  CReportGenerator generator(m_Def, m_Source.m_OrgDB, *this);
+  generator.GenerateReport();
+}
+
+void CTavrinReportGeneratorDlg::RunReportThread() {
+  // Nothing may escape the run: an error is reported, the closing steps
+  // still run, and m_bRunning is always cleared.
+  try {
+    if (m_Def.LoadReportDefinition(*this) && m_Source.OpenDatabase() &&
+        m_Source.QueryOrganizations() && !StopRequested()) {
+      GenerateReport();
+    }
+  } catch (const _com_error& e) {
+    ShowComError(*this, e);
+  } catch (const std::exception& e) {
+    ReportException(e.what());
+  } catch (...) {
+    ReportException("unknown error");
+  }
+  try {
+    m_Source.CloseDatabase();
+  } catch (const std::exception& e) {
+    ReportException(e.what());
+  }
+  m_bRunning = false;
+}
+
+void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    if (m_strStatus == text) return;
+    m_strStatus = text;
+  }
+  window_.StatusChanged(m_bRunning ? m_Def.m_strReportName : std::string(), text);
+}
+
+void CTavrinReportGeneratorDlg::SetProgress(int percent) {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  m_nProgress = percent;
+}
+
+std::string CTavrinReportGeneratorDlg::status() const {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  return m_strStatus;
+}
+
+int CTavrinReportGeneratorDlg::progress() const {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  return m_nProgress;
+}
+
+int CTavrinReportGeneratorDlg::MessageBox(const std::string& text, const std::string& caption,
+                                          BoxStyle style) {
+  failure_reported_ = true;
+  return window_.MessageBox(text, style == BoxStyle::kAppWarning ? program_name_ : caption, style);
+}
+
+void CTavrinReportGeneratorDlg::ShowTimedMessage(const std::string& text, int seconds) {
+  failure_reported_ = true;
+  CExitDlg dlg;
+  dlg.SetMessage(text, seconds);
+  window_.DoModal(dlg);
+}
+
+void CTavrinReportGeneratorDlg::StandardOutput(const std::string& text) {
+  window_.StandardOutput(text);
+}
+
+void CTavrinReportGeneratorDlg::ReportFailure() { failure_reported_ = true; }
+
+void CTavrinReportGeneratorDlg::EndMainDialog(int result) {
+  definition_refused_ = true;
+  end_request_ = result;
+}
+
+}  // namespace tavrin

@@ -1,1 +1,126 @@
 #include "config/report_definition.h"
+
+#include <strings.h>
+
+#include <array>
+#include <ctime>
+
+namespace tavrin {
+namespace {
+
+const char kBlank[] = "!BLANK!";
+const char kInvalidOutput[] = "INVALID";
+
+bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// strftime into text, empty when the text would need more than 127 characters.
+std::string FormatTime(const char* format, const std::tm& when) {
+  std::array<char, 128> buf{};
+  const size_t n = std::strftime(buf.data(), buf.size(), format, &when);
+  return std::string(buf.data(), n);
+}
+
+void ReplaceFirst(std::string& text, const std::string& marker, const std::string& with) {
+  const size_t at = text.find(marker);
+  if (at != std::string::npos) text.replace(at, marker.size(), with);
+}
+
+}  // namespace
+
+std::string CReportDefinition::SubstituteHeading(const std::string& heading, const std::tm& when) {
+  std::string out = heading;
+  // The C library's strftime uses the C locale unless the program changed it,
+  // which it never does, so month names and AM/PM are English.
+  ReplaceFirst(out, "*DATE*", FormatTime("%B %d, %Y", when));
+  ReplaceFirst(out, "*TIME*", FormatTime("%I:%M:%S %p", when));
+  return out;
+}
+
+int CReportDefinition::ResolveDateStyle(const std::string& text, bool output_year_first) {
+  int style = 0;
+  if (EqualsNoCase(text, "Old")) {
+    style = 0;
+  } else if (EqualsNoCase(text, "YYYY/DD/MM")) {
+    style = kYearDayMonth;
+  } else if (EqualsNoCase(text, "MM/DD/YYYY")) {
+    style = kMonthDayYear;
+  } else if (EqualsNoCase(text, "Vibes") || EqualsNoCase(text, "YYYY-MM-DD HH:MM:SS")) {
+    style = kIsoDateTime;
+  }
+  if (style == 0) style = output_year_first ? kYearDayMonth : kMonthDayYear;
+  return style;
+}
+
+bool CReportDefinition::LoadReportDefinition(RunHost& host) {
+  const std::tm now = env_.LocalNow();
+
+  m_bOutputYearFirst = m_Ini.GetBool("TavrinReportGenerator", "Output-Year-First", false,
+                                     m_strIniFile, true);
+
+  m_Ini.m_strFile2 = m_strIniFile;
+  m_Ini.m_strSection = m_strReportName;
+
+  m_strWhere = m_Ini.GetString("Where", "ALL", true);
+  m_strOutput = m_Ini.GetString("Output", kInvalidOutput, true);
+  m_strOutputFilename =
+      m_Ini.GetString("OutputFilename", m_strWorkDir + "/" + m_strReportName + "-Report.csv", true);
+  m_strHeaderFile = m_Ini.GetString("HeaderFile", "", true);
+  m_strTrailerFile = m_Ini.GetString("TrailerFile", "", true);
+  m_strRecordDelimiterOpen = m_Ini.GetString("RecordDelimiterOpen", "<name>", true) + "\n";
+  m_strRecordDelimiterClose = m_Ini.GetString("RecordDelimiterClose", "</name>", true) + "\n";
+  m_Ini.GetString("XMLDateFormatComment",
+                  "Possible Values Old, Vibes, YYYY/DD/MM, MM/DD/YYYY, YYYY-MM-DD HH:MM:SS", true);
+  const std::string date_format = m_Ini.GetString("XMLDateFormat", "Old", true);
+  m_strDataPath = m_Ini.GetString("DataPath", m_strWorkDir + "/Vesk.mdb", true);
+  m_strDestinationDBConnectString = m_Ini.GetString("DestinationDBConnectString", "NONE", true);
+
+  m_nXMLDateFormat = ResolveDateStyle(date_format, m_bOutputYearFirst);
+
+  m_FieldInfoArray.clear();
+  for (int n = 1; n <= 24; ++n) {
+    const std::string num = std::to_string(n);
+    FieldInfo field;
+    field.strFieldName = m_Ini.GetString("ReportField" + num, kBlank, true);
+    if (field.strFieldName == kBlank) continue;
+    field.strXMLDelimiterOpen = m_Ini.GetString("ReportFieldXMLDelimiterOpen" + num, kBlank, true);
+    if (field.strXMLDelimiterOpen == kBlank) field.strXMLDelimiterOpen = "<" + field.strFieldName + ">";
+    field.strXMLDelimiterClose =
+        m_Ini.GetString("ReportFieldXMLDelimiterClose" + num, kBlank, true);
+    if (field.strXMLDelimiterClose == kBlank)
+      field.strXMLDelimiterClose = "</" + field.strFieldName + ">";
+    field.nLength = m_Ini.GetInt("ReportFieldLength" + num, 10, true);
+    field.bSort = m_Ini.GetBool("ReportFieldSort" + num, false, true);
+    field.bRepeat = m_Ini.GetBool("ReportFieldRepeat" + num, true, true);
+    field.bStringValue = m_Ini.GetBool("ReportFieldStringValue" + num, true, true);
+    m_FieldInfoArray.push_back(field);
+  }
+
+  if (EqualsNoCase(m_strOutput, "HTML")) {
+    m_strHtmlOpen = m_Ini.GetString("HtmlOpen", "<html>", true);
+    m_strHtmlClose = m_Ini.GetString("HtmlClose", "</html>", true);
+    m_strHtmlBodyOpen = m_Ini.GetString("HtmlBodyOpen", "<body bgcolor=\"#C0C0C0\">", true);
+    m_strHtmlBodyClose = m_Ini.GetString("HtmlBodyClose", "</body>", true);
+    m_strHtmlHeader = SubstituteHeading(
+        m_Ini.GetString("HtmlHeader",
+                        "<h2><font color=\"#FF0000\">On-Air report for *DATE* at *TIME* </font></h2>",
+                        true),
+        now);
+    m_strHtmlCategoryOpen = m_Ini.GetString("HtmlCategoryOpen", "<h4><font color=\"#FF0000\"><u>", true);
+    m_strHtmlCategoryClose = m_Ini.GetString("HtmlCategoryClose", "</u></font></h4>", true);
+    m_strHtmlOrgStatusOpen = m_Ini.GetString("HtmlOrgStatusOpen", "<p><font color=\"#0000FF\">", true);
+    m_strHtmlOrgStatusClose = m_Ini.GetString("HtmlOrgStatusClose", "</font></p>", true);
+  }
+
+  if (m_strOutput == kInvalidOutput) {
+    host.MessageBox(
+        "Either a non-existant report has been selected or no Output method has been\n"
+        "configured.  The program will now exit.\n"
+        "Valid output types are: SQLServer (internet), CSV (for reports) or Printer.",
+        "", BoxStyle::kAppWarning);
+    host.EndMainDialog(kIdCancel);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tavrin

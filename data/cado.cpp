@@ -1,1 +1,151 @@
 #include "data/cado.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace tavrin {
+
+void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection) {
+  if (!connection) return;
+  // The reporters run inside error handlers: nothing may escape from them.
+  std::vector<ado::ErrorEntry> errors;
+  try {
+    errors = connection->Errors();
+  } catch (...) {
+    return;
+  }
+  for (const auto& e : errors) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%x", static_cast<unsigned>(e.number));
+    host.MessageBox(std::string("\t Error number: ") + number + "\t" + e.description,
+                    "Provider Error", BoxStyle::kPlain);
+  }
+}
+
+std::string FormatComError(const _com_error& e) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%08lx", static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));
+  return std::string("Error\n\tCode = ") + code + "\n\tCode meaning = " + e.ErrorMessage() +
+         "\n\tSource = " + e.Source().value_or("(null)") +
+         "\n\tDescription = " + e.Description().value_or("(null)") + "\n";
+}
+
+void ShowComError(RunHost& host, const _com_error& e) {
+  host.MessageBox(FormatComError(e), "COM Error", BoxStyle::kPlain);
+}
+
+void CADO::ReportError(const _com_error& e) {
+  ShowProviderErrors(*host_, m_pConnection);
+  ShowComError(*host_, e);
+}
+
+namespace {
+
+// A null reference used as an object raises the invalid-pointer error.
+template <typename T>
+T& Deref(const std::shared_ptr<T>& p) {
+  if (!p) throw _com_error(kEPointer);
+  return *p;
+}
+
+}  // namespace
+
+bool CADO::OpenRecordset(const std::string& sql) {
+  try {
+    Deref(m_pRecordset).Open(sql, m_pConnection, ado::adOpenStatic, ado::adLockReadOnly,
+                             ado::adCmdText);
+    return true;
+  } catch (const _com_error&) {
+    return false;
+  }
+}
+
+bool CADO::OpenTable() {
+  m_pRecordset = std::make_shared<ado::Recordset>();
+  try {
+    m_pRecordset->Open("vesk_org", m_pConnection, ado::adOpenStatic, ado::adLockPessimistic,
+                       ado::adCmdTable);
+    return true;
+  } catch (const _com_error& e) {
+    ReportError(e);
+    return false;
+  }
+}
+
+void CADO::CloseRecordset() {
+  try {
+    Deref(m_pRecordset).Close();
+  } catch (const _com_error& e) {
+    ReportError(e);
+  }
+}
+
+int32_t CADO::GetRecordCount() { return Deref(m_pRecordset).RecordCount(); }
+
+std::string CADO::TryMoveFirst() {
+  try {
+    auto& rs = Deref(m_pRecordset);
+    rs.MoveFirst();
+    return rs.IsBOF() ? "BOF" : "PASS";
+  } catch (const _com_error&) {
+    return "FAIL";
+  }
+}
+
+std::string CADO::TryMoveNext() {
+  try {
+    auto& rs = Deref(m_pRecordset);
+    rs.MoveNext();
+    if (rs.IsEOF()) {
+      rs.MoveLast();
+      return "PASS";
+    }
+    return "BOF";
+  } catch (const _com_error&) {
+    return "FAIL";
+  }
+}
+
+void CADO::GetFieldString(const std::string& name, std::string& out) {
+  try {
+    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
+    if (v.IsNull()) {
+      out.clear();
+      return;
+    }
+    std::string text = v.AsText();
+    // Text never carries a double quote past this point, so writers may put
+    // values between double quotes without escaping.
+    std::replace(text.begin(), text.end(), '"', '\'');
+    out = std::move(text);
+  } catch (const _com_error& e) {
+    ReportError(e);
+  }
+}
+
+int32_t CADO::GetFieldLong(const std::string& name) {
+  try {
+    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
+    return v.IsNull() ? 0 : v.AsLong();
+  } catch (const _com_error& e) {
+    ReportError(e);
+    return 0;
+  }
+}
+
+void CADO::GetFieldDate(const std::string& name, COleDateTime& out) {
+  try {
+    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
+    if (v.IsNull()) {
+      out.status = COleDateTime::null;
+      return;
+    }
+    out.value = v.AsDate();
+    out.status = COleDateTime::valid;
+  } catch (const _com_error& e) {
+    ReportError(e);
+  }
+}
+
+}  // namespace tavrin

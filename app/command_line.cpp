@@ -1,0 +1,53 @@
+#include "app/command_line.h"
+
+namespace tavrin {
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  std::vector<std::string> positional;
+  bool options_done = false;
+  for (const auto& arg : args) {
+    if (options_done || arg.rfind("--", 0) != 0) {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help") {
+      cl.help = true;
+    } else if (arg == "--version") {
+      cl.version = true;
+    } else if (arg == "--unattended") {
+      cl.unattended = true;
+    } else if (arg == "--interactive") {
+      cl.interactive = true;
+    } else if (cl.error.empty()) {
+      cl.error = "unknown option '" + arg + "'";
+    }
+  }
+  if (cl.unattended && cl.interactive && cl.error.empty())
+    cl.error = "--unattended and --interactive exclude each other";
+  // Exactly one argument names the report; none, or two or more, mean the
+  // schedule.
+  if (positional.size() == 1) cl.report = positional[0];
+  return cl;
+}
+
+std::string UsageText(const std::string& program) {
+  return "Usage: " + program + " [OPTIONS] [REPORT]\n"
+         "\n"
+         "Makes the reports defined in TavrinReport.ini in the current folder.\n"
+         "With REPORT, runs that report once and ends; without, runs the reports of\n"
+         "the [Report Schedule] section at their intervals until none is left.\n"
+         "\n"
+         "Options:\n"
+         "  --unattended   log to standard error and answer every message box with OK\n"
+         "                 (the default when standard input or output is not a terminal)\n"
+         "  --interactive  show the status panel and wait for the user at message boxes\n"
+         "  --help         show this text and exit\n"
+         "  --version      show the version and exit\n"
+         "  --             end of options (for a report name that begins with --)\n"
+         "\n"
+         "Exit status: 0 all runs finished without an error, 1 an error was reported,\n"
+         "2 invalid invocation or report refused, 130/143 ended by SIGINT/SIGTERM.\n";
+}
+
+}  // namespace tavrin

@@ -1,0 +1,28 @@
+#ifndef TAVRIN_APP_COMMAND_LINE_H_
+#define TAVRIN_APP_COMMAND_LINE_H_
+
+#include <string>
+#include <vector>
+
+namespace tavrin {
+
+// What the command line asks for. Options start with "--" and are taken out
+// before the remaining arguments are counted; a lone "--" ends the options.
+struct CommandLine {
+  std::string report;  // exactly one argument: the report to run once
+  bool help = false;
+  bool version = false;
+  bool unattended = false;
+  bool interactive = false;
+  std::string error;  // not empty: a usage error, described
+};
+
+// Parses the arguments after the program name.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The help text.
+std::string UsageText(const std::string& program);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_APP_COMMAND_LINE_H_

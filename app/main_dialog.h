@@ -1,0 +1,105 @@
+#ifndef TAVRIN_APP_MAIN_DIALOG_H_
+#define TAVRIN_APP_MAIN_DIALOG_H_
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/schedule.h"
+#include "config/ini2.h"
+#include "config/report_definition.h"
+#include "data/source_database.h"
+#include "platform/env.h"
+#include "platform/profile.h"
+#include "platform/run_host.h"
+#include "platform/window.h"
+
+namespace tavrin {
+
+// The main window: owner of the schedule and of everything a run uses. Its
+// 100-millisecond timer starts each due report on a run thread of its own,
+// one run at a time, and ends the window when nothing is left to run.
+//
+// Threads: the window's events arrive on the thread that runs DoModal; the
+// run thread uses the report definition, the INI access and the databases
+// while m_bRunning is set. The status line and progress value are handed
+// over under a lock.
+class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
+ public:
+  // `env`, `window` and `store` must outlive the object; `cmdline_report` is
+  // the report named on the command line (empty for the schedule).
+  CTavrinReportGeneratorDlg(Env& env, WindowServices& window, ProfileStore* store,
+                            std::string cmdline_report, std::string program_name);
+  // Waits for a run under way.
+  ~CTavrinReportGeneratorDlg() override;
+
+  // Dialog
+  int TemplateId() const override { return kMainDialogTemplate; }
+  void OnInitDialog(DialogHost& host) override;
+  void OnTimer(DialogHost& host, int timer_id) override;
+
+  // RunHost (run thread)
+  void SetStatus(const std::string& text) override;
+  void SetProgress(int percent) override;
+  int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
+  void ShowTimedMessage(const std::string& text, int seconds) override;
+  void StandardOutput(const std::string& text) override;
+  void ReportFailure() override;
+  void EndMainDialog(int result) override;
+  bool StopRequested() const override { return stop_requested_; }
+
+  // Asks a run under way to stop at its next safe point. Any thread.
+  void RequestStop() { stop_requested_ = true; }
+  // Blocks until the run thread (if any) has ended.
+  void WaitForRun();
+
+  // The body of one run: definition, source database, report, closing.
+  // Never throws; clears m_bRunning as its last action.
+  void RunReportThread();
+
+  // How the program went, for its exit status.
+  bool invalid_invocation() const { return invalid_invocation_; }
+  bool definition_refused() const { return definition_refused_; }
+  bool failure_reported() const { return failure_reported_; }
+
+  std::string status() const;
+  int progress() const;
+
+  std::vector<tagREPORT_INFO> m_ReportSchedule;
+  std::atomic<bool> m_bRunning{false};
+  bool m_bInTimer = false;
+  bool m_bQuit = false;
+  std::string m_strDisplayName;
+
+ private:
+  void GenerateReport();
+  // Ends the modal run; no run starts after it.
+  void EndDialog(DialogHost& host, int result);
+  void ReportException(const char* what);
+
+  Env& env_;
+  WindowServices& window_;
+  std::string cmdline_report_;
+  std::string program_name_;
+  CIni2 m_Ini;
+  CReportDefinition m_Def;  // also holds m_strIniFile, m_strWorkDir, m_strReportName
+  CSourceDatabase m_Source;
+
+  mutable std::mutex status_mu_;
+  std::string m_strStatus;
+  int m_nProgress = 0;
+
+  std::atomic<int> end_request_{0};  // result asked for by EndMainDialog
+  bool ending_ = false;
+  std::unique_ptr<ThreadHandle> run_thread_;
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> failure_reported_{false};
+  bool invalid_invocation_ = false;
+  std::atomic<bool> definition_refused_{false};
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_APP_MAIN_DIALOG_H_

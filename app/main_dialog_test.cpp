@@ -1,0 +1,116 @@
+#include "app/main_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/exit_dlg.h"
+#include "platform/fake_env.h"
+#include "platform/fake_profile.h"
+#include "platform/fake_window.h"
+
+namespace tavrin {
+namespace {
+
+const char kIni[] = "/w/TavrinReport.ini";
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  MainDialogTest() : env_(1000, "/w") {
+    // Ten ticks make one second of the fake clock.
+    window_.SetTickHook([this](int template_id, int) {
+      if (template_id == kMainDialogTemplate && ++ticks_ % 10 == 0) env_.Advance(1);
+    });
+  }
+
+  FakeEnv env_;
+  FakeProfileStore store_;
+  FakeWindow window_;
+  int ticks_ = 0;
+};
+
+TEST_F(MainDialogTest, EmptyScheduleIsRefusedAndEndsAtTheFirstTick) {
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "", "tavrin-report");
+  EXPECT_EQ(window_.DoModal(dlg), kIdOk);
+  const auto boxes = window_.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Invalid Invocation Of App");
+  EXPECT_EQ(boxes[0].text,
+            "You must either specify a report name on the command line,\n"
+            "or have atleast one report name in the schedule section \nof the ini.");
+  EXPECT_EQ(boxes[0].style, BoxStyle::kMainWindowStop);
+  EXPECT_TRUE(dlg.invalid_invocation());
+  EXPECT_EQ(window_.LastDialog(kMainDialogTemplate).ticks, 1);
+  EXPECT_EQ(store_.Find("Report Schedule", "Report Name01", kIni), "");
+  EXPECT_EQ(store_.Find("Report Schedule", "Minutes Between Reports01", kIni), "1");
+}
+
+TEST_F(MainDialogTest, RefusedReportEndsTheWindowWithCancel) {
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "Daily", "tavrin-report");
+  EXPECT_EQ(window_.DoModal(dlg), kIdCancel);
+  const auto boxes = window_.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "tavrin-report");
+  EXPECT_EQ(boxes[0].style, BoxStyle::kAppWarning);
+  EXPECT_TRUE(dlg.definition_refused());
+  EXPECT_EQ(env_.threads_started(), 1);
+  // The schedule section is not read in command-line mode.
+  EXPECT_FALSE(store_.Find("Report Schedule", "Report Name01", kIni).has_value());
+}
+
+TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
+  store_.Set("Report Schedule", "Report Name01", "Daily", kIni);
+  store_.Set("Report Schedule", "Minutes Between Reports01", "0", kIni);
+  store_.Set("Report Schedule", "Report Name02", "Daily", kIni);
+  store_.Set("Report Schedule", "Minutes Between Reports02", "0", kIni);
+  store_.Set("Daily", "Output", "CSV", kIni);
+  store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "", "tavrin-report");
+  EXPECT_EQ(window_.DoModal(dlg), kIdOk);
+  EXPECT_EQ(env_.threads_started(), 2);  // two one-shot entries, then the end
+  const auto boxes = window_.boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].caption, "COM Error");
+  EXPECT_TRUE(dlg.failure_reported());
+  const auto rec = window_.LastDialog(kMainDialogTemplate);
+  const auto& statuses = rec.control_texts.at(kIdStatus);
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Database open FAILURE!"),
+            statuses.end());
+  EXPECT_EQ(statuses.back(), "Waiting until next report is due.");
+  EXPECT_EQ(rec.control_texts.at(kIdReportName).back(), "Waiting until next report is due.");
+  EXPECT_EQ(rec.progress.back(), 0);
+  // The log saw the short-lived failure status as the run made it.
+  bool logged = false;
+  for (const auto& [name, status] : window_.status_changes())
+    logged = logged || (name == "Daily" && status == "Database open FAILURE!");
+  EXPECT_TRUE(logged);
+}
+
+TEST(ExitDlgTest, CountsDownInItsCaptionAndClosesItself) {
+  FakeWindow window;
+  CExitDlg dlg;
+  dlg.SetMessage("line 1\r\nline 2\r\nline 3", 5);
+  EXPECT_EQ(window.DoModal(dlg), kIdOk);
+  const auto rec = window.LastDialog(kTimedMessageTemplate);
+  EXPECT_EQ(rec.captions,
+            (std::vector<std::string>{"Error!", "Message will close in 4 seconds.",
+                                      "Message will close in 3 seconds.",
+                                      "Message will close in 2 seconds.",
+                                      "Message will close in 1 seconds.",
+                                      "Message will close in 0 seconds."}));
+  EXPECT_EQ(rec.control_texts.at(kIdStatus).back(), "line 1\r\nline 2\r\nline 3");
+  EXPECT_EQ(rec.ticks, 5);
+  EXPECT_EQ(rec.ended_ms - rec.started_ms, 5000);
+}
+
+TEST(ExitDlgTest, ZeroSecondsEndsAtTheFirstTickShowingTheNegativeRemainder) {
+  FakeWindow window;
+  CExitDlg dlg;
+  dlg.SetMessage("x", 0);
+  EXPECT_EQ(window.DoModal(dlg), kIdOk);
+  EXPECT_EQ(window.LastDialog(kTimedMessageTemplate).captions.back(),
+            "Message will close in -1 seconds.");
+}
+
+}  // namespace
+}  // namespace tavrin

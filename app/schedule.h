@@ -1,0 +1,41 @@
+#ifndef TAVRIN_APP_SCHEDULE_H_
+#define TAVRIN_APP_SCHEDULE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/ini2.h"
+
+namespace tavrin {
+
+// One entry of the schedule. Copied by value.
+struct tagREPORT_INFO {
+  std::string strReportName;
+  int32_t nMinutes = 0;  // > 0: repeats at that interval; otherwise runs once
+  int64_t tmNextDue = 0;  // due once the clock is strictly later than this
+};
+
+// Builds the schedule at start time `now`: the single entry
+// {report, -1, now - 1} when `cmdline_report` is not empty (the INI is not
+// touched), else one entry {name, minutes, now} for each non-empty
+// "Report NameNN" of section "Report Schedule", NN = 01 to 99, with
+// "Minutes Between ReportsNN" (default 1). Only index 01 writes its defaults
+// back. Leaves ini.m_strSection at "Report Schedule".
+std::vector<tagREPORT_INFO> BuildSchedule(CIni2& ini, const std::string& cmdline_report,
+                                          int64_t now);
+
+// What one timer tick without a run under way decides.
+struct TickChoice {
+  int due_index = -1;     // the entry to run now, or -1
+  bool finished = false;  // nothing due and nothing repeats: the program ends
+};
+
+// Scans `schedule` in order at time `now`. The first entry whose due time is
+// strictly earlier than `now` is chosen and its due time moves on from its
+// previous value by its interval, or by 999 days for a one-shot entry.
+TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_APP_SCHEDULE_H_

@@ -1,0 +1,177 @@
+#include "config/report_definition.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fake_env.h"
+#include "platform/fake_profile.h"
+#include "platform/fake_run_host.h"
+
+namespace tavrin {
+namespace {
+
+const char kIni[] = "/w/TavrinReport.ini";
+
+class ReportDefinitionTest : public ::testing::Test {
+ protected:
+  ReportDefinitionTest() : env_(1709647509, "/w"), ini_(&store_), def_(ini_, env_) {
+    def_.m_strIniFile = kIni;
+    def_.m_strWorkDir = "/w";
+    def_.m_strReportName = "Daily";
+  }
+
+  void Set(const std::string& key, const std::string& value) {
+    store_.Set("Daily", key, value, kIni);
+  }
+  std::optional<std::string> Stored(const std::string& key) {
+    return store_.Find("Daily", key, kIni);
+  }
+
+  FakeProfileStore store_;
+  FakeEnv env_;
+  CIni2 ini_;
+  FakeRunHost host_;
+  CReportDefinition def_;
+};
+
+TEST_F(ReportDefinitionTest, NewReportWritesEveryDefaultAndIsRefused) {
+  EXPECT_FALSE(def_.LoadReportDefinition(host_));
+  EXPECT_EQ(Stored("Where"), "ALL");
+  EXPECT_EQ(Stored("Output"), "INVALID");
+  EXPECT_EQ(Stored("OutputFilename"), "/w/Daily-Report.csv");
+  EXPECT_EQ(Stored("HeaderFile"), "");
+  EXPECT_EQ(Stored("TrailerFile"), "");
+  EXPECT_EQ(Stored("RecordDelimiterOpen"), "<name>");
+  EXPECT_EQ(Stored("RecordDelimiterClose"), "</name>");
+  EXPECT_EQ(Stored("XMLDateFormatComment"),
+            "Possible Values Old, Vibes, YYYY/DD/MM, MM/DD/YYYY, YYYY-MM-DD HH:MM:SS");
+  EXPECT_EQ(Stored("XMLDateFormat"), "Old");
+  EXPECT_EQ(Stored("DataPath"), "/w/Vesk.mdb");
+  EXPECT_EQ(Stored("DestinationDBConnectString"), "NONE");
+  for (int n = 1; n <= 24; ++n) EXPECT_EQ(Stored("ReportField" + std::to_string(n)), "!BLANK!");
+  EXPECT_FALSE(Stored("ReportField25").has_value());
+  EXPECT_FALSE(Stored("ReportFieldLength1").has_value());
+  EXPECT_FALSE(Stored("HtmlOpen").has_value());
+  EXPECT_EQ(store_.Find("TavrinReportGenerator", "Output-Year-First", kIni), "No");
+
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].text,
+            "Either a non-existant report has been selected or no Output method has been\n"
+            "configured.  The program will now exit.\n"
+            "Valid output types are: SQLServer (internet), CSV (for reports) or Printer.");
+  EXPECT_EQ(host_.boxes[0].style, BoxStyle::kAppWarning);
+  EXPECT_EQ(host_.end_result, kIdCancel);
+  EXPECT_EQ(ini_.m_strSection, "Daily");
+  EXPECT_EQ(ini_.m_strFile2, kIni);
+}
+
+TEST_F(ReportDefinitionTest, LowerCaseInvalidIsNotRefused) {
+  Set("Output", "invalid");
+  EXPECT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_TRUE(host_.boxes.empty());
+  EXPECT_EQ(host_.end_result, 0);
+}
+
+TEST_F(ReportDefinitionTest, FieldListSkipsBlanksAndBuildsDelimitersFromNames) {
+  Set("Output", "XML");
+  Set("ReportField1", "organization name");
+  Set("ReportField2", "[organization name]");
+  Set("ReportField3", "!BLANK!");
+  Set("ReportField4", "");
+  Set("ReportField5", "!blank!");
+  Set("ReportField25", "status");
+  Set("ReportFieldXMLDelimiterOpen5", "<x>");
+  Set("ReportFieldLength1", "abc");
+  Set("ReportFieldLength2", "20");
+  Set("ReportFieldSort1", "true");
+  Set("ReportFieldSort2", "1");
+  Set("ReportFieldSort4", "no");
+  Set("ReportFieldRepeat1", "No");
+  Set("ReportFieldStringValue2", "Off");
+  ASSERT_TRUE(def_.LoadReportDefinition(host_));
+  const auto& f = def_.m_FieldInfoArray;
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_EQ(f[0].strFieldName, "organization name");
+  EXPECT_EQ(f[0].strXMLDelimiterOpen, "<organization name>");
+  EXPECT_EQ(f[0].strXMLDelimiterClose, "</organization name>");
+  EXPECT_EQ(f[0].nLength, 0);
+  EXPECT_TRUE(f[0].bSort);
+  EXPECT_FALSE(f[0].bRepeat);
+  EXPECT_TRUE(f[0].bStringValue);
+  EXPECT_EQ(f[1].strXMLDelimiterOpen, "<[organization name]>");
+  EXPECT_EQ(f[1].strXMLDelimiterClose, "</[organization name]>");
+  EXPECT_EQ(f[1].nLength, 20);
+  EXPECT_TRUE(f[1].bSort);
+  EXPECT_FALSE(f[1].bStringValue);
+  EXPECT_EQ(f[2].strFieldName, "");
+  EXPECT_EQ(f[2].strXMLDelimiterOpen, "<>");
+  EXPECT_EQ(f[2].strXMLDelimiterClose, "</>");
+  EXPECT_FALSE(f[2].bSort);
+  EXPECT_EQ(f[3].strFieldName, "!blank!");
+  EXPECT_EQ(f[3].strXMLDelimiterOpen, "<x>");
+  // Missing companions are written back as their defaults, the delimiters
+  // as the placeholder rather than the tag built from the name.
+  EXPECT_EQ(Stored("ReportFieldXMLDelimiterOpen1"), "!BLANK!");
+  EXPECT_EQ(Stored("ReportFieldRepeat2"), "Yes");
+  EXPECT_EQ(Stored("ReportFieldSort5"), "No");
+  EXPECT_FALSE(Stored("ReportFieldLength3").has_value());
+  EXPECT_EQ(def_.m_strRecordDelimiterOpen, "<name>\n");
+  EXPECT_EQ(def_.m_strRecordDelimiterClose, "</name>\n");
+}
+
+TEST_F(ReportDefinitionTest, DateStyles) {
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("vibes", false), 3);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("yyyy-mm-dd hh:mm:ss", false), 3);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("YYYY/DD/MM", false), 1);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("mm/dd/yyyy", true), 2);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("Old", false), 2);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("Old", true), 1);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("DD/MM/YYYY", false), 2);
+  EXPECT_EQ(CReportDefinition::ResolveDateStyle("DD/MM/YYYY", true), 1);
+
+  Set("Output", "CSV");
+  store_.Set("TavrinReportGenerator", "Output-Year-First", "Yes", kIni);
+  ASSERT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_TRUE(def_.m_bOutputYearFirst);
+  EXPECT_EQ(def_.m_nXMLDateFormat, 1);
+}
+
+TEST_F(ReportDefinitionTest, HeadingMarkersAreReplacedOnceEach) {
+  std::tm when{};
+  when.tm_year = 124;
+  when.tm_mon = 2;
+  when.tm_mday = 5;
+  when.tm_hour = 14;
+  when.tm_min = 5;
+  when.tm_sec = 9;
+  EXPECT_EQ(CReportDefinition::SubstituteHeading("*DATE* *TIME*", when),
+            "March 05, 2024 02:05:09 PM");
+  EXPECT_EQ(CReportDefinition::SubstituteHeading("*DATE**DATE* *TIME**TIME*", when),
+            "March 05, 2024*DATE* 02:05:09 PM*TIME*");
+  EXPECT_EQ(CReportDefinition::SubstituteHeading("no markers", when), "no markers");
+}
+
+TEST_F(ReportDefinitionTest, HtmlKeysAreReadForHtmlInAnyCaseEvenWithoutFields) {
+  Set("Output", "Html");
+  ASSERT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_TRUE(def_.m_FieldInfoArray.empty());
+  EXPECT_EQ(def_.m_strHtmlHeader,
+            "<h2><font color=\"#FF0000\">On-Air report for March 05, 2024 at 02:05:09 PM "
+            "</font></h2>");
+  // The text with its markers is what is written back.
+  EXPECT_EQ(Stored("HtmlHeader"),
+            "<h2><font color=\"#FF0000\">On-Air report for *DATE* at *TIME* </font></h2>");
+  EXPECT_EQ(Stored("HtmlBodyOpen"), "<body bgcolor=\"#C0C0C0\">");
+  EXPECT_EQ(def_.m_strHtmlOrgStatusOpen, "<p><font color=\"#0000FF\">");
+  EXPECT_EQ(def_.m_strHtmlCategoryClose, "</u></font></h4>");
+
+  // A later load in the same program takes cached values, but the heading's
+  // date and time are those of the new load.
+  Set("Where", "Status = 'Closed'");
+  env_.Advance(3600);
+  ASSERT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_EQ(def_.m_strWhere, "ALL");
+  EXPECT_NE(def_.m_strHtmlHeader.find("03:05:09 PM"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrin

@@ -1,0 +1,100 @@
+#include "data/source_database.h"
+
+#include <strings.h>
+
+namespace tavrin {
+
+bool CSourceDatabase::OpenDatabase() {
+  if (m_bDatabaseOpen) return true;
+  host_.SetStatus("Attempting to open: " + definition_.m_strDataPath);
+  bool result = false;
+  try {
+    m_pSourceConnection = std::make_shared<ado::Connection>();
+    m_pSourceConnection->SetConnectionTimeout(30);
+    m_pSourceConnection->Open(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + definition_.m_strDataPath, "", "",
+        ado::adCmdUnspecified);
+    host_.SetStatus("Database open successfully");
+    m_bDatabaseOpen = true;
+    result = true;
+  } catch (const _com_error& e) {
+    ShowComError(host_, e);
+    host_.SetStatus("Database open FAILURE!");
+  }
+  m_OrgDB.SetConnection(m_pSourceConnection);
+  return result;
+}
+
+std::string CSourceDatabase::BuildQuery(const std::string& where,
+                                        const std::vector<FieldInfo>& fields) {
+  std::string sort;
+  for (const auto& f : fields) {
+    if (!f.bSort) continue;
+    if (!sort.empty()) sort += ",";
+    sort += f.strFieldName;
+  }
+  const bool all = strcasecmp(where.c_str(), "ALL") == 0;
+  std::string sql = all ? "SELECT * FROM Org " : "SELECT * FROM Org WHERE " + where;
+  if (!sort.empty()) {
+    // "SELECT * FROM Org " already ends in its blank.
+    sql += all ? "ORDER BY " + sort : " ORDER BY " + sort;
+  }
+  return sql;
+}
+
+bool CSourceDatabase::CheckOrgColumns() {
+  std::vector<std::string> present;
+  try {
+    present = m_OrgDB.m_pRecordset->FieldNames();
+  } catch (const _com_error& e) {
+    ShowComError(host_, e);
+    return false;
+  }
+  std::string missing;
+  for (const auto& name : CVeskADO::OrgColumnNames()) {
+    bool found = false;
+    for (const auto& p : present) found = found || strcasecmp(p.c_str(), name.c_str()) == 0;
+    if (!found) missing += (missing.empty() ? "\"" : ", \"") + name + "\"";
+  }
+  if (missing.empty()) return true;
+  // Reading a missing column would keep the previous row's value and write
+  // one organization's data under another's name: refuse the report instead.
+  host_.MessageBox("The table Org in " + definition_.m_strDataPath + " has no column " + missing +
+                       ".\nThe report was not made.",
+                   "", BoxStyle::kAppWarning);
+  return false;
+}
+
+bool CSourceDatabase::QueryOrganizations() {
+  host_.SetStatus("Querying Data");
+  const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
+  if (!m_OrgDB.OpenRecordset(sql)) {
+    host_.ShowTimedMessage(
+        "There was a data access error encountered\r\n"
+        "while trying to open the Tavrin Database.\r\n"
+        "This message will close automatically",
+        5);
+    return false;
+  }
+  return CheckOrgColumns();
+}
+
+bool CSourceDatabase::CloseDatabase() {
+  if (!m_bDatabaseOpen) return true;
+  host_.SetStatus("Attempting to close: " + definition_.m_strDataPath);
+  bool result = false;
+  try {
+    if (!m_pSourceConnection) throw _com_error(kEPointer);
+    m_pSourceConnection->Close();
+    host_.SetStatus("Database closed successfully");
+    result = true;
+  } catch (const _com_error& e) {
+    ShowComError(host_, e);
+    host_.SetStatus("Database close FAILURE!");
+  }
+  m_OrgDB.SetConnection(nullptr);
+  m_bDatabaseOpen = false;
+  return result;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,52 @@
+#ifndef TAVRIN_DATA_SOURCE_DATABASE_H_
+#define TAVRIN_DATA_SOURCE_DATABASE_H_
+
+#include <string>
+#include <vector>
+
+#include "config/report_definition.h"
+#include "data/vesk_ado.h"
+#include "platform/ado.h"
+#include "platform/run_host.h"
+
+namespace tavrin {
+
+// The source database of a run: opening the Access file the report names,
+// selecting and sorting its organizations, and closing it again. Used by the
+// run thread only.
+class CSourceDatabase {
+ public:
+  // `definition` and `host` must outlive the object.
+  CSourceDatabase(const CReportDefinition& definition, RunHost& host)
+      : m_OrgDB(host), definition_(definition), host_(host) {}
+
+  // Opens m_strDataPath. True at once when already open. On failure shows
+  // the "COM Error" box and sets the status "Database open FAILURE!".
+  bool OpenDatabase();
+
+  // Selects the report's organizations in its sort order. On a failed query
+  // shows the self-closing message and returns false. Also false, after one
+  // box naming it, when table Org lacks a column a record is read from.
+  bool QueryOrganizations();
+
+  // Closes the database when it is open; true when it was not open.
+  bool CloseDatabase();
+
+  // The SQL text for a condition and a field list: every column of Org, the
+  // condition unless it is "ALL" (any case), the sort fields joined by ",".
+  static std::string BuildQuery(const std::string& where, const std::vector<FieldInfo>& fields);
+
+  bool m_bDatabaseOpen = false;
+  CVeskADO m_OrgDB;
+  ado::ConnectionPtr m_pSourceConnection;
+
+ private:
+  bool CheckOrgColumns();
+
+  const CReportDefinition& definition_;
+  RunHost& host_;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_DATA_SOURCE_DATABASE_H_

@@ -1,0 +1,213 @@
+#include "data/source_database.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/fake_env.h"
+#include "platform/fake_profile.h"
+#include "platform/fake_run_host.h"
+#include "tools/jet4_writer.h"
+
+namespace tavrin {
+namespace {
+
+using jet4::Value;
+
+FieldInfo Sorted(const std::string& name) {
+  FieldInfo f;
+  f.strFieldName = name;
+  f.bSort = true;
+  return f;
+}
+
+TEST(BuildQueryTest, TheFourShapes) {
+  const std::vector<FieldInfo> none = {FieldInfo{}};
+  const std::vector<FieldInfo> sorted = {Sorted("[County]"), FieldInfo{}, Sorted("[Category]"),
+                                         Sorted("[Organization Name]")};
+  EXPECT_EQ(CSourceDatabase::BuildQuery("ALL", none), "SELECT * FROM Org ");
+  EXPECT_EQ(CSourceDatabase::BuildQuery("aLl", none), "SELECT * FROM Org ");
+  EXPECT_EQ(CSourceDatabase::BuildQuery("All", sorted),
+            "SELECT * FROM Org ORDER BY [County],[Category],[Organization Name]");
+  EXPECT_EQ(CSourceDatabase::BuildQuery("Status = 'Closed'", none),
+            "SELECT * FROM Org WHERE Status = 'Closed'");
+  EXPECT_EQ(CSourceDatabase::BuildQuery("ALL ", sorted),
+            "SELECT * FROM Org WHERE ALL  ORDER BY [County],[Category],[Organization Name]");
+}
+
+TEST(ComErrorTest, BoxTextsAndCodeMeanings) {
+  EXPECT_EQ(FormatComError(_com_error(kEFail)),
+            "Error\n\tCode = 80004005\n\tCode meaning = Unspecified error\n\tSource = (null)\n"
+            "\tDescription = (null)\n");
+  EXPECT_EQ(FormatComError(_com_error(kDbErrorsInCommand, "Src", "Bad")),
+            "Error\n\tCode = 80040e14\n\tCode meaning = IDispatch error #3092\n\tSource = Src\n"
+            "\tDescription = Bad\n");
+  EXPECT_EQ(_com_error(kAdErrNoCurrentRecord).ErrorMessage(), "Unknown error 0x800A0BCD");
+  EXPECT_EQ(_com_error(kEPointer).ErrorMessage(), "Invalid pointer");
+}
+
+TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
+  FakeRunHost host;
+  CADO ado(host);
+  auto conn = std::make_shared<ado::Connection>();
+  conn->SetErrors({{-2147217900, "one"}, {2, "two"}, {3, "three"}});
+  ado.SetConnection(conn);
+  std::string out = "kept";
+  ado.GetFieldString("Status", out);  // no record set: an invalid pointer
+  EXPECT_EQ(out, "kept");
+  ASSERT_EQ(host.boxes.size(), 4u);
+  EXPECT_EQ(host.boxes[0].text, "\t Error number: 80040e14\tone");
+  EXPECT_EQ(host.boxes[0].caption, "Provider Error");
+  EXPECT_EQ(host.boxes[2].text, "\t Error number: 3\tthree");
+  EXPECT_EQ(host.boxes[3].caption, "COM Error");
+  EXPECT_NE(host.boxes[3].text.find("Invalid pointer"), std::string::npos);
+
+  FakeRunHost unbound_host;
+  CADO unbound(unbound_host);
+  COleDateTime d{5.0, COleDateTime::valid};
+  unbound.GetFieldDate("Event Kill Date", d);
+  EXPECT_EQ(d.value, 5.0);
+  ASSERT_EQ(unbound_host.boxes.size(), 1u);
+  EXPECT_EQ(unbound_host.boxes[0].caption, "COM Error");
+  EXPECT_EQ(unbound.TryMoveFirst(), "FAIL");
+  EXPECT_EQ(unbound_host.boxes.size(), 1u);  // moves show nothing
+}
+
+std::vector<Value> OrgRow(int32_t number, const std::string& status, const std::string& name) {
+  std::vector<Value> row(24);
+  row[0] = int64_t{number};
+  row[1] = status;
+  row[5] = name;
+  return row;
+}
+
+std::string Checksum(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return std::to_string(std::hash<std::string>{}(s.str()));
+}
+
+class SourceDatabaseTest : public ::testing::Test {
+ protected:
+  SourceDatabaseTest() : ini_(&store_), def_(ini_, env_), db_(def_, host_) {
+    char tmpl[] = "/tmp/tavrin-srcdb-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    def_.m_strDataPath = dir_ + "/Vesk.mdb";
+    def_.m_strWhere = "ALL";
+  }
+  ~SourceDatabaseTest() override { std::filesystem::remove_all(dir_); }
+
+  void WriteOrg(const std::vector<std::vector<Value>>& rows,
+                std::vector<jet4::Column> columns = jet4::OrgColumns()) {
+    jet4::Writer w(def_.m_strDataPath);
+    w.BeginTable("Org", columns);
+    for (const auto& r : rows) w.AddRow(r);
+    w.EndTable();
+    w.Finish();
+  }
+
+  std::string dir_;
+  FakeEnv env_;
+  FakeProfileStore store_;
+  CIni2 ini_;
+  FakeRunHost host_;
+  CReportDefinition def_;
+  CSourceDatabase db_;
+};
+
+TEST_F(SourceDatabaseTest, ReadsRecordsWithQuotesNullsAndTheLastRowTwice) {
+  auto first = OrgRow(7, "Closed \"today\"", "Springfield Elementary");
+  first[22] = jet4::DateValue{45356.58829861111};
+  auto second = OrgRow(8, "Open", "Shelbyville High");
+  second[0] = std::monostate{};
+  WriteOrg({first, second});
+  const std::string before = Checksum(def_.m_strDataPath);
+
+  ASSERT_TRUE(db_.OpenDatabase());
+  EXPECT_EQ(host_.status(), "Database open successfully");
+  EXPECT_TRUE(db_.OpenDatabase());  // already open: nothing happens
+  ASSERT_TRUE(db_.QueryOrganizations());
+  ASSERT_EQ(db_.m_OrgDB.GetRecordCount(), 2);
+  tagORG_INFO org;
+  org.strCounty = "left over";
+  ASSERT_TRUE(db_.m_OrgDB.GetFirstOrg(org));
+  EXPECT_EQ(org.nRecordNumber, 7);
+  EXPECT_EQ(org.strStatus, "Closed 'today'");
+  EXPECT_EQ(org.strCounty, "");  // null text reads empty
+  EXPECT_EQ(org.dtEventKillDate.status, COleDateTime::valid);
+  EXPECT_DOUBLE_EQ(org.dtEventKillDate.value, 45356.58829861111);
+  EXPECT_EQ(org.dtEventUpdateTime.status, COleDateTime::null);
+  ASSERT_TRUE(db_.m_OrgDB.GetNextOrg(org));
+  EXPECT_EQ(org.nRecordNumber, 0);  // null Long reads 0
+  EXPECT_EQ(org.strOrganizationName, "Shelbyville High");
+  ASSERT_TRUE(db_.m_OrgDB.GetNextOrg(org));  // past the end: the last row again
+  EXPECT_EQ(org.strOrganizationName, "Shelbyville High");
+  EXPECT_TRUE(host_.boxes.empty());
+
+  EXPECT_TRUE(db_.CloseDatabase());
+  EXPECT_EQ(host_.status(), "Database closed successfully");
+  EXPECT_FALSE(db_.m_bDatabaseOpen);
+  EXPECT_TRUE(db_.CloseDatabase());
+  EXPECT_EQ(Checksum(def_.m_strDataPath), before);
+}
+
+TEST_F(SourceDatabaseTest, EmptyTableHasNoRecordsAndFirstReadFails) {
+  WriteOrg({});
+  ASSERT_TRUE(db_.OpenDatabase());
+  ASSERT_TRUE(db_.QueryOrganizations());
+  EXPECT_EQ(db_.m_OrgDB.GetRecordCount(), 0);
+  tagORG_INFO org;
+  org.strStatus = "untouched";
+  EXPECT_FALSE(db_.m_OrgDB.GetFirstOrg(org));
+  EXPECT_EQ(org.nRecordNumber, -1);
+  EXPECT_EQ(org.strStatus, "untouched");
+  EXPECT_TRUE(host_.boxes.empty());
+}
+
+TEST_F(SourceDatabaseTest, MissingFileShowsOneComErrorBox) {
+  EXPECT_FALSE(db_.OpenDatabase());
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].caption, "COM Error");
+  EXPECT_EQ(host_.statuses, (std::vector<std::string>{"Attempting to open: " + def_.m_strDataPath,
+                                                      "Database open FAILURE!"}));
+  EXPECT_FALSE(db_.m_bDatabaseOpen);
+}
+
+TEST_F(SourceDatabaseTest, BadQueriesShowTheTimedMessage) {
+  WriteOrg({OrgRow(1, "Open", "A")});
+  ASSERT_TRUE(db_.OpenDatabase());
+  for (const char* where : {"[No Such Column] = 1", "Status = = 'x'"}) {
+    def_.m_strWhere = where;
+    host_.timed.clear();
+    EXPECT_FALSE(db_.QueryOrganizations()) << where;
+    ASSERT_EQ(host_.timed.size(), 1u);
+    EXPECT_EQ(host_.timed[0].text,
+              "There was a data access error encountered\r\nwhile trying to open the Tavrin "
+              "Database.\r\nThis message will close automatically");
+    EXPECT_EQ(host_.timed[0].seconds, 5);
+    EXPECT_EQ(host_.status(), "Querying Data");
+  }
+  def_.m_strWhere = "ALL";
+  def_.m_FieldInfoArray = {Sorted("Organization Name")};
+  EXPECT_FALSE(db_.QueryOrganizations());
+  EXPECT_TRUE(host_.boxes.empty());
+}
+
+TEST_F(SourceDatabaseTest, OrgWithoutAColumnIsRefusedInOneBox) {
+  auto columns = jet4::OrgColumns();
+  columns.erase(columns.begin() + 8);  // "County"
+  std::vector<Value> row(23);
+  row[0] = int64_t{1};
+  WriteOrg({row}, columns);
+  ASSERT_TRUE(db_.OpenDatabase());
+  EXPECT_FALSE(db_.QueryOrganizations());
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_NE(host_.boxes[0].text.find("\"County\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavrin

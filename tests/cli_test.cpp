@@ -1,0 +1,96 @@
+// End-to-end: start-up, command line, INI write-back and exit statuses of
+// the real program.
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace tavrin::test {
+namespace {
+
+RunResult Report(const TempDir& dir, std::vector<std::string> args, int timeout = 60) {
+  args.insert(args.begin(), "--unattended");
+  return Run(ReportBinary(), args, dir.path(), "", timeout);
+}
+
+TEST(CliTest, EmptyFolderCreatesTheScheduleSectionAndRefuses) {
+  TempDir dir;
+  const RunResult r = Report(dir, {});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(ReadFile(dir / "TavrinReport.ini"),
+            "[Report Schedule]\nReport Name01=\nMinutes Between Reports01=1\n");
+  EXPECT_NE(r.err.find("[Invalid Invocation Of App] You must either specify a report name on the "
+                       "command line,\nor have atleast one report name in the schedule section "
+                       "\nof the ini."),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(CliTest, UnknownReportWritesItsSectionAndIsRefused) {
+  TempDir dir;
+  const std::string ini = "[Report Schedule]\r\nReport Name01=Other\r\n";
+  WriteFile(dir / "TavrinReport.ini", ini);
+  const RunResult r = Report(dir, {"Daily"});
+  EXPECT_EQ(r.exit_code, 2);
+  std::string expected = ini +
+                         "[TavrinReportGenerator]\r\nOutput-Year-First=No\r\n"
+                         "[Daily]\r\nWhere=ALL\r\nOutput=INVALID\r\n"
+                         "OutputFilename=" + dir.path() + "/Daily-Report.csv\r\n"
+                         "HeaderFile=\r\nTrailerFile=\r\nRecordDelimiterOpen=<name>\r\n"
+                         "RecordDelimiterClose=</name>\r\n"
+                         "XMLDateFormatComment=Possible Values Old, Vibes, YYYY/DD/MM, "
+                         "MM/DD/YYYY, YYYY-MM-DD HH:MM:SS\r\n"
+                         "XMLDateFormat=Old\r\nDataPath=" + dir.path() + "/Vesk.mdb\r\n"
+                         "DestinationDBConnectString=NONE\r\n";
+  for (int n = 1; n <= 24; ++n) expected += "ReportField" + std::to_string(n) + "=!BLANK!\r\n";
+  EXPECT_EQ(ReadFile(dir / "TavrinReport.ini"), expected);
+  EXPECT_NE(r.err.find("[tavrin-report] Either a non-existant report has been selected or no "
+                       "Output method has been\nconfigured.  The program will now exit.\n"
+                       "Valid output types are: SQLServer (internet), CSV (for reports) or "
+                       "Printer."),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(CliTest, OptionsHelpVersionAndUsageErrors) {
+  TempDir dir;
+  RunResult r = Run(ReportBinary(), {"--help"}, dir.path());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Usage: tavrin-report"), std::string::npos);
+  r = Run(ReportBinary(), {"--version"}, dir.path());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("7.000"), std::string::npos);
+  r = Run(ReportBinary(), {"--bogus"}, dir.path());
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("unknown option '--bogus'"), std::string::npos);
+  EXPECT_FALSE(FileExists(dir / "TavrinReport.ini"));
+
+  // After "--" a name that looks like an option is a report name.
+  r = Report(dir, {"--", "--odd"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(ReadFile(dir / "TavrinReport.ini").find("[--odd]"), std::string::npos);
+}
+
+TEST(CliTest, TwoArgumentsOrAnEmptyOneMeanTheSchedule) {
+  TempDir dir;
+  RunResult r = Report(dir, {"A", "B"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("[Invalid Invocation Of App]"), std::string::npos);
+  r = Report(dir, {""});
+  EXPECT_NE(r.err.find("[Invalid Invocation Of App]"), std::string::npos);
+}
+
+TEST(CliTest, SigtermEndsARepeatingScheduleWith143) {
+  TempDir dir;
+  WriteFile(dir / "TavrinReport.ini",
+            "[Report Schedule]\nReport Name01=Daily\nMinutes Between Reports01=5\n"
+            "[Daily]\nOutput=CSV\nDataPath=" + dir.path() + "/missing.mdb\n");
+  const RunResult r = Run("/usr/bin/timeout",
+                          {"--preserve-status", "-s", "TERM", "3", ReportBinary(), "--unattended"},
+                          dir.path());
+  EXPECT_EQ(r.exit_code, 143) << r.err;
+  EXPECT_NE(r.err.find("Database open FAILURE!"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tavrin::test
