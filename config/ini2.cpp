@@ -1,1 +1,191 @@
 #include "config/ini2.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+
+namespace tavrin {
+namespace {
+
+// Passed to the store as the default, so that a missing key can be told
+// from one present with any ordinary value.
+constexpr const char* kMissing = "zzQBDefault";
+
+// Values are held in a 300-byte buffer with its terminating zero.
+constexpr size_t kMaxValueBytes = 299;
+
+std::string CacheKey(const std::string& file, const std::string& section, const std::string& key) {
+  return file + " [" + section + "] " + key;
+}
+
+// The length of `value` cut to kMaxValueBytes without splitting a UTF-8
+// character. Bytes that do not form a UTF-8 character that crosses the
+// limit (text in a single-byte code page, say) are cut at the limit.
+size_t CutLength(const std::string& value) {
+  if (value.size() <= kMaxValueBytes) return value.size();
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(value[i]); };
+  size_t lead = kMaxValueBytes;
+  while (lead > 0 && kMaxValueBytes - lead < 3 && (byte(lead) & 0xC0) == 0x80) --lead;
+  const unsigned char b = byte(lead);
+  const size_t length =
+      (b & 0xF8) == 0xF0 ? 4 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xE0) == 0xC0 ? 2 : 1;
+  return lead < kMaxValueBytes && lead + length > kMaxValueBytes ? lead : kMaxValueBytes;
+}
+
+bool EqualsIgnoreCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    char d = b[i];
+    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
+    if (c != d) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// Says once per file and process that the file cannot be written: a
+// schedule run writes its keys at every start, and one line per file is what
+// the user needs to act on; the run goes on with its defaults.
+void ReportWriteFailure(const std::string& file, int err) {
+  static std::mutex mu;
+  static std::set<std::string> reported;
+  std::lock_guard<std::mutex> lock(mu);
+  if (!reported.insert(file).second) return;
+  std::fprintf(stderr, "TavrinReport: cannot write %s: %s\n", file.c_str(),
+               std::generic_category().message(err).c_str());
+}
+
+}  // namespace
+
+CIni2::CIni2(ProfileStore* store) : store_(store ? store : DefaultProfileStore()) {}
+
+std::string CIni2::GetString(const std::string& section, const std::string& key,
+                             const std::string& default_value, const std::string& file,
+                             bool write_default, bool force_read) {
+  const std::string cache_key = CacheKey(file, section, key);
+  if (m_bUseCache && !force_read) {
+    auto it = cache_.find(cache_key);
+    if (it != cache_.end()) return it->second.substr(0, CutLength(it->second));
+  }
+  std::string value = store_->GetString(section, key, kMissing, file);
+  const bool missing = value == kMissing;
+  if (missing) value = default_value;
+  std::string cut = CutForKey(section, key, file, value);
+  if (write_default || !missing) {
+    if (cut.size() == value.size()) {
+      WriteString(section, key, value, file);
+    } else if (missing) {
+      // Written whole, so that the next start reads it back and cuts it the
+      // same way. A long value found in the file is left as it is.
+      StoreWrite(section, key, value, file);
+    }
+    if (m_bUseCache) cache_[cache_key] = cut;
+  }
+  return cut;
+}
+
+int CIni2::GetInt(const std::string& section, const std::string& key, int default_value,
+                  const std::string& file, bool write_default) {
+  return ParseInt(
+      GetString(section, key, std::to_string(default_value), file, write_default, false));
+}
+
+bool CIni2::GetBool(const std::string& section, const std::string& key, bool default_value,
+                    const std::string& file, bool write_default) {
+  const std::string text =
+      GetString(section, key, default_value ? "Yes" : "No", file, write_default, false);
+  return EqualsIgnoreCase(text, "Yes") || EqualsIgnoreCase(text, "True") ||
+         EqualsIgnoreCase(text, "On") || EqualsIgnoreCase(text, "1");
+}
+
+void CIni2::WriteString(const std::string& section, const std::string& key,
+                        const std::string& value, const std::string& file) {
+  const std::string cache_key = CacheKey(file, section, key);
+  if (m_bUseCache) {
+    auto it = cache_.find(cache_key);
+    if (it != cache_.end() && it->second == value) return;
+  }
+  StoreWrite(section, key, value, file);
+  if (m_bUseCache) cache_[cache_key] = value;
+}
+
+void CIni2::WriteInt(const std::string& section, const std::string& key, int value,
+                     const std::string& file) {
+  WriteString(section, key, std::to_string(value), file);
+}
+
+void CIni2::WriteBool(const std::string& section, const std::string& key, bool value,
+                      const std::string& file) {
+  WriteString(section, key, value ? "Yes" : "No", file);
+}
+
+std::string CIni2::GetString(const std::string& key, const std::string& default_value,
+                             bool write_default) {
+  return GetString(m_strSection, key, default_value, m_strFile2, write_default, false);
+}
+
+int CIni2::GetInt(const std::string& key, int default_value, bool write_default) {
+  return GetInt(m_strSection, key, default_value, m_strFile2, write_default);
+}
+
+bool CIni2::GetBool(const std::string& key, bool default_value, bool write_default) {
+  return GetBool(m_strSection, key, default_value, m_strFile2, write_default);
+}
+
+void CIni2::WriteString(const std::string& key, const std::string& value) {
+  WriteString(m_strSection, key, value, m_strFile2);
+}
+
+void CIni2::WriteInt(const std::string& key, int value) {
+  WriteInt(m_strSection, key, value, m_strFile2);
+}
+
+void CIni2::WriteBool(const std::string& key, bool value) {
+  WriteBool(m_strSection, key, value, m_strFile2);
+}
+
+int CIni2::ParseInt(const std::string& text) {
+  size_t i = 0;
+  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (i < text.size() && space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Accumulates no further than one past the largest magnitude, so any
+  // number of digits clamps without overflowing.
+  constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = std::min(kLimit, magnitude * 10 + (text[i] - '0'));
+  }
+  if (negative) return static_cast<int>(-magnitude);
+  return static_cast<int>(std::min<int64_t>(magnitude, INT32_MAX));
+}
+
+void CIni2::StoreWrite(const std::string& section, const std::string& key,
+                       const std::string& value, const std::string& file) {
+  if (store_->WriteString(section, key, value, file)) return;
+  const int err = errno;
+  write_failed_ = true;
+  ReportWriteFailure(file, err);
+}
+
+std::string CIni2::CutForKey(const std::string& section, const std::string& key,
+                             const std::string& file, const std::string& value) {
+  const size_t length = CutLength(value);
+  if (length == value.size()) return value;
+  if (cut_reported_.insert(CacheKey(file, section, key)).second) {
+    std::fprintf(stderr,
+                 "TavrinReport: value of [%s] %s is longer than %zu bytes; using its first %zu "
+                 "bytes\n",
+                 section.c_str(), key.c_str(), kMaxValueBytes, length);
+  }
+  return value.substr(0, length);
+}
+
+}  // namespace tavrin

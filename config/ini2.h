@@ -3,6 +3,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/profile.h"
 
@@ -19,6 +20,12 @@ namespace tavrin {
 // at the file. Values are cut to 299 bytes (never splitting a UTF-8
 // character); a value or default longer than that is never written back
 // shortened, and the first cut of each key is reported once on stderr.
+// A value read from the file ("zzQBDefault" counts as missing) is cached as
+// returned, cut; a long value found in the file is not written back at all.
+//
+// A write that fails is not retried and changes nothing else: the cache
+// still takes the value, write_failed() turns true, and the file is named on
+// stderr once per process ("cannot write FILE: REASON").
 //
 // Not thread-safe: one thread at a time.
 class CIni2 {
@@ -62,12 +69,21 @@ class CIni2 {
   // clamped to the 32-bit range.
   static int ParseInt(const std::string& text);
 
-  // True when the file could not be written at least once.
+  // True when a write to any file failed at least once.
   bool write_failed() const { return write_failed_; }
 
  private:
+  // Writes through the store, noting and reporting a failure.
+  void StoreWrite(const std::string& section, const std::string& key, const std::string& value,
+                  const std::string& file);
+  // `value` cut to the value size limit; the first cut of each key is
+  // reported on stderr.
+  std::string CutForKey(const std::string& section, const std::string& key,
+                        const std::string& file, const std::string& value);
+
   ProfileStore* store_;
   std::unordered_map<std::string, std::string> cache_;
+  std::unordered_set<std::string> cut_reported_;  // cache keys whose cut was reported
   bool write_failed_ = false;
 };
 
