@@ -1,0 +1,39 @@
+#ifndef TAVRIN_OUTPUT_FIELD_VALUES_H_
+#define TAVRIN_OUTPUT_FIELD_VALUES_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/report_definition.h"
+#include "data/org_info.h"
+
+namespace tavrin {
+
+// The text of the field that `field.strFieldName` names, for `org`.
+//
+// Names are matched ignoring ASCII case and without trimming; a name that
+// starts with "[" loses its first and its last character first. The 21 text
+// fields are returned unchanged. The two dates ("event kill date", "event
+// update time") are formatted in `date_style` (a DateStyle; any value other
+// than 1 and 3 acts as 2); a date that is null, invalid or out of the
+// calendar's range gives "". An unknown name gives "VALUE NOT FOUND".
+// Stateless and thread-safe.
+std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style);
+
+// The fixed-width line of `org` in the printed listing, without a line end.
+//
+// One cell per field, no separators: the trimmed field text padded with 102
+// blanks and cut to nLength - 1 characters. A sort field that must not
+// repeat (bSort set, bRepeat clear) is blanked when its text equals that of
+// `previous`, ignoring case. Widths count UTF-8 characters and never split
+// one. Stateless and thread-safe.
+std::string FormatPrintLine(const std::vector<FieldInfo>& fields, int date_style,
+                            const tagORG_INFO& org, const tagORG_INFO& previous);
+
+// `text` without white space (space, \t, \n, \v, \f, \r) at its ends.
+std::string_view TrimWhiteSpace(std::string_view text);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_OUTPUT_FIELD_VALUES_H_
