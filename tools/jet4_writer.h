@@ -4,10 +4,16 @@
 // A writer of Access 2000 (Jet 4) database files, enough for test data and
 // the demo: tables of Long, Integer, Double, Text, Memo and Date/Time columns,
 // no indexes. Every file it writes reads back with libmdb and mdb-export.
+//
+// Rows go to disk as pages fill, so tables of any length (up to about 2 GB
+// of file) need little memory. Text is UTF-8 here and UTF-16 in the file;
+// characters beyond U+FFFF are stored as surrogate pairs, which libmdb 1.0
+// shows as '?'.
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -25,27 +31,37 @@ struct Column {
 // An OLE automation date (days from 1899-12-30; see platform/oledate.h).
 struct DateValue {
   double ole = 0.0;
+  bool operator==(const DateValue&) const = default;
 };
 
 // A cell: NULL, an integer (Long, Integer), a double, UTF-8 text (Text,
 // Memo) or a date.
 using Value = std::variant<std::monostate, int64_t, double, std::string, DateValue>;
 
-// Writes one file, table by table. Not thread-safe.
+// Writes one file, table by table: BeginTable, AddRow..., EndTable for each
+// table, then Finish. Calls out of that order throw std::logic_error. Not
+// thread-safe.
 class Writer {
  public:
   // Creates (or truncates) the file at `path`. Throws std::runtime_error.
   explicit Writer(const std::string& path);
+  // Closes the file; without Finish() it is left incomplete, and the caller
+  // should remove it.
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // Starts a table; the previous one must have been ended. At most 255
-  // columns. Throws std::invalid_argument for a bad definition.
+  // Starts a table; the previous one must have been ended. 1 to 255 columns;
+  // table and column names of 1 to 64 characters, unique regardless of
+  // ASCII case. Throws std::invalid_argument for a bad definition.
   void BeginTable(const std::string& name, const std::vector<Column>& columns);
-  // Appends a row of exactly one value per column. Throws
-  // std::invalid_argument when a value does not fit its column (wrong type,
-  // text longer than the column, integer out of range).
+  // Appends a row of exactly one value per column: std::monostate (NULL) in
+  // any column; int64_t for Long and Integer; double (or int64_t) for Double;
+  // std::string for Text and Memo; DateValue for Date/Time. Throws
+  // std::invalid_argument, and writes nothing of the row, when a value does
+  // not fit its column (wrong type, text longer than the column, integer out
+  // of range, malformed UTF-8, non-finite date) or the row with its inline
+  // parts exceeds the 4080 bytes of a page.
   void AddRow(const std::vector<Value>& row);
   void EndTable();
   // Writes the system table and the header; the file is complete. Throws
@@ -57,13 +73,28 @@ class Writer {
   std::unique_ptr<Impl> impl_;
 };
 
-// The 24 columns of table Org in their order.
+// The 24 columns of table Org in their order: "Record Number" Long; "Status",
+// "Event Notes", "ID Code", "Pin Code", "Organization Name" Text(255);
+// "Permanent Notes" Memo; 15 Text(255) columns from "Town\City" to
+// "E-mail Address"; "Event Kill Date", "Event Update Time" Date/Time.
 std::vector<Column> OrgColumns();
 
 // `count` rows of realistic sample organizations for table Org, the same for
 // the same seed: record numbers from 1, categories, counties, statuses, notes,
 // some NULLs and dates.
 std::vector<std::vector<Value>> SampleOrgRows(int count, uint32_t seed);
+
+// The rows of SampleOrgRows(count, seed) one at a time, for tables too large
+// to hold in memory: the first `count` calls of Next() give exactly those rows.
+class SampleOrgSource {
+ public:
+  explicit SampleOrgSource(uint32_t seed);
+  std::vector<Value> Next();
+
+ private:
+  std::mt19937 rng_;
+  int64_t next_record_ = 1;
+};
 
 }  // namespace tavrin::jet4
 

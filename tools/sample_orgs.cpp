@@ -1,1 +1,172 @@
+// Sample organizations for table Org: a winter-weather morning in six
+// counties, each organization with its status for the day.
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <random>
+#include <string>
+
+#include "platform/oledate.h"
 #include "tools/jet4_writer.h"
+
+namespace tavrin::jet4 {
+namespace {
+
+template <typename T, size_t N>
+const T& Pick(std::mt19937& rng, const std::array<T, N>& items) {
+  return items[rng() % N];
+}
+
+// True with the given percentage.
+bool Chance(std::mt19937& rng, unsigned percent) { return rng() % 100 < percent; }
+
+std::string Digits(std::mt19937& rng, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+  return s;
+}
+
+std::string Phone(std::mt19937& rng, const std::string& area) {
+  return "(" + area + ") 555-" + Digits(rng, 4);
+}
+
+std::string Slug(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (std::isalnum(static_cast<unsigned char>(c))) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+struct County {
+  const char* name;
+  const char* area_code;
+  std::array<const char*, 4> towns;
+};
+
+constexpr std::array<County, 6> kCounties = {{
+    {"Ashford", "614", {"Millbrook", "Ashford", "Cedar Falls", "Kentwood"}},
+    {"Bramley", "740", {"Bramley", "Oak Ridge", "Pine Hollow", "Westfield"}},
+    {"Carrow", "937", {"Carrow", "Riverton", "Hillsdale", "Lakeview"}},
+    {"Dunmore", "419", {"Dunmore", "Elm Grove", "Fairhaven", "Stonybrook"}},
+    {"Easton", "330", {"Easton", "Maple Valley", "Northfield", "Brookside"}},
+    {"Fenwick", "513", {"Fenwick", "Greenville", "Harbor Point", "Spring Mill"}},
+}};
+
+struct Category {
+  const char* name;
+  const char* code;
+  std::array<const char*, 4> patterns;  // %s is the town or a family name
+};
+
+constexpr std::array<Category, 8> kCategories = {{
+    {"Public Schools", "PS", {"%s Elementary School", "%s Middle School", "%s High School", "%s City Schools"}},
+    {"Private Schools", "PR", {"St. Mary School of %s", "%s Christian Academy", "%s Montessori", "Holy Cross School (%s)"}},
+    {"Daycares", "DC", {"Little Sprouts Daycare - %s", "%s Kids Korner", "ABC Learning Center of %s", "Sunshine Preschool (%s)"}},
+    {"Churches", "CH", {"First Baptist Church of %s", "%s United Methodist", "St. Paul Lutheran, %s", "%s Community Church"}},
+    {"Businesses", "BU", {"%s Hardware & Supply", "%s Family Dental", "%s Auto Body", "%s Insurance Agency"}},
+    {"Government", "GV", {"%s Municipal Offices", "%s Public Library", "%s Recreation Department", "%s Township Trustees"}},
+    {"Colleges", "CO", {"%s Community College", "%s School of Nursing", "%s Technical Institute", "%s University Branch"}},
+    {"Senior Centers", "SC", {"%s Senior Center", "%s Meals on Wheels", "%s Adult Day Services", "%s Golden Age Club"}},
+}};
+
+constexpr std::array<const char*, 12> kFirstNames = {"Mary", "James", "Linda", "Robert", "Patricia", "Michael",
+                                                      "Barbara", "David", "Susan", "Thomas", "Karen", "José"};
+constexpr std::array<const char*, 12> kLastNames = {"Smith", "Johnson", "Miller", "Davis", "Wilson", "Anderson",
+                                                     "Taylor", "Moore", "Jackson", "Martin", "Thompson", "O'Brien"};
+constexpr std::array<const char*, 10> kStreets = {"Main St", "Church St", "Oak Ave", "Maple Dr", "High St",
+                                                   "Park Rd", "Washington Blvd", "Mill Rd", "Elm St", "Route 33"};
+constexpr std::array<const char*, 8> kStatuses = {"Open", "Closed", "Delayed 2 Hours", "Delayed 1 Hour",
+                                                   "Early Dismissal", "Closed - Activities Cancelled",
+                                                   "Open - No Evening Activities", "Delayed 90 Minutes"};
+constexpr std::array<const char*, 8> kEventNotes = {
+    "Buses on snow routes.",
+    "No morning kindergarten; afternoon kindergarten as scheduled.",
+    "All evening activities are cancelled, including the \"Winter Concert\".",
+    "Staff report at 10:00 a.m.",
+    "Parking lot being plowed; use the north entrance.",
+    "Closing at noon, 12:00 p.m.",
+    "Make-up day will be announced.\nCheck the web site for updates.",
+    "Services moved to Sunday evening, 6 p.m."};
+constexpr std::array<const char*, 6> kPermanentNotes = {
+    "Call the main office for weather information.",
+    "Follows the closing decisions of the local public school district.",
+    "Decision is made by 5:30 a.m. and posted on the web site and the phone line.",
+    "Owner prefers calls to the evening phone.",
+    "Two campuses; the status applies to both unless stated otherwise in the event notes.",
+    "Delays apply to morning classes only. Evening programs run as scheduled unless the event notes "
+    "say otherwise. Contact the coordinator for the transportation plan, which changes every "
+    "season; the old plan on file is no longer valid."};
+
+double Ole(int year, int month, int day, int hour, int minute) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  return *TmToOleDate(t);
+}
+
+std::string Format(const char* pattern, const std::string& arg) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, pattern, arg.c_str());
+  return buf;
+}
+
+}  // namespace
+
+SampleOrgSource::SampleOrgSource(uint32_t seed) : rng_(seed) {}
+
+std::vector<Value> SampleOrgSource::Next() {
+  std::mt19937& rng = rng_;
+  static const double event_day = Ole(2024, 1, 16, 0, 0);
+  const County& county = Pick(rng, kCounties);
+  const Category& category = Pick(rng, kCategories);
+  const std::string town = Pick(rng, county.towns);
+  const std::string last = Pick(rng, kLastNames);
+  const std::string name = Format(Pick(rng, category.patterns), category.name[0] == 'B' ? last : town);
+  const std::string status = Chance(rng, 30) ? "Open" : Pick(rng, kStatuses);
+
+  std::vector<Value> r(24);
+  r[0] = int64_t{next_record_++};
+  r[1] = status;
+  if (status != "Open" && Chance(rng, 60)) r[2] = std::string(Pick(rng, kEventNotes));
+  r[3] = std::string(category.code) + Digits(rng, 4);
+  r[4] = Digits(rng, 4);
+  r[5] = name;
+  if (Chance(rng, 25)) r[6] = std::string(Pick(rng, kPermanentNotes));
+  r[7] = town;
+  r[8] = std::string(county.name);
+  r[9] = std::string(category.name);
+  if (Chance(rng, 70)) r[10] = "www." + Slug(name).substr(0, 24) + (category.code[0] == 'B' ? ".com" : ".org");
+  r[11] = std::string(Pick(rng, kFirstNames)) + " " + last;
+  r[12] = std::to_string(100 + rng() % 9800) + " " + Pick(rng, kStreets);
+  if (Chance(rng, 15)) r[13] = "Suite " + std::to_string(100 + rng() % 300);
+  r[14] = std::to_string(43000 + rng() % 900);
+  r[15] = town;
+  r[16] = std::string("OH");
+  r[17] = Phone(rng, county.area_code);
+  if (Chance(rng, 60)) r[18] = Phone(rng, county.area_code);
+  if (Chance(rng, 20)) r[19] = Phone(rng, county.area_code);
+  if (Chance(rng, 35)) r[20] = Phone(rng, county.area_code);
+  if (Chance(rng, 65)) r[21] = Slug(last) + "@" + Slug(town) + "-" + Slug(category.code) + ".example.org";
+  if (status != "Open") {
+    // Reported between 5:00 and 7:59 on the event morning; valid through the next midnight.
+    r[22] = DateValue{event_day + 1};
+    r[23] = DateValue{event_day + (300 + rng() % 180) / 1440.0};
+  } else if (Chance(rng, 50)) {
+    r[23] = DateValue{event_day - 1 + (960 + rng() % 240) / 1440.0};
+  }
+  return r;
+}
+
+std::vector<std::vector<Value>> SampleOrgRows(int count, uint32_t seed) {
+  SampleOrgSource source(seed);
+  std::vector<std::vector<Value>> rows;
+  for (int i = 0; i < count; ++i) rows.push_back(source.Next());
+  return rows;
+}
+
+}  // namespace tavrin::jet4
