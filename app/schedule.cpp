@@ -38,6 +38,10 @@ TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now) {
   for (size_t i = 0; i < schedule.size(); ++i) {
     tagREPORT_INFO& entry = schedule[i];
     if (entry.nMinutes > 0) choice.finished = false;
+    // An entry whose due second has come but not yet passed is still to
+    // run: without this a schedule of one-shot entries would end at a first
+    // tick that falls in the start second, before running any of them.
+    if (entry.tmNextDue == now) choice.finished = false;
     if (entry.tmNextDue < now) {
       choice.finished = false;
       // 64-bit arithmetic: the largest interval cannot overflow.

@@ -33,7 +33,9 @@ struct TickChoice {
 
 // Scans `schedule` in order at time `now`. The first entry whose due time is
 // strictly earlier than `now` is chosen and its due time moves on from its
-// previous value by its interval, or by 999 days for a one-shot entry.
+// previous value by its interval, or by 999 days for a one-shot entry. The
+// schedule is finished when no entry repeats and none is due now or in the
+// current second.
 TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now);
 
 }  // namespace tavrin

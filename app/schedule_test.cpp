@@ -145,6 +145,13 @@ TEST(TakeDueEntryTest, OneShotEntriesRunOnceInOrderThenTheScheduleEnds) {
   EXPECT_EQ(sim.schedule_[0].tmNextDue, 1000 + 86313600);  // due again in 999 days
 }
 
+TEST(TakeDueEntryTest, OneShotEntriesStillRunWhenTheFirstTickFallsInTheStartSecond) {
+  ScheduleSim sim({{"A", 0, 1000}, {"B", 0, 1000}});
+  const auto starts = sim.Run(1000'100, 1100'000);
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[0].at_ms, 1001'000);
+}
+
 TEST(TakeDueEntryTest, RepeatingEntryKeepsTheScheduleAliveAndLargeIntervalsDoNotOverflow) {
   std::vector<tagREPORT_INFO> s = {{"A", 2147483647, 1000}};
   TickChoice c = TakeDueEntry(s, 1001);

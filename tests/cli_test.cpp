@@ -10,7 +10,7 @@ namespace {
 
 RunResult Report(const TempDir& dir, std::vector<std::string> args, int timeout = 60) {
   args.insert(args.begin(), "--unattended");
-  return Run(ReportBinary(), args, dir.path(), "", timeout);
+  return RunProgram(ReportBinary(), args, dir.path(), "", timeout);
 }
 
 TEST(CliTest, EmptyFolderCreatesTheScheduleSectionAndRefuses) {
@@ -33,8 +33,8 @@ TEST(CliTest, UnknownReportWritesItsSectionAndIsRefused) {
   const RunResult r = Report(dir, {"Daily"});
   EXPECT_EQ(r.exit_code, 2);
   std::string expected = ini +
-                         "[TavrinReportGenerator]\r\nOutput-Year-First=No\r\n"
-                         "[Daily]\r\nWhere=ALL\r\nOutput=INVALID\r\n"
+                         "\r\n[TavrinReportGenerator]\r\nOutput-Year-First=No\r\n"
+                         "\r\n[Daily]\r\nWhere=ALL\r\nOutput=INVALID\r\n"
                          "OutputFilename=" + dir.path() + "/Daily-Report.csv\r\n"
                          "HeaderFile=\r\nTrailerFile=\r\nRecordDelimiterOpen=<name>\r\n"
                          "RecordDelimiterClose=</name>\r\n"
@@ -54,13 +54,13 @@ TEST(CliTest, UnknownReportWritesItsSectionAndIsRefused) {
 
 TEST(CliTest, OptionsHelpVersionAndUsageErrors) {
   TempDir dir;
-  RunResult r = Run(ReportBinary(), {"--help"}, dir.path());
+  RunResult r = RunProgram(ReportBinary(), {"--help"}, dir.path());
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("Usage: tavrin-report"), std::string::npos);
-  r = Run(ReportBinary(), {"--version"}, dir.path());
+  r = RunProgram(ReportBinary(), {"--version"}, dir.path());
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("7.000"), std::string::npos);
-  r = Run(ReportBinary(), {"--bogus"}, dir.path());
+  r = RunProgram(ReportBinary(), {"--bogus"}, dir.path());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("unknown option '--bogus'"), std::string::npos);
   EXPECT_FALSE(FileExists(dir / "TavrinReport.ini"));
@@ -85,7 +85,7 @@ TEST(CliTest, SigtermEndsARepeatingScheduleWith143) {
   WriteFile(dir / "TavrinReport.ini",
             "[Report Schedule]\nReport Name01=Daily\nMinutes Between Reports01=5\n"
             "[Daily]\nOutput=CSV\nDataPath=" + dir.path() + "/missing.mdb\n");
-  const RunResult r = Run("/usr/bin/timeout",
+  const RunResult r = RunProgram("/usr/bin/timeout",
                           {"--preserve-status", "-s", "TERM", "3", ReportBinary(), "--unattended"},
                           dir.path());
   EXPECT_EQ(r.exit_code, 143) << r.err;

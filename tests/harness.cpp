@@ -36,10 +36,10 @@ std::string EnvOr(const char* name, const char* fallback) {
 
 }  // namespace
 
-std::string ReportBinary() { return EnvOr("TAVRIN_BIN", "build/app/tavrin-report"); }
-std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", "build/tools/tavrin-mdb-write"); }
+std::string ReportBinary() { return EnvOr("TAVRIN_BIN", TAVRIN_DEFAULT_BIN); }
+std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", TAVRIN_DEFAULT_MDB_WRITE); }
 
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd, const std::string& input, int timeout_seconds,
               const std::map<std::string, std::string>& env) {
   int in_pipe[2], out_pipe[2], err_pipe[2];

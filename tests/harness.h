@@ -34,7 +34,7 @@ struct RunResult {
 // input (closed afterwards) and capturing both outputs. Extra environment
 // variables are added to the test's own. Kills the program after
 // `timeout_seconds` (exit_code is then 128 + SIGKILL).
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::string& cwd, const std::string& input = "",
               int timeout_seconds = 60, const std::map<std::string, std::string>& env = {});
 

@@ -1,0 +1,137 @@
+// Times the program's reports against mdb-export on one large Access file.
+//
+//   build/bench/report_bench [--rows N] [--runs R]
+//
+// Writes an Org table of N sample organizations (default 200,000) with the
+// project's writer, then runs each case R times (default 5) in turn and
+// prints the median wall-clock time, the ratio to mdb-export's median, and the
+// peak resident memory of each case.
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/process_timer.h"
+#include "tools/jet4_writer.h"
+
+namespace {
+
+using tavrin::bench::Measurement;
+
+const char kIni[] = R"([TavrinReportGenerator]
+Output-Year-First=No
+[Full]
+Output=CSV
+OutputFilename=full.csv
+ReportField1=Status
+ReportField2=Event Notes
+ReportField3=ID Code
+ReportField4=Pin Code
+ReportField5=Organization Name
+ReportField6=Permanent Notes
+ReportField7=Town\City
+ReportField8=County
+ReportField9=Category
+ReportField10=Web Address
+ReportField11=Contact Name
+ReportField12=Street Address 1
+ReportField13=Street Address 2
+ReportField14=Zip Code
+ReportField15=City
+ReportField16=State
+ReportField17=Daytime Phone
+ReportField18=Evening Phone
+ReportField19=Other Phone
+ReportField20=Fax Number
+ReportField21=E-mail Address
+ReportField22=Event Kill Date
+ReportField23=Event Update Time
+[Sorted]
+Output=CSV
+OutputFilename=sorted.csv
+Where=Status <> 'Open'
+ReportField1=[Category]
+ReportFieldSort1=Yes
+ReportField2=[Organization Name]
+ReportFieldSort2=Yes
+ReportField3=Status
+ReportField4=Event Notes
+ReportField5=Town\City
+ReportField6=County
+ReportField7=City
+ReportField8=Zip Code
+ReportField9=Event Kill Date
+ReportField10=Event Update Time
+[Html]
+Output=HTML
+OutputFilename=page.html
+Where=Status <> 'Open'
+ReportField1=[Category]
+ReportFieldSort1=Yes
+ReportField2=[Organization Name]
+ReportFieldSort2=Yes
+)";
+
+void WriteDatabase(const std::string& path, int rows) {
+  tavrin::jet4::Writer w(path);
+  w.BeginTable("Org", tavrin::jet4::OrgColumns());
+  for (const auto& row : tavrin::jet4::SampleOrgRows(rows, 2026)) w.AddRow(row);
+  w.EndTable();
+  w.Finish();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rows = 200000;
+  int runs = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string opt = argv[i];
+    if (opt == "--rows") rows = std::atoi(argv[i + 1]);
+    if (opt == "--runs") runs = std::atoi(argv[i + 1]);
+  }
+  char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
+  const std::string dir = mkdtemp(tmpl);
+  const std::string mdb = dir + "/Vesk.mdb";
+  WriteDatabase(mdb, rows);
+  std::ofstream(dir + "/TavrinReport.ini") << kIni;
+  struct stat st {};
+  stat(mdb.c_str(), &st);
+  std::printf("Org table of %d rows, file %.1f MiB, %d runs per case\n", rows,
+              st.st_size / 1048576.0, runs);
+
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"mdb-export Org", {"mdb-export", mdb, "Org"}},
+      {"CSV, all 23 fields, ALL", {TAVRIN_REPORT_BIN, "--unattended", "Full"}},
+      {"CSV, 10 fields, sorted", {TAVRIN_REPORT_BIN, "--unattended", "Sorted"}},
+      {"HTML, sorted", {TAVRIN_REPORT_BIN, "--unattended", "Html"}},
+  };
+  std::map<std::string, std::vector<double>> times;
+  std::map<std::string, long> peak;
+  for (int r = 0; r < runs; ++r) {
+    for (const auto& [name, argv_case] : cases) {
+      const Measurement m = tavrin::bench::RunMeasured(argv_case, dir);
+      if (m.exit_code != 0) {
+        std::fprintf(stderr, "%s failed with exit status %d\n", name.c_str(), m.exit_code);
+        return 1;
+      }
+      times[name].push_back(m.seconds);
+      peak[name] = std::max(peak[name], m.max_rss_kib);
+    }
+  }
+  const double baseline = tavrin::bench::Median(times[cases[0].first]);
+  std::printf("%-26s %10s %8s %12s %10s\n", "case", "median s", "ratio", "peak MiB", "x file");
+  for (const auto& [name, argv_case] : cases) {
+    const double median = tavrin::bench::Median(times[name]);
+    std::printf("%-26s %10.3f %8.2f %12.1f %10.2f\n", name.c_str(), median, median / baseline,
+                peak[name] / 1024.0, peak[name] * 1024.0 / static_cast<double>(st.st_size));
+  }
+  std::filesystem::remove_all(dir);
+  return 0;
+}
