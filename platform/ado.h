@@ -7,7 +7,8 @@
 // last failed operation are in the connection's Errors().
 //
 // Objects are shared by counted references (std::shared_ptr) and are used by
-// one thread at a time.
+// one thread at a time; a record set and its connection count as one object
+// for that rule.
 
 #include <cstdint>
 #include <memory>
@@ -63,7 +64,16 @@ struct ErrorEntry {
 };
 
 class Provider;
+class Recordset;
 class ResultSet;
+
+// ADO: "Operation is not allowed when the object is open."
+constexpr HRESULT kAdErrObjectOpen = static_cast<HRESULT>(0x800A0E79);
+// ADO: "Provider cannot be found. It may not be properly installed."
+constexpr HRESULT kAdErrProviderNotFound = static_cast<HRESULT>(0x800A0E7A);
+// ADO: "The connection cannot be used to perform this operation. It is
+// either closed or invalid in this context."
+constexpr HRESULT kAdErrInvalidConnection = static_cast<HRESULT>(0x800A0E7D);
 
 enum CursorType { adOpenForwardOnly = 0, adOpenKeyset = 1, adOpenDynamic = 2, adOpenStatic = 3 };
 enum LockType { adLockReadOnly = 1, adLockPessimistic = 2, adLockOptimistic = 3 };
@@ -83,7 +93,8 @@ class Connection {
   // Opens the data source named by `connection_string`:
   // "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=PATH" opens an Access file;
   // other strings reach the SQL Server provider when it is built in.
-  // Throws _com_error when it cannot be opened (Errors() says why).
+  // Throws _com_error when it cannot be opened (Errors() says why) and
+  // kAdErrObjectOpen when it is open already.
   void Open(const std::string& connection_string, const std::string& user,
             const std::string& password, int options);
 
@@ -97,22 +108,27 @@ class Connection {
   // record set or command that uses it, in the order the provider gave them.
   std::vector<ErrorEntry> Errors() const;
 
-  // For Recordset and Command: the open provider. Throws kAdErrObjectClosed
-  // when the connection is not open.
+  // For Recordset and Command: the open provider. Throws
+  // kAdErrInvalidConnection when the connection is not open.
   Provider& provider();
   // Replaces the diagnostics (an empty list clears them).
   void SetErrors(std::vector<ErrorEntry> errors);
 
  private:
+  friend class Recordset;
   std::unique_ptr<Provider> provider_;
   int timeout_seconds_ = 15;
   mutable std::mutex errors_mu_;
   std::vector<ErrorEntry> errors_;
-  uint64_t generation_ = 0;  // bumped at every close; stale record sets see it
-  friend class Recordset;
+  // The open record sets on this connection, which Close closes. Each
+  // removes itself when it closes or is destroyed.
+  std::vector<Recordset*> recordsets_;
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
 
+// A static record set. Every operation but Open and IsOpen throws
+// kAdErrObjectClosed while it is closed, which it also is once its
+// connection has been closed. It keeps its connection object alive.
 class Recordset {
  public:
   Recordset();
@@ -123,7 +139,9 @@ class Recordset {
   // Runs `source` (SQL text with adCmdText, a table name with adCmdTable) on
   // `connection` and keeps the whole result: the cursor is static whatever
   // `cursor` says, so RecordCount is exact. The cursor starts on the first
-  // record (BOF and EOF both true when there is none). Throws _com_error.
+  // record (BOF and EOF both true when there is none). Throws _com_error:
+  // kAdErrObjectOpen when already open, kAdErrInvalidConnection without an
+  // open connection, the provider's error when the query fails.
   void Open(const std::string& source, const ConnectionPtr& connection, CursorType cursor,
             LockType lock, int options);
   // Throws _com_error when not open.
@@ -135,8 +153,8 @@ class Recordset {
   void MoveFirst();
   void MoveNext();
   void MoveLast();
-  bool BOF() const;
-  bool EOF() const;
+  bool IsBOF() const;  // (named so because EOF is a C macro)
+  bool IsEOF() const;
   int32_t RecordCount() const;
 
   // The value of the field `name` (letter case ignored) of the current
@@ -148,19 +166,23 @@ class Recordset {
   std::vector<std::string> FieldNames() const;
 
  private:
+  friend class Connection;
   void CheckOpen() const;
+  // Drops the result and leaves the connection; the record set is closed.
+  void Release();
   ConnectionPtr connection_;
-  uint64_t generation_ = 0;
-  std::unique_ptr<ResultSet> result_;
-  int64_t position_ = 0;  // -1: BOF; RecordCount(): EOF
+  std::unique_ptr<ResultSet> result_;  // null while closed
+  int64_t position_ = 0;               // the current record; RowCount() at EOF
 };
 using RecordsetPtr = std::shared_ptr<Recordset>;
 
 class Command {
  public:
+  // The connection is used by reference: closing it makes Execute fail.
   void SetActiveConnection(ConnectionPtr connection) { connection_ = std::move(connection); }
   void SetCommandText(std::string text) { text_ = std::move(text); }
-  // Runs the command text as one batch. Throws _com_error.
+  // Runs the command text as one batch. Throws _com_error
+  // (kAdErrInvalidConnection without an open connection).
   void Execute(int options);
 
  private:

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ado.h"
@@ -35,7 +36,19 @@ class Provider {
   virtual void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) = 0;
 };
 
-// Opens the provider that `connection_string` names (see Connection::Open).
+// The source named in provider errors about a connection string.
+inline constexpr const char* kAdoConnectionSource = "ADODB.Connection";
+
+// The "key=value" pairs of a connection string separated by ";", in order:
+// keys lower-cased (ASCII), blanks around keys and values removed, a value
+// enclosed in double or single quotes loses them (and may then hold ";").
+// Parts without "=" are skipped.
+std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
+
+// Opens the provider that `connection_string` names (see Connection::Open):
+// "Provider=Microsoft.Jet.OLEDB.4.0" or "Microsoft.ACE.OLEDB.12.0" (any
+// letter case) with "Data Source=PATH" opens the Access file PATH; any other
+// string fails with kAdErrProviderNotFound for now.
 // On failure appends diagnostics to *errors and throws _com_error.
 std::unique_ptr<Provider> OpenProvider(const std::string& connection_string,
                                        int timeout_seconds, std::vector<ErrorEntry>* errors);
