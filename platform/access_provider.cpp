@@ -23,6 +23,7 @@
 
 #include "platform/jet_sql.h"
 #include "platform/oledate.h"
+#include "platform/stderr_lock.h"
 
 namespace tavrin::ado {
 namespace {
@@ -154,12 +155,12 @@ void CheckTableDefinition(int fd, const FileFacts& f, uint32_t first_page, const
 
 // Sends standard error into a memory file while libmdb runs, so that its
 // warnings become error entries instead of reaching the user's terminal.
-// Holds StderrCaptureMutex() for its lifetime: standard error belongs to the
+// Holds StderrLock() for its lifetime: standard error belongs to the
 // process, so only one capture may exist at a time (which also keeps libmdb
 // to one thread).
 class CapturedStderr {
  public:
-  CapturedStderr() : lock_(StderrCaptureMutex()), file_(memfd_create("tavrin-libmdb", MFD_CLOEXEC)) {
+  CapturedStderr() : lock_(StderrLock()), file_(memfd_create("tavrin-libmdb", MFD_CLOEXEC)) {
     std::fflush(stderr);
     if (file_.get() < 0) return;  // no capture possible: libmdb prints as it would
     saved_ = ::dup(STDERR_FILENO);
@@ -958,11 +959,6 @@ class AccessProvider : public Provider {
 };
 
 }  // namespace
-
-std::mutex& StderrCaptureMutex() {
-  static std::mutex mu;
-  return mu;
-}
 
 std::unique_ptr<Provider> OpenAccessProvider(const std::string& path, std::vector<ErrorEntry>* errors) {
   try {

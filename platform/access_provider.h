@@ -34,13 +34,6 @@ inline constexpr const char* kJetSource = "Microsoft JET Database Engine";
 // OLE DB: the table or view does not exist.
 constexpr HRESULT kDbNoTable = static_cast<HRESULT>(0x80040E37);
 
-// The lock held while standard error is captured (libmdb runs). Standard
-// error belongs to the process: another thread that writes to it while a
-// table is read should hold this lock for the write, or its text is taken
-// for a libmdb warning and fails the query. Never hold it while calling the
-// provider.
-std::mutex& StderrCaptureMutex();
-
 // Opens the Access file at `path` after checking that it is one. On failure
 // appends the diagnostics to *errors and throws _com_error. The provider may
 // be used by one thread at a time; any number may exist at once.

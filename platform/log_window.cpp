@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/modal_loop.h"
+#include "platform/stderr_lock.h"
 
 namespace tavrin {
 
@@ -110,6 +111,7 @@ void LogWindow::Close() {
 void LogWindow::LogLocked(const std::string& text) {
   std::string line = LogTimestamp(env_.LocalNow()) + " " + text;
   if (line.back() != '\n') line += '\n';
+  std::lock_guard<std::mutex> stderr_lock(StderrLock());
   std::fwrite(line.data(), 1, line.size(), err_);
   std::fflush(err_);
 }

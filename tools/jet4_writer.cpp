@@ -570,7 +570,7 @@ void Writer::Impl::Add(const std::vector<Value>& row) {
 
   Bytes out(row_size, 0);
   Put16(&out[0], static_cast<uint32_t>(t.columns.size()));
-  std::memcpy(&out[2], fixed.data(), fixed.size());
+  std::copy(fixed.begin(), fixed.end(), out.begin() + 2);
   size_t at = 2 + fixed.size();
   if (t.num_var) {
     // Offsets are stored after the data, last column first, the end offset before them.
@@ -578,7 +578,7 @@ void Writer::Impl::Add(const std::vector<Value>& row) {
     Put16(table_end, t.num_var);
     for (size_t k = 0; k < var.size(); ++k) {
       Put16(table_end - 2 * (k + 1), static_cast<uint32_t>(at));
-      std::memcpy(&out[at], var[k].data(), var[k].size());
+      std::copy(var[k].begin(), var[k].end(), out.begin() + static_cast<std::ptrdiff_t>(at));
       at += var[k].size();
     }
     Put16(table_end - 2 * (var.size() + 1), static_cast<uint32_t>(at));
