@@ -15,7 +15,7 @@ using TextMember = std::string tagORG_INFO::*;
 using DateMember = COleDateTime tagORG_INFO::*;
 
 struct NamedField {
-  const char* name;
+  std::string_view name;
   TextMember text;  // null for the two dates
   DateMember date;
 };

@@ -398,6 +398,12 @@ void AppendJetText(const unsigned char* p, size_t n, std::string* out) {
       if (p[i] == 0) {
         compressed = !compressed;
         ++i;
+      } else if (compressed && p[i] < 0x80 && !high) {
+        // Runs of ASCII, most of a typical text, are copied whole.
+        size_t j = i + 1;
+        while (j < n && p[j] != 0 && p[j] < 0x80) ++j;
+        out->append(reinterpret_cast<const char*>(p + i), j - i);
+        i = j;
       } else if (compressed) {
         put(p[i++]);
       } else if (i + 1 < n) {
