@@ -34,27 +34,6 @@ namespace {
 
 using tavrin::bench::Measurement;
 
-// Runs `work` in a child process and measures it as RunMeasured does a
-// command.
-Measurement MeasureInChild(const std::function<int()>& work) {
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    std::exit(1);
-  }
-  if (pid == 0) _exit(work());
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  Measurement m;
-  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  m.max_rss_kib = usage.ru_maxrss;
-  m.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return m;
-}
-
 // Opens `path`, runs `sql` and reads every field of every row by name;
 // 0 when the row count matched `expected_rows`.
 int ReadAll(const std::string& path, const std::string& sql, long expected_rows) {
@@ -103,7 +82,7 @@ int main(int argc, char** argv) {
   const std::string path = dir + "/Vesk.mdb";
   // Written by a child, so that the measured children, which are forked from
   // this process, do not start with the writer's memory.
-  const Measurement written = MeasureInChild([&] {
+  const Measurement written = tavrin::bench::MeasureInChild([&] {
     tavrin::jet4::Writer w(path);
     w.BeginTable("Org", tavrin::jet4::OrgColumns());
     for (const auto& row : tavrin::jet4::SampleOrgRows(rows, 1)) w.AddRow(row);
@@ -121,10 +100,10 @@ int main(int argc, char** argv) {
   const std::string filtered = "SELECT * FROM Org WHERE Status <> 'Open' ORDER BY [Category],[Organization Name]";
   std::vector<Case> cases = {
       {"mdb-export Org", [&] { return tavrin::bench::RunMeasured({"mdb-export", path, "Org"}, dir); }, {}, 0, false},
-      {"data layer, WHERE + ORDER BY", [&] { return MeasureInChild([&] { return ReadAll(path, filtered, -1); }); }, {}, 0, false},
+      {"data layer, WHERE + ORDER BY", [&] { return tavrin::bench::MeasureInChild([&] { return ReadAll(path, filtered, -1); }); }, {}, 0, false},
       {"data layer, all rows sorted",
        [&] {
-         return MeasureInChild([&] {
+         return tavrin::bench::MeasureInChild([&] {
            return ReadAll(path, "SELECT * FROM Org ORDER BY [County],[Category],[Organization Name]", rows);
          });
        },

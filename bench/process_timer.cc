@@ -7,28 +7,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 
 namespace tavrin::bench {
 
-Measurement RunMeasured(const std::vector<std::string>& argv, const std::string& cwd,
-                        const std::string& stdout_path) {
+Measurement MeasureInChild(const std::function<int()>& work) {
+  std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(out, 1);
-    dup2(null, 2);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  if (pid == 0) _exit(work());
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
@@ -37,6 +26,23 @@ Measurement RunMeasured(const std::vector<std::string>& argv, const std::string&
   m.max_rss_kib = usage.ru_maxrss;
   m.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return m;
+}
+
+Measurement RunMeasured(const std::vector<std::string>& argv, const std::string& cwd,
+                        const std::string& stdout_path) {
+  return MeasureInChild([&] {
+    const int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(out, 1);
+    dup2(null, 2);
+    if (chdir(cwd.c_str()) != 0) return 126;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    return 127;
+  });
 }
 
 double Median(std::vector<double> values) {

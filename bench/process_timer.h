@@ -4,6 +4,7 @@
 // Runs a command as a child process and measures its wall-clock time and
 // peak resident memory, for the benchmarks.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct Measurement {
   long max_rss_kib = 0;
   int exit_code = -1;
 };
+
+// Runs `work` in a forked child process whose exit status is its result.
+Measurement MeasureInChild(const std::function<int()>& work);
 
 // Runs `argv` in folder `cwd` with standard output sent to `stdout_path`
 // (/dev/null by default) and standard error discarded.
