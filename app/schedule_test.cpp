@@ -118,7 +118,9 @@ TEST(TakeDueEntryTest, SlowOneMinuteReportRunsBackToBackWhileLaterEntriesWait) {
   ASSERT_GE(starts.size(), 9u);
   for (size_t i = 0; i < starts.size(); ++i) {
     EXPECT_EQ(starts[i].name, "Slow");
-    if (i > 0) EXPECT_EQ(starts[i].at_ms - starts[i - 1].at_ms, 180'000);
+    if (i > 0) {
+      EXPECT_EQ(starts[i].at_ms - starts[i - 1].at_ms, 180'000);
+    }
   }
 }
 
