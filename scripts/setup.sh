@@ -8,7 +8,6 @@ PACKAGES=(
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   libgtest-dev googletest libbenchmark-dev
-  tmux
 )
 
 missing=()
