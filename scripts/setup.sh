@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
-  libgtest-dev googletest libbenchmark-dev
+  libgtest-dev googletest
 )
 
 missing=()
