@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/harness.h"
 
 namespace tavrin::test {
@@ -123,6 +125,36 @@ TEST_F(ReportsTest, BadQueryShowsTheTimedMessageAndExitsWithOne) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("There was a data access error encountered"), std::string::npos) << r.err;
   EXPECT_FALSE(FileExists(dir_ / "out.csv"));
+}
+
+}  // namespace
+}  // namespace tavrin::test
+
+namespace tavrin::test {
+namespace {
+
+TEST(StopTest, SigtermDuringALargeReportLeavesNoPartialOrTemporaryFile) {
+  TempDir dir;
+  const RunResult w =
+      RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", "200000"}, dir.path(), "", 120);
+  ASSERT_EQ(w.exit_code, 0) << w.err;
+  WriteFile(dir / "TavrinReport.ini",
+            "[Big]\nOutput=CSV\nOutputFilename=big.csv\nReportField1=Status\n"
+            "ReportField2=Organization Name\n");
+  const RunResult r = RunProgram(
+      "/usr/bin/timeout",
+      {"--preserve-status", "-s", "TERM", "1", ReportBinary(), "--unattended", "Big"},
+      dir.path(), "", 120);
+  EXPECT_EQ(r.exit_code, 143) << r.err;
+  // Either the report stopped before it began, or it stopped between two
+  // records and its file was published whole up to there.
+  if (FileExists(dir / "big.csv")) {
+    const std::string csv = ReadFile(dir / "big.csv");
+    ASSERT_FALSE(csv.empty());
+    EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
 }
 
 }  // namespace
