@@ -58,12 +58,6 @@ static_assert(kPad.size() == 102);
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
-
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // The length in bytes of the UTF-8 character at `pos`. A byte that does not
@@ -147,6 +141,12 @@ const char* UpdateTimeFormat(int style) {
 }
 
 }  // namespace
+
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
 
 std::string_view TrimWhiteSpace(std::string_view text) {
   constexpr std::string_view kWhite = " \t\n\v\f\r";

@@ -34,6 +34,9 @@ std::string FormatPrintLine(const std::vector<FieldInfo>& fields, int date_style
 // `text` without white space (space, \t, \n, \v, \f, \r) at its ends.
 std::string_view TrimWhiteSpace(std::string_view text);
 
+// True when `a` and `b` are equal with ASCII letters compared without case.
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_OUTPUT_FIELD_VALUES_H_

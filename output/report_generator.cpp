@@ -1,6 +1,5 @@
 #include "output/report_generator.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
@@ -10,14 +9,6 @@
 
 namespace tavrin {
 namespace {
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
-}
 
 // Shows a failure to write out a finished file; the previous file at the
 // path, if any, stays untouched.
@@ -67,7 +58,7 @@ OutputKind ParseOutputKind(const std::string& text) {
       {"XML", OutputKind::kXml},
   };
   for (const auto& [name, kind] : kKinds) {
-    if (EqualsNoCase(text, name)) return kind;
+    if (EqualsAsciiNoCase(text, name)) return kind;
   }
   return OutputKind::kCsv;
 }
