@@ -26,6 +26,8 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.m_strFile2 = m_Def.m_strIniFile;
+  // INI warnings go through the window, so they never break the console panel.
+  m_Ini.SetNoticeSink([this](const std::string& text) { window_.Notice(text); });
 }
 
 CTavrinReportGeneratorDlg::~CTavrinReportGeneratorDlg() { WaitForRun(); }

@@ -81,6 +81,21 @@ TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
   EXPECT_TRUE(logged);
 }
 
+TEST_F(MainDialogTest, IniWarningsReachTheWindowAsNotices) {
+  store_.Set("Daily", "Output", "CSV", kIni);
+  store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
+  store_.Set("Daily", "Where", std::string(400, 'x'), kIni);
+  store_.set_fail_writes(true);
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "Daily", "tavrin-report");
+  window_.DoModal(dlg);
+  const auto notices = window_.notices();
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[0], "TavrinReport: cannot write /w/TavrinReport.ini: Permission denied");
+  EXPECT_EQ(notices[1],
+            "TavrinReport: value of [Daily] Where is longer than 299 bytes; using its first 299 "
+            "bytes");
+}
+
 TEST(ExitDlgTest, CountsDownInItsCaptionAndClosesItself) {
   FakeWindow window;
   CExitDlg dlg;

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/stderr_lock.h"
+
 namespace tavrin {
 namespace {
 
@@ -49,21 +51,25 @@ bool EqualsIgnoreCase(const std::string& a, const char* b) {
   return i == a.size() && b[i] == '\0';
 }
 
-// Says once per file and process that the file cannot be written: a
-// schedule run writes its keys at every start, and one line per file is what
-// the user needs to act on; the run goes on with its defaults.
-void ReportWriteFailure(const std::string& file, int err) {
+// True the first time `file` is named in this process: a schedule run
+// writes its keys at every start, and one line per file is what the user
+// needs to act on; the run goes on with its defaults.
+bool FirstWriteFailure(const std::string& file) {
   static std::mutex mu;
   static std::set<std::string> reported;
   std::lock_guard<std::mutex> lock(mu);
-  if (!reported.insert(file).second) return;
-  std::fprintf(stderr, "TavrinReport: cannot write %s: %s\n", file.c_str(),
-               std::generic_category().message(err).c_str());
+  return reported.insert(file).second;
+}
+
+void NoticeToStderr(const std::string& text) {
+  std::lock_guard<std::mutex> lock(StderrLock());
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 }  // namespace
 
-CIni2::CIni2(ProfileStore* store) : store_(store ? store : DefaultProfileStore()) {}
+CIni2::CIni2(ProfileStore* store)
+    : store_(store ? store : DefaultProfileStore()), notice_(NoticeToStderr) {}
 
 std::string CIni2::GetString(const std::string& section, const std::string& key,
                              const std::string& default_value, const std::string& file,
@@ -172,7 +178,8 @@ void CIni2::StoreWrite(const std::string& section, const std::string& key,
   if (store_->WriteString(section, key, value, file)) return;
   const int err = errno;
   write_failed_ = true;
-  ReportWriteFailure(file, err);
+  if (FirstWriteFailure(file))
+    notice_("TavrinReport: cannot write " + file + ": " + std::generic_category().message(err));
 }
 
 std::string CIni2::CutForKey(const std::string& section, const std::string& key,
@@ -180,10 +187,9 @@ std::string CIni2::CutForKey(const std::string& section, const std::string& key,
   const size_t length = CutLength(value);
   if (length == value.size()) return value;
   if (cut_reported_.insert(CacheKey(file, section, key)).second) {
-    std::fprintf(stderr,
-                 "TavrinReport: value of [%s] %s is longer than %zu bytes; using its first %zu "
-                 "bytes\n",
-                 section.c_str(), key.c_str(), kMaxValueBytes, length);
+    notice_("TavrinReport: value of [" + section + "] " + key + " is longer than " +
+            std::to_string(kMaxValueBytes) + " bytes; using its first " + std::to_string(length) +
+            " bytes");
   }
   return value.substr(0, length);
 }

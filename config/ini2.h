@@ -1,6 +1,7 @@
 #ifndef TAVRIN_CONFIG_INI2_H_
 #define TAVRIN_CONFIG_INI2_H_
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,13 +20,14 @@ namespace tavrin {
 // every later read of a cached key returns the cached value without looking
 // at the file. Values are cut to 299 bytes (never splitting a UTF-8
 // character); a value or default longer than that is never written back
-// shortened, and the first cut of each key is reported once on stderr.
+// shortened, and the first cut of each key is reported once as a notice.
 // A value read from the file ("zzQBDefault" counts as missing) is cached as
 // returned, cut; a long value found in the file is not written back at all.
 //
 // A write that fails is not retried and changes nothing else: the cache
-// still takes the value, write_failed() turns true, and the file is named on
-// stderr once per process ("cannot write FILE: REASON").
+// still takes the value, write_failed() turns true, and the file is named in
+// a notice once per process ("cannot write FILE: REASON"). Notices go to
+// standard error unless SetNoticeSink routes them elsewhere.
 //
 // Not thread-safe: one thread at a time.
 class CIni2 {
@@ -72,12 +74,15 @@ class CIni2 {
   // True when a write to any file failed at least once.
   bool write_failed() const { return write_failed_; }
 
+  // Where the notices go from now on (a line of text each, no line end).
+  void SetNoticeSink(std::function<void(const std::string&)> sink) { notice_ = std::move(sink); }
+
  private:
   // Writes through the store, noting and reporting a failure.
   void StoreWrite(const std::string& section, const std::string& key, const std::string& value,
                   const std::string& file);
   // `value` cut to the value size limit; the first cut of each key is
-  // reported on stderr.
+  // reported as a notice.
   std::string CutForKey(const std::string& section, const std::string& key,
                         const std::string& file, const std::string& value);
 
@@ -85,6 +90,7 @@ class CIni2 {
   std::unordered_map<std::string, std::string> cache_;
   std::unordered_set<std::string> cut_reported_;  // cache keys whose cut was reported
   bool write_failed_ = false;
+  std::function<void(const std::string&)> notice_;
 };
 
 }  // namespace tavrin

@@ -178,6 +178,13 @@ void ConsoleWindow::StandardOutput(const std::string& text) {
   RedrawLocked();
 }
 
+void ConsoleWindow::Notice(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!output_.empty() && !output_.back().empty()) output_.emplace_back();  // a line of its own
+  AppendOutputLocked(text + "\n");
+  RedrawLocked();
+}
+
 void ConsoleWindow::AppendOutputLocked(const std::string& text) {
   std::vector<std::string> lines = SplitLines(text);
   if (output_.empty()) output_.emplace_back();

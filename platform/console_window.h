@@ -55,6 +55,7 @@ class ConsoleWindow : public WindowServices {
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override;
   // The panel shows what the main dialog sets at its ticks; nothing to do.
   void StatusChanged(const std::string&, const std::string&) override {}
   void Close() override;

@@ -216,6 +216,16 @@ void FakeWindow::StandardOutput(const std::string& text) {
   stdout_ += text;
 }
 
+void FakeWindow::Notice(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  notices_.push_back(text);
+}
+
+std::vector<std::string> FakeWindow::notices() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return notices_;
+}
+
 void FakeWindow::StatusChanged(const std::string& report_name, const std::string& status) {
   std::lock_guard<std::mutex> lock(mu_);
   statuses_.emplace_back(report_name, status);

@@ -64,6 +64,7 @@ class FakeWindow : public WindowServices {
   // The last run of `template_id`; an empty record if there was none.
   DialogRecord LastDialog(int template_id) const;
   std::string standard_output() const;
+  std::vector<std::string> notices() const;
   std::vector<std::pair<std::string, std::string>> status_changes() const;
   // Virtual milliseconds since the window was created.
   int64_t now_ms() const;
@@ -72,6 +73,7 @@ class FakeWindow : public WindowServices {
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override;
   void StatusChanged(const std::string& report_name, const std::string& status) override;
   void Close() override;
 
@@ -87,6 +89,7 @@ class FakeWindow : public WindowServices {
   std::vector<DialogRecord> dialogs_;
   std::vector<Run*> open_;
   std::string stdout_;
+  std::vector<std::string> notices_;
   std::vector<std::pair<std::string, std::string>> statuses_;
   int64_t now_ms_ = 0;
   bool closed_ = false;

@@ -77,6 +77,11 @@ void LogWindow::StandardOutput(const std::string& text) {
   std::fflush(out_);
 }
 
+void LogWindow::Notice(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  LogLocked(text);
+}
+
 void LogWindow::StatusChanged(const std::string& report_name, const std::string& status) {
   std::lock_guard<std::mutex> lock(mu_);
   const bool name_changed = report_name != last_name_;

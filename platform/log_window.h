@@ -36,6 +36,7 @@ class LogWindow : public WindowServices {
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override;
   void StatusChanged(const std::string& report_name, const std::string& status) override;
   void Close() override;
 

@@ -117,6 +117,14 @@ TEST_F(LogWindowTest, BoxIsLoggedWithCaptionAndAnsweredOk) {
   EXPECT_EQ(err_.text(), "2024-03-05T14:07:09+0000 [COM Error] Error\n\tCode = 80004005\n");
 }
 
+TEST_F(LogWindowTest, NoticeIsALogLineOfItsOwn) {
+  window_.Notice("TavrinReport: cannot write /x/TavrinReport.ini: Permission denied");
+  EXPECT_EQ(err_.text(),
+            "2024-03-05T14:07:09+0000 TavrinReport: cannot write /x/TavrinReport.ini: "
+            "Permission denied\n");
+  EXPECT_EQ(out_.text(), "");
+}
+
 TEST_F(LogWindowTest, StandardOutputGoesToOutAtOnce) {
   window_.StandardOutput("Can't open output file: /x/y.html\n");
   // Read without closing: the text must already have been flushed.

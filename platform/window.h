@@ -74,6 +74,10 @@ class WindowServices {
   // mode and through the window in the console, so it never breaks the panel.
   virtual void StandardOutput(const std::string& text) = 0;
 
+  // A message that needs no answer, such as a configuration warning: a log
+  // line in unattended mode, a line below the panel in the console.
+  virtual void Notice(const std::string& text) = 0;
+
   // The main window's report name or status text changed, as the run made it
   // (the unattended log writes it at once; the console redraws at the tick).
   virtual void StatusChanged(const std::string& report_name,
