@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/window.h"
+#include "platform/window/window.h"
 
 namespace tavrin {
 

@@ -13,9 +13,10 @@
 
 #include "app/command_line.h"
 #include "app/main_dialog.h"
-#include "platform/env.h"
-#include "platform/profile.h"
-#include "platform/window_factory.h"
+#include "platform/ado/providers.h"
+#include "platform/env/env.h"
+#include "platform/profile/profile.h"
+#include "platform/window/window_factory.h"
 
 namespace {
 
@@ -90,8 +91,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<tavrin::WindowServices> window = tavrin::NewWindowServices(
       interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
 
-  tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), cl.report,
-                                        kProgramName);
+  tavrin::ado::DefaultProviders providers(env);
+  tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers,
+                                        cl.report, kProgramName);
   int caught_signal = 0;
   {
     SignalWatcher watcher(*window, dlg);

@@ -14,6 +14,7 @@ const char kWaiting[] = "Waiting until next report is due.";
 
 CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& window,
                                                      ProfileStore* store,
+                                                     ado::ProviderFactory& providers,
                                                      std::string cmdline_report,
                                                      std::string program_name)
     : env_(env),
@@ -22,10 +23,10 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       program_name_(std::move(program_name)),
       m_Ini(store),
       m_Def(m_Ini, env),
-      m_Source(m_Def, *this) {
+      m_Source(m_Def, *this, providers) {
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
-  m_Ini.m_strFile2 = m_Def.m_strIniFile;
+  m_Ini.SetFile(m_Def.m_strIniFile);
   // INI warnings go through the window, so they never break the console panel.
   m_Ini.SetNoticeSink([this](const std::string& text) { window_.Notice(text); });
 }
@@ -58,7 +59,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   if (m_bInTimer) return;
   m_bInTimer = true;
   if (m_bQuit) EndDialog(host, kIdOk);
-  // A run that refused its report asked the window to end; the request is
+  // A run whose report was refused asked the window to end; the request is
   // carried out here, on the window's thread, where the host is valid.
   if (const int result = end_request_.exchange(0)) EndDialog(host, result);
   if (!m_bRunning && !ending_) {
@@ -92,6 +93,7 @@ void CTavrinReportGeneratorDlg::EndDialog(DialogHost& host, int result) {
 }
 
 void CTavrinReportGeneratorDlg::ReportException(const char* what) {
+  RecordFailure();
   MessageBox(std::string("The report stopped on an unexpected error:\n") + what, "",
              BoxStyle::kAppWarning);
 }
@@ -105,11 +107,14 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   // Nothing may escape the run: an error is reported, the closing steps
   // still run, and m_bRunning is always cleared.
   try {
-    if (m_Def.LoadReportDefinition(*this) && m_Source.OpenDatabase() &&
-        m_Source.QueryOrganizations() && !StopRequested()) {
+    if (!m_Def.LoadReportDefinition(*this)) {
+      definition_refused_ = true;
+      end_request_ = kIdCancel;
+    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations() && !StopRequested()) {
       GenerateReport();
     }
   } catch (const _com_error& e) {
+    RecordFailure();
     ShowComError(*this, e);
   } catch (const std::exception& e) {
     ReportException(e.what());
@@ -124,13 +129,20 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   m_bRunning = false;
 }
 
-void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {
+void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) { SetStatusAt(text, std::nullopt); }
+
+void CTavrinReportGeneratorDlg::SetRecordStatus(const std::string& text, int32_t index, int32_t count) {
+  SetStatusAt(text, RecordPosition{index, count});
+}
+
+void CTavrinReportGeneratorDlg::SetStatusAt(const std::string& text,
+                                            const std::optional<RecordPosition>& position) {
   {
     std::lock_guard<std::mutex> lock(status_mu_);
     if (m_strStatus == text) return;
     m_strStatus = text;
   }
-  window_.StatusChanged(m_bRunning ? m_Def.m_strReportName : std::string(), text);
+  window_.StatusChanged(m_bRunning ? m_Def.m_strReportName : std::string(), text, position);
 }
 
 void CTavrinReportGeneratorDlg::SetProgress(int percent) {
@@ -150,12 +162,10 @@ int CTavrinReportGeneratorDlg::progress() const {
 
 int CTavrinReportGeneratorDlg::MessageBox(const std::string& text, const std::string& caption,
                                           BoxStyle style) {
-  failure_reported_ = true;
   return window_.MessageBox(text, style == BoxStyle::kAppWarning ? program_name_ : caption, style);
 }
 
 void CTavrinReportGeneratorDlg::ShowTimedMessage(const std::string& text, int seconds) {
-  failure_reported_ = true;
   CExitDlg dlg;
   dlg.SetMessage(text, seconds);
   window_.DoModal(dlg);
@@ -163,13 +173,6 @@ void CTavrinReportGeneratorDlg::ShowTimedMessage(const std::string& text, int se
 
 void CTavrinReportGeneratorDlg::StandardOutput(const std::string& text) {
   window_.StandardOutput(text);
-}
-
-void CTavrinReportGeneratorDlg::ReportFailure() { failure_reported_ = true; }
-
-void CTavrinReportGeneratorDlg::EndMainDialog(int result) {
-  definition_refused_ = true;
-  end_request_ = result;
 }
 
 }  // namespace tavrin

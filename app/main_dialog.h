@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,11 @@
 #include "config/ini2.h"
 #include "config/report_definition.h"
 #include "data/source_database.h"
-#include "platform/env.h"
-#include "platform/profile.h"
-#include "platform/run_host.h"
-#include "platform/window.h"
+#include "platform/ado/provider.h"
+#include "platform/env/env.h"
+#include "platform/profile/profile.h"
+#include "run/run_host.h"
+#include "platform/window/window.h"
 
 namespace tavrin {
 
@@ -28,10 +30,12 @@ namespace tavrin {
 // over under a lock.
 class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
  public:
-  // `env`, `window` and `store` must outlive the object; `cmdline_report` is
-  // the report named on the command line (empty for the schedule).
+  // `env`, `window`, `store` and `providers` (which open the databases) must
+  // outlive the object; `cmdline_report` is the report named on the command
+  // line (empty for the schedule).
   CTavrinReportGeneratorDlg(Env& env, WindowServices& window, ProfileStore* store,
-                            std::string cmdline_report, std::string program_name);
+                            ado::ProviderFactory& providers, std::string cmdline_report,
+                            std::string program_name);
   // Waits for a run under way.
   ~CTavrinReportGeneratorDlg() override;
 
@@ -42,12 +46,12 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
 
   // RunHost (run thread)
   void SetStatus(const std::string& text) override;
+  void SetRecordStatus(const std::string& text, int32_t index, int32_t count) override;
   void SetProgress(int percent) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
-  void ReportFailure() override;
-  void EndMainDialog(int result) override;
+  void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
 
   // Asks a run under way to stop at its next safe point. Any thread.
@@ -56,7 +60,8 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void WaitForRun();
 
   // The body of one run: definition, source database, report, closing.
-  // Never throws; clears m_bRunning as its last action.
+  // A refused definition asks the window to end (at its next tick). Never
+  // throws; clears m_bRunning as its last action.
   void RunReportThread();
 
   // How the program went, for its exit status.
@@ -78,6 +83,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
   void ReportException(const char* what);
+  void SetStatusAt(const std::string& text, const std::optional<RecordPosition>& position);
 
   Env& env_;
   WindowServices& window_;
@@ -91,7 +97,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::string m_strStatus;
   int m_nProgress = 0;
 
-  std::atomic<int> end_request_{0};  // result asked for by EndMainDialog
+  std::atomic<int> end_request_{0};  // result the run asked the window to end with
   bool ending_ = false;
   std::unique_ptr<ThreadHandle> run_thread_;
   std::atomic<bool> stop_requested_{false};

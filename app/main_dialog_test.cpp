@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "app/exit_dlg.h"
-#include "platform/fake_env.h"
-#include "platform/fake_profile.h"
-#include "platform/fake_window.h"
+#include "platform/ado/providers.h"
+#include "platform/env/fake_env.h"
+#include "platform/profile/fake_profile.h"
+#include "platform/window/fake_window.h"
 
 namespace tavrin {
 namespace {
@@ -24,11 +25,12 @@ class MainDialogTest : public ::testing::Test {
   FakeEnv env_;
   FakeProfileStore store_;
   FakeWindow window_;
+  ado::DefaultProviders providers_{env_};
   int ticks_ = 0;
 };
 
 TEST_F(MainDialogTest, EmptyScheduleIsRefusedAndEndsAtTheFirstTick) {
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdOk);
   const auto boxes = window_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -44,7 +46,7 @@ TEST_F(MainDialogTest, EmptyScheduleIsRefusedAndEndsAtTheFirstTick) {
 }
 
 TEST_F(MainDialogTest, RefusedReportEndsTheWindowWithCancel) {
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "Daily", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "Daily", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdCancel);
   const auto boxes = window_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -63,7 +65,7 @@ TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
   store_.Set("Report Schedule", "Minutes Between Reports02", "0", kIni);
   store_.Set("Daily", "Output", "CSV", kIni);
   store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdOk);
   EXPECT_EQ(env_.threads_started(), 2);  // two one-shot entries, then the end
   const auto boxes = window_.boxes();
@@ -86,7 +88,7 @@ TEST_F(MainDialogTest, IniWarningsReachTheWindowAsNotices) {
   store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
   store_.Set("Daily", "Where", std::string(400, 'x'), kIni);
   store_.set_fail_writes(true);
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, "Daily", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "Daily", "tavrin-report");
   window_.DoModal(dlg);
   const auto notices = window_.notices();
   ASSERT_EQ(notices.size(), 2u);

@@ -17,7 +17,7 @@ std::string IndexedKey(const char* stem, int nn) {
 
 std::vector<tagREPORT_INFO> BuildSchedule(CIni2& ini, const std::string& cmdline_report,
                                           int64_t now) {
-  ini.m_strSection = "Report Schedule";
+  ini.SetSection("Report Schedule");
   std::vector<tagREPORT_INFO> schedule;
   if (!cmdline_report.empty()) {
     schedule.push_back({cmdline_report, -1, now - 1});

@@ -21,7 +21,7 @@ struct tagREPORT_INFO {
 // touched), else one entry {name, minutes, now} for each non-empty
 // "Report NameNN" of section "Report Schedule", NN = 01 to 99, with
 // "Minutes Between ReportsNN" (default 1). Only index 01 writes its defaults
-// back. Leaves ini.m_strSection at "Report Schedule".
+// back. Leaves the section of `ini` at "Report Schedule".
 std::vector<tagREPORT_INFO> BuildSchedule(CIni2& ini, const std::string& cmdline_report,
                                           int64_t now);
 

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <map>
 
-#include "platform/fake_profile.h"
+#include "app/main_dialog.h"
+#include "platform/env/fake_env.h"
+#include "platform/profile/fake_profile.h"
+#include "platform/window/fake_window.h"
 
 namespace tavrin {
 namespace {
@@ -17,44 +22,83 @@ struct Start {
   int64_t at_ms;
 };
 
-// Drives the schedule the way the main window's timer does: a tick every
-// 100 ms that, when no run is under way, starts the entry TakeDueEntry picks.
-// A run of report R lasts run_ms[R] (default 1 s).
-class ScheduleSim {
+// Drives the main dialog's own timer as its window does, a tick every 100 ms
+// of a fake clock, over a schedule written into a fake INI at 1000 s. A run
+// of report R lasts run_ms[R] (default 1 s): the source of each report takes
+// that long to fail to open, and as the fake runs the run thread inline the
+// clock has passed the run when OnTimer returns.
+class ScheduleSim : public DialogHost, public ado::ProviderFactory {
  public:
-  explicit ScheduleSim(std::vector<tagREPORT_INFO> schedule) : schedule_(std::move(schedule)) {}
+  struct Entry {
+    std::string name;
+    int minutes;
+  };
 
-  // Ticks from `from_ms` until `until_ms` or until the schedule is finished.
-  std::vector<Start> Run(int64_t from_ms, int64_t until_ms) {
-    std::vector<Start> starts;
-    int64_t running_until = -1;
-    for (int64_t t = from_ms; t < until_ms; t += 100) {
-      if (t >= running_until) {
-        running_until = -1;
-        const TickChoice c = TakeDueEntry(schedule_, t / 1000);
-        if (c.due_index >= 0) {
-          const std::string& name = schedule_[c.due_index].strReportName;
-          starts.push_back({name, t});
-          running_until = t + (run_ms.count(name) ? run_ms[name] : 1000);
-        }
-        if (c.finished) {
-          finished_at = t;
-          break;
-        }
-      }
+  explicit ScheduleSim(const std::vector<Entry>& entries, const std::string& cmdline = "")
+      : dlg_(env_, window_, &store_, *this, cmdline, "tavrin-report") {
+    char key[64];
+    for (size_t i = 0; i < entries.size(); ++i) {
+      std::snprintf(key, sizeof key, "Report Name%02zu", i + 1);
+      store_.Set(kSched, key, entries[i].name, kIni);
+      std::snprintf(key, sizeof key, "Minutes Between Reports%02zu", i + 1);
+      store_.Set(kSched, key, std::to_string(entries[i].minutes), kIni);
     }
-    return starts;
+    for (const Entry& e : entries) Define(e.name);
+    if (!cmdline.empty()) Define(cmdline);
+    dlg_.OnInitDialog(*this);
   }
+
+  // Ticks from `from_ms` until `until_ms` or until the dialog ends.
+  std::vector<Start> Run(int64_t from_ms, int64_t until_ms) {
+    for (int64_t t = from_ms; t < until_ms && !ended_;) {
+      env_.SetNowMs(t);
+      dlg_.OnTimer(*this, 100);
+      if (ended_) finished_at = t;
+      // The next tick of the 100 ms grid that is not before the run's end.
+      t = std::max(t + 100, (env_.now_ms() + 99) / 100 * 100);
+    }
+    return starts_;
+  }
+
+  std::vector<tagREPORT_INFO>& schedule() { return dlg_.m_ReportSchedule; }
 
   std::map<std::string, int64_t> run_ms;
   int64_t finished_at = -1;
-  std::vector<tagREPORT_INFO> schedule_;
+
+  // DialogHost: only the end matters here.
+  void SetTimer(int, int) override {}
+  void SetCaption(const std::string&) override {}
+  void SetControlText(int, const std::string&) override {}
+  void SetProgress(int) override {}
+  void EndDialog(int) override { ended_ = true; }
+
+  // ProviderFactory: the run of a report, recorded.
+  std::unique_ptr<ado::Provider> Open(const std::string& connection_string, int,
+                                      std::vector<ado::ErrorEntry>* errors) override {
+    const std::string name = connection_string.substr(connection_string.rfind('/') + 1);
+    starts_.push_back({name, env_.now_ms()});
+    env_.AdvanceMs(run_ms.count(name) ? run_ms[name] : 1000);
+    ado::ThrowProviderNotFound(errors);
+  }
+
+ private:
+  void Define(const std::string& report) {
+    store_.Set(report, "Output", "CSV", kIni);
+    store_.Set(report, "DataPath", "/w/" + report, kIni);
+  }
+
+  FakeEnv env_{1000, "/w"};
+  FakeProfileStore store_;
+  FakeWindow window_;
+  CTavrinReportGeneratorDlg dlg_;
+  std::vector<Start> starts_;
+  bool ended_ = false;
 };
 
 TEST(BuildScheduleTest, CommandLineReportIsOneEntryAndLeavesTheIniAlone) {
   FakeProfileStore store;
   CIni2 ini(&store);
-  ini.m_strFile2 = kIni;
+  ini.SetFile(kIni);
   const auto s = BuildSchedule(ini, "Daily", 5000);
   ASSERT_EQ(s.size(), 1u);
   EXPECT_EQ(s[0].strReportName, "Daily");
@@ -73,7 +117,7 @@ TEST(BuildScheduleTest, ReadsAll99IndicesAndWritesOnlyIndexOneDefaults) {
   store.Set(kSched, "Report Name7", "Ignored", kIni);
   store.Set(kSched, "Report Name100", "Ignored", kIni);
   CIni2 ini(&store);
-  ini.m_strFile2 = kIni;
+  ini.SetFile(kIni);
   const auto s = BuildSchedule(ini, "", 100);
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[0].strReportName, "Weekly");
@@ -86,33 +130,33 @@ TEST(BuildScheduleTest, ReadsAll99IndicesAndWritesOnlyIndexOneDefaults) {
   EXPECT_EQ(store.Find(kSched, "Report Name01", kIni), "");
   EXPECT_EQ(store.Find(kSched, "Minutes Between Reports01", kIni), "1");
   EXPECT_FALSE(store.Find(kSched, "Minutes Between Reports05", kIni).has_value());
-  EXPECT_EQ(ini.m_strSection, kSched);
+  EXPECT_EQ(ini.section(), kSched);
 }
 
 TEST(BuildScheduleTest, EmptyIniGivesAnEmptySchedule) {
   FakeProfileStore store;
   CIni2 ini(&store);
-  ini.m_strFile2 = kIni;
+  ini.SetFile(kIni);
   EXPECT_TRUE(BuildSchedule(ini, "", 100).empty());
 }
 
-TEST(TakeDueEntryTest, EntriesAreDueOnlyAfterTheClockSecondMovesOn) {
-  ScheduleSim sim({{"A", 5, 1000}});
+TEST(ScheduleTest, EntriesAreDueOnlyAfterTheClockSecondMovesOn) {
+  ScheduleSim sim({{"A", 5}});
   const auto starts = sim.Run(1000'000, 1002'000);
   ASSERT_FALSE(starts.empty());
   EXPECT_EQ(starts[0].at_ms, 1001'000);
 }
 
-TEST(TakeDueEntryTest, CommandLineEntryRunsAtTheFirstTickThenTheScheduleEnds) {
-  ScheduleSim sim({{"Daily", -1, 999}});
+TEST(ScheduleTest, CommandLineEntryRunsAtTheFirstTickThenTheScheduleEnds) {
+  ScheduleSim sim({}, "Daily");
   const auto starts = sim.Run(1000'000, 1010'000);
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].at_ms, 1000'000);
   EXPECT_EQ(sim.finished_at, 1001'000);  // the first tick after the run ended
 }
 
-TEST(TakeDueEntryTest, SlowOneMinuteReportRunsBackToBackWhileLaterEntriesWait) {
-  ScheduleSim sim({{"Slow", 1, 1000}, {"Other", 1, 1000}});
+TEST(ScheduleTest, SlowOneMinuteReportRunsBackToBackWhileLaterEntriesWait) {
+  ScheduleSim sim({{"Slow", 1}, {"Other", 1}});
   sim.run_ms["Slow"] = 180'000;
   const auto starts = sim.Run(1001'000, 1001'000 + 30 * 60'000);
   ASSERT_GE(starts.size(), 9u);
@@ -136,19 +180,19 @@ TEST(TakeDueEntryTest, ClockMovedForwardCatchesUpOneIntervalPerRun) {
   EXPECT_EQ(s[0].tmNextDue, 1000 + 25 * 3600);
 }
 
-TEST(TakeDueEntryTest, OneShotEntriesRunOnceInOrderThenTheScheduleEnds) {
-  ScheduleSim sim({{"A", 0, 1000}, {"B", -5, 1000}, {"C", 0, 1000}});
+TEST(ScheduleTest, OneShotEntriesRunOnceInOrderThenTheScheduleEnds) {
+  ScheduleSim sim({{"A", 0}, {"B", -5}, {"C", 0}});
   const auto starts = sim.Run(1001'000, 1100'000);
   ASSERT_EQ(starts.size(), 3u);
   EXPECT_EQ(starts[0].name, "A");
   EXPECT_EQ(starts[1].name, "B");
   EXPECT_EQ(starts[2].name, "C");
   EXPECT_GT(sim.finished_at, starts[2].at_ms);
-  EXPECT_EQ(sim.schedule_[0].tmNextDue, 1000 + 86313600);  // due again in 999 days
+  EXPECT_EQ(sim.schedule()[0].tmNextDue, 1000 + 86313600);  // due again in 999 days
 }
 
-TEST(TakeDueEntryTest, OneShotEntriesStillRunWhenTheFirstTickFallsInTheStartSecond) {
-  ScheduleSim sim({{"A", 0, 1000}, {"B", 0, 1000}});
+TEST(ScheduleTest, OneShotEntriesStillRunWhenTheFirstTickFallsInTheStartSecond) {
+  ScheduleSim sim({{"A", 0}, {"B", 0}});
   const auto starts = sim.Run(1000'100, 1100'000);
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_EQ(starts[0].at_ms, 1001'000);
@@ -164,8 +208,8 @@ TEST(TakeDueEntryTest, RepeatingEntryKeepsTheScheduleAliveAndLargeIntervalsDoNot
   EXPECT_FALSE(c.finished);
 }
 
-TEST(TakeDueEntryTest, TwoEntriesDueAtOnceRunInScheduleOrder) {
-  ScheduleSim sim({{"First", 10, 1000}, {"Second", 10, 1000}});
+TEST(ScheduleTest, TwoEntriesDueAtOnceRunInScheduleOrder) {
+  ScheduleSim sim({{"First", 10}, {"Second", 10}});
   sim.run_ms["First"] = 2500;
   const auto starts = sim.Run(1001'000, 1010'000);
   ASSERT_EQ(starts.size(), 2u);

@@ -27,7 +27,8 @@
 #include <vector>
 
 #include "bench/process_timer.h"
-#include "platform/ado.h"
+#include "platform/ado/ado.h"
+#include "platform/ado/providers.h"
 #include "tools/jet4_writer.h"
 
 namespace {
@@ -39,7 +40,8 @@ using tavrin::bench::Measurement;
 int ReadAll(const std::string& path, const std::string& sql, long expected_rows) {
   using namespace tavrin::ado;
   try {
-    auto connection = std::make_shared<Connection>();
+    DefaultProviders providers(*tavrin::Env::Default());
+    auto connection = std::make_shared<Connection>(providers);
     connection->Open("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path, "", "", -1);
     Recordset rs;
     rs.Open(sql, connection, adOpenStatic, adLockReadOnly, adCmdText);

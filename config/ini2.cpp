@@ -9,7 +9,9 @@
 #include <string>
 #include <system_error>
 
-#include "platform/stderr_lock.h"
+#include "platform/env/stderr_lock.h"
+#include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin {
 namespace {
@@ -23,32 +25,6 @@ constexpr size_t kMaxValueBytes = 299;
 
 std::string CacheKey(const std::string& file, const std::string& section, const std::string& key) {
   return file + " [" + section + "] " + key;
-}
-
-// The length of `value` cut to kMaxValueBytes without splitting a UTF-8
-// character. Bytes that do not form a UTF-8 character that crosses the
-// limit (text in a single-byte code page, say) are cut at the limit.
-size_t CutLength(const std::string& value) {
-  if (value.size() <= kMaxValueBytes) return value.size();
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(value[i]); };
-  size_t lead = kMaxValueBytes;
-  while (lead > 0 && kMaxValueBytes - lead < 3 && (byte(lead) & 0xC0) == 0x80) --lead;
-  const unsigned char b = byte(lead);
-  const size_t length =
-      (b & 0xF8) == 0xF0 ? 4 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xE0) == 0xC0 ? 2 : 1;
-  return lead < kMaxValueBytes && lead + length > kMaxValueBytes ? lead : kMaxValueBytes;
-}
-
-bool EqualsIgnoreCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    char d = b[i];
-    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
-    if (c != d) return false;
-  }
-  return i == a.size() && b[i] == '\0';
 }
 
 // True the first time `file` is named in this process: a schedule run
@@ -77,7 +53,7 @@ std::string CIni2::GetString(const std::string& section, const std::string& key,
   const std::string cache_key = CacheKey(file, section, key);
   if (m_bUseCache && !force_read) {
     auto it = cache_.find(cache_key);
-    if (it != cache_.end()) return it->second.substr(0, CutLength(it->second));
+    if (it != cache_.end()) return it->second.substr(0, text::Utf8CutLength(it->second, kMaxValueBytes));
   }
   std::string value = store_->GetString(section, key, kMissing, file);
   const bool missing = value == kMissing;
@@ -104,10 +80,10 @@ int CIni2::GetInt(const std::string& section, const std::string& key, int defaul
 
 bool CIni2::GetBool(const std::string& section, const std::string& key, bool default_value,
                     const std::string& file, bool write_default) {
-  const std::string text =
+  const std::string value =
       GetString(section, key, default_value ? "Yes" : "No", file, write_default, false);
-  return EqualsIgnoreCase(text, "Yes") || EqualsIgnoreCase(text, "True") ||
-         EqualsIgnoreCase(text, "On") || EqualsIgnoreCase(text, "1");
+  return text::EqualsIgnoreAsciiCase(value, "Yes") || text::EqualsIgnoreAsciiCase(value, "True") ||
+         text::EqualsIgnoreAsciiCase(value, "On") || text::EqualsIgnoreAsciiCase(value, "1");
 }
 
 void CIni2::WriteString(const std::string& section, const std::string& key,
@@ -184,7 +160,7 @@ void CIni2::StoreWrite(const std::string& section, const std::string& key,
 
 std::string CIni2::CutForKey(const std::string& section, const std::string& key,
                              const std::string& file, const std::string& value) {
-  const size_t length = CutLength(value);
+  const size_t length = text::Utf8CutLength(value, kMaxValueBytes);
   if (length == value.size()) return value;
   if (cut_reported_.insert(CacheKey(file, section, key)).second) {
     notice_("TavrinReport: value of [" + section + "] " + key + " is longer than " +

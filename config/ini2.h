@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
 namespace tavrin {
 
@@ -36,10 +36,13 @@ class CIni2 {
   explicit CIni2(ProfileStore* store = nullptr);
   virtual ~CIni2() = default;
 
-  std::string m_strFile1;
-  std::string m_strFile2;  // the file of the key-only operations
-  std::string m_strFile3;
-  std::string m_strSection;  // the section of the key-only operations
+  // The file and the section of the key-only operations.
+  void SetFile(const std::string& file) { m_strFile2 = file; }
+  void SetSection(const std::string& section) { m_strSection = section; }
+  const std::string& file() const { return m_strFile2; }
+  const std::string& section() const { return m_strSection; }
+
+  // The cache switch; nothing in the program turns it off.
   bool m_bUseCache = true;
 
   // Core operations, with explicit section and file.
@@ -57,7 +60,7 @@ class CIni2 {
   void WriteBool(const std::string& section, const std::string& key, bool value,
                  const std::string& file);
 
-  // Key-only forms: m_strSection of m_strFile2, never forcing a read.
+  // Key-only forms: the section and file set above, never forcing a read.
   std::string GetString(const std::string& key, const std::string& default_value,
                         bool write_default);
   int GetInt(const std::string& key, int default_value, bool write_default);
@@ -86,6 +89,8 @@ class CIni2 {
   std::string CutForKey(const std::string& section, const std::string& key,
                         const std::string& file, const std::string& value);
 
+  std::string m_strFile2;    // the file of the key-only operations
+  std::string m_strSection;  // the section of the key-only operations
   ProfileStore* store_;
   std::unordered_map<std::string, std::string> cache_;
   std::unordered_set<std::string> cut_reported_;  // cache keys whose cut was reported

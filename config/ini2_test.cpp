@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/fake_profile.h"
+#include "platform/profile/fake_profile.h"
 
 namespace tavrin {
 namespace {
@@ -99,8 +99,8 @@ TEST_F(Ini2Test, WithoutCacheEveryReadGoesToTheFile) {
 }
 
 TEST_F(Ini2Test, KeyOnlyFormsUseSectionAndSecondFile) {
-  ini_.m_strFile2 = kFile;
-  ini_.m_strSection = "Report Schedule";
+  ini_.SetFile(kFile);
+  ini_.SetSection("Report Schedule");
   store_.Set("Report Schedule", "Report Name01", "Daily", kFile);
   EXPECT_EQ(ini_.GetString("Report Name01", "", true), "Daily");
   EXPECT_EQ(ini_.GetInt("Minutes Between Reports01", 1, true), 1);
@@ -227,8 +227,8 @@ TEST(Ini2FileTest, ReadingAWindowsMadeFileLeavesItByteForByte) {
   std::ofstream(file, std::ios::binary) << text;
 
   CIni2 ini;
-  ini.m_strFile2 = file;
-  ini.m_strSection = "Report Schedule";
+  ini.SetFile(file);
+  ini.SetSection("Report Schedule");
   EXPECT_EQ(ini.GetString("Report Name01", "", true), "Daily");
   EXPECT_EQ(ini.GetInt("Minutes Between Reports01", 1, true), 15);
   EXPECT_TRUE(ini.GetBool("Daily", "Output-Year-First", false, file, true));

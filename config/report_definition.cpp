@@ -1,17 +1,15 @@
 #include "config/report_definition.h"
 
-#include <strings.h>
-
 #include <array>
 #include <ctime>
+
+#include "platform/text/ascii.h"
 
 namespace tavrin {
 namespace {
 
 const char kBlank[] = "!BLANK!";
 const char kInvalidOutput[] = "INVALID";
-
-bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // strftime into text, empty when the text would need more than 127 characters.
 std::string FormatTime(const char* format, const std::tm& when) {
@@ -38,13 +36,13 @@ std::string CReportDefinition::SubstituteHeading(const std::string& heading, con
 
 int CReportDefinition::ResolveDateStyle(const std::string& text, bool output_year_first) {
   int style = 0;
-  if (EqualsNoCase(text, "Old")) {
+  if (text::EqualsIgnoreAsciiCase(text, "Old")) {
     style = 0;
-  } else if (EqualsNoCase(text, "YYYY/DD/MM")) {
+  } else if (text::EqualsIgnoreAsciiCase(text, "YYYY/DD/MM")) {
     style = kYearDayMonth;
-  } else if (EqualsNoCase(text, "MM/DD/YYYY")) {
+  } else if (text::EqualsIgnoreAsciiCase(text, "MM/DD/YYYY")) {
     style = kMonthDayYear;
-  } else if (EqualsNoCase(text, "Vibes") || EqualsNoCase(text, "YYYY-MM-DD HH:MM:SS")) {
+  } else if (text::EqualsIgnoreAsciiCase(text, "Vibes") || text::EqualsIgnoreAsciiCase(text, "YYYY-MM-DD HH:MM:SS")) {
     style = kIsoDateTime;
   }
   if (style == 0) style = output_year_first ? kYearDayMonth : kMonthDayYear;
@@ -57,8 +55,8 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   m_bOutputYearFirst = m_Ini.GetBool("TavrinReportGenerator", "Output-Year-First", false,
                                      m_strIniFile, true);
 
-  m_Ini.m_strFile2 = m_strIniFile;
-  m_Ini.m_strSection = m_strReportName;
+  m_Ini.SetFile(m_strIniFile);
+  m_Ini.SetSection(m_strReportName);
 
   m_strWhere = m_Ini.GetString("Where", "ALL", true);
   m_strOutput = m_Ini.GetString("Output", kInvalidOutput, true);
@@ -95,7 +93,7 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
     m_FieldInfoArray.push_back(field);
   }
 
-  if (EqualsNoCase(m_strOutput, "HTML")) {
+  if (text::EqualsIgnoreAsciiCase(m_strOutput, "HTML")) {
     m_strHtmlOpen = m_Ini.GetString("HtmlOpen", "<html>", true);
     m_strHtmlClose = m_Ini.GetString("HtmlClose", "</html>", true);
     m_strHtmlBodyOpen = m_Ini.GetString("HtmlBodyOpen", "<body bgcolor=\"#C0C0C0\">", true);
@@ -117,7 +115,6 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
         "configured.  The program will now exit.\n"
         "Valid output types are: SQLServer (internet), CSV (for reports) or Printer.",
         "", BoxStyle::kAppWarning);
-    host.EndMainDialog(kIdCancel);
     return false;
   }
   return true;

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "config/ini2.h"
-#include "platform/env.h"
-#include "platform/run_host.h"
+#include "platform/env/env.h"
+#include "run/run_host.h"
 
 namespace tavrin {
 
@@ -34,8 +34,7 @@ class CReportDefinition {
 
   // Reads the report's section (every missing key written back with its
   // default) into the members below. Returns false after refusing the output
-  // kind "INVALID": the box has been shown through `host` and the main dialog
-  // was asked to end with result 2.
+  // kind "INVALID" with its box through `host`: the program is to end.
   bool LoadReportDefinition(RunHost& host);
 
   // Set by the main dialog before the load.

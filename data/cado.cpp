@@ -36,6 +36,7 @@ void ShowComError(RunHost& host, const _com_error& e) {
 }
 
 void CADO::ReportError(const _com_error& e) {
+  host_->RecordFailure();
   ShowProviderErrors(*host_, m_pConnection);
   ShowComError(*host_, e);
 }

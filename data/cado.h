@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ado.h"
-#include "platform/com_error.h"
-#include "platform/run_host.h"
+#include "platform/ado/ado.h"
+#include "platform/ado/com_error.h"
+#include "run/run_host.h"
 
 namespace tavrin {
 
@@ -54,7 +54,8 @@ class CADO {
   ado::RecordsetPtr m_pRecordset;
 
  protected:
-  // Shows the provider errors of the bound connection, then `e`.
+  // Records the failure and shows the provider errors of the bound
+  // connection, then `e`.
   void ReportError(const _com_error& e);
   RunHost& host() { return *host_; }
 

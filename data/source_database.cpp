@@ -1,6 +1,6 @@
 #include "data/source_database.h"
 
-#include <strings.h>
+#include "platform/text/ascii.h"
 
 namespace tavrin {
 
@@ -9,7 +9,7 @@ bool CSourceDatabase::OpenDatabase() {
   host_.SetStatus("Attempting to open: " + definition_.m_strDataPath);
   bool result = false;
   try {
-    m_pSourceConnection = std::make_shared<ado::Connection>();
+    m_pSourceConnection = std::make_shared<ado::Connection>(providers_);
     m_pSourceConnection->SetConnectionTimeout(30);
     m_pSourceConnection->Open(
         "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + definition_.m_strDataPath, "", "",
@@ -18,6 +18,7 @@ bool CSourceDatabase::OpenDatabase() {
     m_bDatabaseOpen = true;
     result = true;
   } catch (const _com_error& e) {
+    host_.RecordFailure();
     ShowComError(host_, e);
     host_.SetStatus("Database open FAILURE!");
   }
@@ -33,7 +34,7 @@ std::string CSourceDatabase::BuildQuery(const std::string& where,
     if (!sort.empty()) sort += ",";
     sort += f.strFieldName;
   }
-  const bool all = strcasecmp(where.c_str(), "ALL") == 0;
+  const bool all = text::EqualsIgnoreAsciiCase(where, "ALL");
   std::string sql = all ? "SELECT * FROM Org " : "SELECT * FROM Org WHERE " + where;
   if (!sort.empty()) {
     // "SELECT * FROM Org " already ends in its blank.
@@ -47,16 +48,18 @@ bool CSourceDatabase::CheckOrgColumns() {
   try {
     present = m_OrgDB.m_pRecordset->FieldNames();
   } catch (const _com_error& e) {
+    host_.RecordFailure();
     ShowComError(host_, e);
     return false;
   }
   std::string missing;
-  for (const auto& name : CVeskADO::OrgColumnNames()) {
+  for (const OrgColumn& column : kOrgColumns) {
     bool found = false;
-    for (const auto& p : present) found = found || strcasecmp(p.c_str(), name.c_str()) == 0;
-    if (!found) missing += (missing.empty() ? "\"" : ", \"") + name + "\"";
+    for (const auto& p : present) found = found || text::EqualsIgnoreAsciiCase(p, column.name);
+    if (!found) missing += (missing.empty() ? "\"" : ", \"") + std::string(column.name) + "\"";
   }
   if (missing.empty()) return true;
+  host_.RecordFailure();
   // Reading a missing column would keep the previous row's value and write
   // one organization's data under another's name: refuse the report instead.
   host_.MessageBox("The table Org in " + definition_.m_strDataPath + " has no column " + missing +
@@ -69,6 +72,7 @@ bool CSourceDatabase::QueryOrganizations() {
   host_.SetStatus("Querying Data");
   const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
   if (!m_OrgDB.OpenRecordset(sql)) {
+    host_.RecordFailure();
     host_.ShowTimedMessage(
         "There was a data access error encountered\r\n"
         "while trying to open the Tavrin Database.\r\n"
@@ -89,6 +93,7 @@ bool CSourceDatabase::CloseDatabase() {
     host_.SetStatus("Database closed successfully");
     result = true;
   } catch (const _com_error& e) {
+    host_.RecordFailure();
     ShowComError(host_, e);
     host_.SetStatus("Database close FAILURE!");
   }

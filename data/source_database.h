@@ -6,8 +6,9 @@
 
 #include "config/report_definition.h"
 #include "data/vesk_ado.h"
-#include "platform/ado.h"
-#include "platform/run_host.h"
+#include "platform/ado/ado.h"
+#include "platform/ado/provider.h"
+#include "run/run_host.h"
 
 namespace tavrin {
 
@@ -16,12 +17,14 @@ namespace tavrin {
 // run thread only.
 class CSourceDatabase {
  public:
-  // `definition` and `host` must outlive the object.
-  CSourceDatabase(const CReportDefinition& definition, RunHost& host)
-      : m_OrgDB(host), definition_(definition), host_(host) {}
+  // `definition`, `host` and `providers` (which open the connection) must
+  // outlive the object.
+  CSourceDatabase(const CReportDefinition& definition, RunHost& host,
+                  ado::ProviderFactory& providers)
+      : m_OrgDB(host), definition_(definition), host_(host), providers_(providers) {}
 
-  // Opens m_strDataPath. True at once when already open. On failure shows
-  // the "COM Error" box and sets the status "Database open FAILURE!".
+  // Opens m_strDataPath. True at once when already open. On failure records
+  // it, shows the "COM Error" box and sets the status "Database open FAILURE!".
   bool OpenDatabase();
 
   // Selects the report's organizations in its sort order. On a failed query
@@ -45,6 +48,7 @@ class CSourceDatabase {
 
   const CReportDefinition& definition_;
   RunHost& host_;
+  ado::ProviderFactory& providers_;
 };
 
 }  // namespace tavrin

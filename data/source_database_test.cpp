@@ -7,9 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/fake_env.h"
-#include "platform/fake_profile.h"
-#include "platform/fake_run_host.h"
+#include "platform/ado/providers.h"
+#include "platform/env/fake_env.h"
+#include "platform/profile/fake_profile.h"
+#include "run/fake_run_host.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin {
@@ -52,7 +53,8 @@ TEST(ComErrorTest, BoxTextsAndCodeMeanings) {
 TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   FakeRunHost host;
   CADO ado(host);
-  auto conn = std::make_shared<ado::Connection>();
+  ado::DefaultProviders providers(*Env::Default());
+  auto conn = std::make_shared<ado::Connection>(providers);
   conn->SetErrors({{-2147217900, "one"}, {2, "two"}, {3, "three"}});
   ado.SetConnection(conn);
   std::string out = "kept";
@@ -64,6 +66,7 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   EXPECT_EQ(host.boxes[2].text, "\t Error number: 3\tthree");
   EXPECT_EQ(host.boxes[3].caption, "COM Error");
   EXPECT_NE(host.boxes[3].text.find("Invalid pointer"), std::string::npos);
+  EXPECT_EQ(host.failures, 1);
 
   FakeRunHost unbound_host;
   CADO unbound(unbound_host);
@@ -76,11 +79,18 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   EXPECT_EQ(unbound_host.boxes.size(), 1u);  // moves show nothing
 }
 
+size_t Col(std::string_view name) {
+  for (size_t i = 0; i < kOrgColumns.size(); ++i)
+    if (kOrgColumns[i].name == name) return i;
+  ADD_FAILURE() << "no column " << name;
+  return 0;
+}
+
 std::vector<Value> OrgRow(int32_t number, const std::string& status, const std::string& name) {
-  std::vector<Value> row(24);
-  row[0] = int64_t{number};
-  row[1] = status;
-  row[5] = name;
+  std::vector<Value> row(kOrgColumns.size());
+  row[Col("Record Number")] = int64_t{number};
+  row[Col("Status")] = status;
+  row[Col("Organization Name")] = name;
   return row;
 }
 
@@ -93,7 +103,7 @@ std::string Checksum(const std::string& path) {
 
 class SourceDatabaseTest : public ::testing::Test {
  protected:
-  SourceDatabaseTest() : ini_(&store_), def_(ini_, env_), db_(def_, host_) {
+  SourceDatabaseTest() : ini_(&store_), def_(ini_, env_), providers_(env_), db_(def_, host_, providers_) {
     char tmpl[] = "/tmp/tavrin-srcdb-XXXXXX";
     dir_ = mkdtemp(tmpl);
     def_.m_strDataPath = dir_ + "/Vesk.mdb";
@@ -116,14 +126,15 @@ class SourceDatabaseTest : public ::testing::Test {
   CIni2 ini_;
   FakeRunHost host_;
   CReportDefinition def_;
+  ado::DefaultProviders providers_;
   CSourceDatabase db_;
 };
 
 TEST_F(SourceDatabaseTest, ReadsRecordsWithQuotesNullsAndTheLastRowTwice) {
   auto first = OrgRow(7, "Closed \"today\"", "Springfield Elementary");
-  first[22] = jet4::DateValue{45356.58829861111};
+  first[Col("Event Kill Date")] = jet4::DateValue{45356.58829861111};
   auto second = OrgRow(8, "Open", "Shelbyville High");
-  second[0] = std::monostate{};
+  second[Col("Record Number")] = std::monostate{};
   WriteOrg({first, second});
   const std::string before = Checksum(def_.m_strDataPath);
 
@@ -153,6 +164,7 @@ TEST_F(SourceDatabaseTest, ReadsRecordsWithQuotesNullsAndTheLastRowTwice) {
   EXPECT_FALSE(db_.m_bDatabaseOpen);
   EXPECT_TRUE(db_.CloseDatabase());
   EXPECT_EQ(Checksum(def_.m_strDataPath), before);
+  EXPECT_EQ(host_.failures, 0);
 }
 
 TEST_F(SourceDatabaseTest, EmptyTableHasNoRecordsAndFirstReadFails) {
@@ -175,6 +187,7 @@ TEST_F(SourceDatabaseTest, MissingFileShowsOneComErrorBox) {
   EXPECT_EQ(host_.statuses, (std::vector<std::string>{"Attempting to open: " + def_.m_strDataPath,
                                                       "Database open FAILURE!"}));
   EXPECT_FALSE(db_.m_bDatabaseOpen);
+  EXPECT_EQ(host_.failures, 1);
 }
 
 TEST_F(SourceDatabaseTest, BadQueriesShowTheTimedMessage) {
@@ -195,11 +208,12 @@ TEST_F(SourceDatabaseTest, BadQueriesShowTheTimedMessage) {
   def_.m_FieldInfoArray = {Sorted("Organization Name")};
   EXPECT_FALSE(db_.QueryOrganizations());
   EXPECT_TRUE(host_.boxes.empty());
+  EXPECT_EQ(host_.failures, 3);  // each failed query counts, though no box showed it
 }
 
 TEST_F(SourceDatabaseTest, OrgWithoutAColumnIsRefusedInOneBox) {
   auto columns = jet4::OrgColumns();
-  columns.erase(columns.begin() + 8);  // "County"
+  columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(Col("County")));
   std::vector<Value> row(23);
   row[0] = int64_t{1};
   WriteOrg({row}, columns);
@@ -207,6 +221,7 @@ TEST_F(SourceDatabaseTest, OrgWithoutAColumnIsRefusedInOneBox) {
   EXPECT_FALSE(db_.QueryOrganizations());
   ASSERT_EQ(host_.boxes.size(), 1u);
   EXPECT_NE(host_.boxes[0].text.find("\"County\""), std::string::npos);
+  EXPECT_EQ(host_.failures, 1);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #ifndef TAVRIN_DATA_VESK_ADO_H_
 #define TAVRIN_DATA_VESK_ADO_H_
 
-#include <string>
-#include <vector>
-
 #include "data/cado.h"
 #include "data/org_info.h"
 
@@ -20,10 +17,8 @@ class CVeskADO : public CADO, public OrgReader {
   bool GetFirstOrg(tagORG_INFO& org) override;
   bool GetNextOrg(tagORG_INFO& org) override;
 
-  // The Org columns a record is read from, in reading order.
-  static const std::vector<std::string>& OrgColumnNames();
-
  private:
+  // Reads every column of kOrgColumns, in its order, into `org`.
   void ReadOrg(tagORG_INFO& org);
 };
 

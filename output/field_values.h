@@ -2,7 +2,6 @@
 #define TAVRIN_OUTPUT_FIELD_VALUES_H_
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "config/report_definition.h"
@@ -30,12 +29,6 @@ std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int da
 // one. Stateless and thread-safe.
 std::string FormatPrintLine(const std::vector<FieldInfo>& fields, int date_style,
                             const tagORG_INFO& org, const tagORG_INFO& previous);
-
-// `text` without white space (space, \t, \n, \v, \f, \r) at its ends.
-std::string_view TrimWhiteSpace(std::string_view text);
-
-// True when `a` and `b` are equal with ASCII letters compared without case.
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
 
 }  // namespace tavrin
 

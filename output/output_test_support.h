@@ -2,7 +2,8 @@
 #define TAVRIN_OUTPUT_OUTPUT_TEST_SUPPORT_H_
 
 // Helpers shared by the output tests: a scratch folder, whole-file reads and
-// writes, and a report definition that tests fill in directly.
+// writes, a report definition that tests fill in directly, and a fixture
+// that runs a report through the driver.
 
 #include <sys/stat.h>
 
@@ -11,10 +12,16 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "config/ini2.h"
 #include "config/report_definition.h"
-#include "platform/fake_env.h"
+#include "output/fake_org_reader.h"
+#include "output/report_generator.h"
+#include "run/fake_run_host.h"
+#include "platform/env/fake_env.h"
 
 namespace tavrin::test {
 
@@ -59,6 +66,55 @@ struct TestDefinition {
   CIni2 ini;
   CReportDefinition def{ini, env};
 };
+
+inline tagORG_INFO Org(const std::string& name, const std::string& status) {
+  tagORG_INFO org;
+  org.strOrganizationName = name;
+  org.strStatus = status;
+  return org;
+}
+
+inline FieldInfo Field(const std::string& name, bool string_value = true) {
+  FieldInfo field;
+  field.strFieldName = name;
+  field.bStringValue = string_value;
+  field.strXMLDelimiterOpen = "<" + name + ">";
+  field.strXMLDelimiterClose = "</" + name + ">";
+  return field;
+}
+
+// A report over three organizations (Adams, Baker, Clark) of one field,
+// status, into report.out of a scratch folder, made through the driver.
+class ReportTest : public testing::Test {
+ protected:
+  ReportTest() {
+    def().m_strOutput = "CSV";
+    def().m_strOutputFilename = dir / "report.out";
+    def().m_strRecordDelimiterOpen = "<name>\n";
+    def().m_strRecordDelimiterClose = "</name>\n";
+    def().m_FieldInfoArray = {Field("status")};
+    reader.records = {Org("Adams", "Closed"), Org("Baker", "Open"), Org("Clark", "Delayed")};
+  }
+
+  CReportDefinition& def() { return definition.def; }
+  void Generate() { CReportGenerator(def(), reader, host).GenerateReport(); }
+  std::string Output() { return ReadWholeFile(def().m_strOutputFilename); }
+  std::vector<std::string> BoxTexts() {
+    std::vector<std::string> texts;
+    for (const auto& box : host.boxes) {
+      EXPECT_EQ(box.style, BoxStyle::kAppWarning);
+      texts.push_back(box.text);
+    }
+    return texts;
+  }
+
+  ScratchDir dir;
+  TestDefinition definition;
+  FakeOrgReader reader;
+  FakeRunHost host;
+};
+
+using Texts = std::vector<std::string>;
 
 }  // namespace tavrin::test
 

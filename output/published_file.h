@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fs/atomic_file.h"
+
 namespace tavrin {
 
 // An output text file that readers only ever see whole.
@@ -15,8 +17,8 @@ namespace tavrin {
 // writers of the same path never mix their lines (the last to publish wins).
 // The file is written in text mode: every line feed is stored as CR LF.
 //
-// An existing output file keeps its permission bits; a new one gets 0666
-// less the umask. An output path that is a symbolic link is followed, and the
+// An existing output file keeps its permission bits (and, where the process
+// may, its owner); a new one gets 0666 less the umask. An output path that is a symbolic link is followed, and the
 // file it points to is replaced.
 //
 // Not thread-safe: one writer at a time.
@@ -33,7 +35,7 @@ class PublishedFile {
   static std::unique_ptr<PublishedFile> Create(const std::string& path);
 
   // Use Create.
-  PublishedFile(Token, std::string path, std::string target, std::string temp, int fd);
+  PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file);
 
   // Publishes what has been written, unless Publish() was called already.
   ~PublishedFile();
@@ -57,9 +59,7 @@ class PublishedFile {
   void Flush();
 
   const std::string path_;
-  const std::string target_;  // `path_` with symbolic links followed
-  const std::string temp_;
-  int fd_;
+  std::unique_ptr<fs::AtomicFile> file_;  // its target: `path_` with links followed
   std::string buffer_;
   bool ok_ = true;
   bool published_ = false;

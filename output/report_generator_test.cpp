@@ -1,69 +1,18 @@
 #include "output/report_generator.h"
 
 #include <algorithm>
-#include <atomic>
-#include <set>
-#include <thread>
+#include <cstdint>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "output/fake_org_reader.h"
 #include "output/output_test_support.h"
-#include "platform/fake_run_host.h"
+#include "output/report_output.h"
 
 namespace tavrin {
 namespace {
 
-using test::Exists;
-using test::ReadWholeFile;
-using test::WriteWholeFile;
-
-tagORG_INFO Org(const std::string& name, const std::string& status) {
-  tagORG_INFO org;
-  org.strOrganizationName = name;
-  org.strStatus = status;
-  return org;
-}
-
-FieldInfo Field(const std::string& name, bool string_value = true) {
-  FieldInfo field;
-  field.strFieldName = name;
-  field.bStringValue = string_value;
-  field.strXMLDelimiterOpen = "<" + name + ">";
-  field.strXMLDelimiterClose = "</" + name + ">";
-  return field;
-}
-
-class ReportGeneratorTest : public testing::Test {
- protected:
-  ReportGeneratorTest() {
-    def().m_strOutput = "CSV";
-    def().m_strOutputFilename = dir / "report.out";
-    def().m_strRecordDelimiterOpen = "<name>\n";
-    def().m_strRecordDelimiterClose = "</name>\n";
-    def().m_FieldInfoArray = {Field("status")};
-    reader.records = {Org("Adams", "Closed"), Org("Baker", "Open"), Org("Clark", "Delayed")};
-  }
-
-  CReportDefinition& def() { return definition.def; }
-  void Generate() { CReportGenerator(def(), reader, host).GenerateReport(); }
-  std::string Output() { return ReadWholeFile(def().m_strOutputFilename); }
-  std::vector<std::string> BoxTexts() {
-    std::vector<std::string> texts;
-    for (const auto& box : host.boxes) {
-      EXPECT_EQ(box.style, BoxStyle::kAppWarning);
-      texts.push_back(box.text);
-    }
-    return texts;
-  }
-
-  test::ScratchDir dir;
-  test::TestDefinition definition;
-  FakeOrgReader reader;
-  FakeRunHost host;
-};
-
-using Texts = std::vector<std::string>;
+using namespace test;
 
 TEST(ParseOutputKindTest, KindsMatchIgnoringCaseAndDefaultToCsv) {
   EXPECT_EQ(ParseOutputKind("cSv"), OutputKind::kCsv);
@@ -76,21 +25,7 @@ TEST(ParseOutputKindTest, KindsMatchIgnoringCaseAndDefaultToCsv) {
   EXPECT_EQ(ParseOutputKind(""), OutputKind::kCsv);
 }
 
-TEST_F(ReportGeneratorTest, CsvCellsAreQuotedUnchangedOrTrimmed) {
-  def().m_strOutput = "whatever";  // an unknown kind writes the delimited file
-  def().m_FieldInfoArray = {Field("status"), Field("organization name", false), Field("city")};
-  reader.records = {Org("  Adams, Elementary \t", "  Closed, all day  "),
-                    Org("Two\nLines", "Line\nfeed"), Org("", "Cr\r\nLf")};
-  reader.records[0].strCity = "x";
-  Generate();
-  EXPECT_EQ(Output(),
-            "\"  Closed, all day  \",Adams, Elementary,\"x\"\r\n"
-            "\"Line\r\nfeed\",Two\r\nLines,\"\"\r\n"
-            "\"Cr\r\r\nLf\",,\"\"\r\n");
-  EXPECT_TRUE(host.boxes.empty());
-}
-
-TEST_F(ReportGeneratorTest, StatusAndProgressPerRecord) {
+TEST_F(ReportTest, StatusAndProgressPerRecord) {
   Generate();
   EXPECT_EQ(host.statuses, (Texts{"Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3"}));
   EXPECT_EQ(host.progress, (std::vector<int>{0, 33, 66}));
@@ -104,86 +39,7 @@ TEST_F(ReportGeneratorTest, StatusAndProgressPerRecord) {
   EXPECT_EQ(hundred_host.progress[99], 99);
 }
 
-TEST_F(ReportGeneratorTest, CsvWithoutFieldsOrRecordsIsEmpty) {
-  WriteWholeFile(def().m_strOutputFilename, "old contents");
-  def().m_FieldInfoArray.clear();
-  Generate();
-  EXPECT_EQ(Output(), "");
-
-  WriteWholeFile(def().m_strOutputFilename, "old contents");
-  def().m_FieldInfoArray = {Field("status")};
-  reader.records.clear();
-  host = FakeRunHost();
-  Generate();
-  EXPECT_EQ(Output(), "");
-  EXPECT_EQ(host.statuses, Texts{});
-}
-
-TEST_F(ReportGeneratorTest, XmlBlocksBetweenHeaderAndTrailer) {
-  def().m_strOutput = "Xml";
-  def().m_strHeaderFile = dir / "header.txt";
-  def().m_strTrailerFile = dir / "trailer.txt";
-  WriteWholeFile(def().m_strHeaderFile, "<?xml?>\n\n<list>");  // empty line, no last line end
-  WriteWholeFile(def().m_strTrailerFile, "</list>\r\n<!-- end -->\r\n");
-  FieldInfo name = Field("organization name");
-  name.strXMLDelimiterOpen = "[";
-  name.strXMLDelimiterClose = "]";
-  def().m_FieldInfoArray = {Field("status"), name};
-  reader.records = {Org(" A&B <1> ", "\tClosed "), Org("Clark", "Open")};
-  Generate();
-  EXPECT_EQ(Output(),
-            "<?xml?>\r\n\r\n<list>\r\n"
-            "    <name>\r\n"
-            "        <status>Closed</status>\r\n"
-            "        [A&B <1>]\r\n"
-            "    </name>\r\n"
-            "    <name>\r\n"
-            "        <status>Open</status>\r\n"
-            "        [Clark]\r\n"
-            "    </name>\r\n"
-            "</list>\r\n<!-- end -->\r\n");
-  EXPECT_TRUE(host.boxes.empty());
-}
-
-TEST_F(ReportGeneratorTest, XmlWithoutFieldsOrRecords) {
-  def().m_strOutput = "XML";
-  def().m_strHeaderFile = dir / "header.txt";
-  def().m_strTrailerFile = dir / "trailer.txt";
-  WriteWholeFile(def().m_strHeaderFile, "head\r\n");
-  WriteWholeFile(def().m_strTrailerFile, "tail\r");  // a CR not before a line feed stays
-  def().m_FieldInfoArray.clear();
-  reader.records = {tagORG_INFO()};
-  Generate();
-  EXPECT_EQ(Output(), "head\r\n    <name>\r\n    </name>\r\ntail\r\r\n");
-
-  reader.records.clear();
-  Generate();
-  EXPECT_EQ(Output(), "head\r\ntail\r\r\n");
-}
-
-TEST_F(ReportGeneratorTest, MissingHeaderIsReportedAndTheReportGoesOn) {
-  def().m_strOutput = "XML";
-  def().m_strHeaderFile = dir / "no-header.txt";
-  def().m_strTrailerFile = dir / "trailer.txt";
-  WriteWholeFile(def().m_strTrailerFile, "tail\n");
-  reader.records = {Org("A", "Open")};
-  Generate();
-  EXPECT_EQ(BoxTexts(), Texts{"Could not open " + dir / "no-header.txt" + " for reading"});
-  EXPECT_EQ(host.statuses.front(), "Could not open " + dir / "no-header.txt" + " for reading");
-  EXPECT_EQ(Output(), "    <name>\r\n        <status>Open</status>\r\n    </name>\r\ntail\r\n");
-}
-
-TEST_F(ReportGeneratorTest, MissingTrailerIsReportedAndTheOutputKept) {
-  def().m_strOutput = "XML";
-  def().m_strTrailerFile = dir / "no-trailer.txt";
-  reader.records = {tagORG_INFO()};
-  Generate();
-  EXPECT_EQ(BoxTexts(), Texts{"Could not open " + dir / "no-trailer.txt" + " for reading"});
-  EXPECT_EQ(host.status(), "Could not open " + dir / "no-trailer.txt" + " for reading");
-  EXPECT_EQ(Output(), "    <name>\r\n        <status></status>\r\n    </name>\r\n");
-}
-
-TEST_F(ReportGeneratorTest, OutputThatCannotBeCreatedCancelsTheReport) {
+TEST_F(ReportTest, OutputThatCannotBeCreatedCancelsTheReport) {
   for (const char* kind : {"CSV", "XML"}) {
     host = FakeRunHost();
     def().m_strOutput = kind;
@@ -198,7 +54,7 @@ TEST_F(ReportGeneratorTest, OutputThatCannotBeCreatedCancelsTheReport) {
   }
 }
 
-TEST_F(ReportGeneratorTest, KindsNotAvailableShowOneBoxAndWriteNothing) {
+TEST_F(ReportTest, KindsNotAvailableShowOneBoxAndWriteNothing) {
   def().m_strOutput = "printer";
   Generate();
   def().m_strOutput = "SQLServer";
@@ -210,7 +66,7 @@ TEST_F(ReportGeneratorTest, KindsNotAvailableShowOneBoxAndWriteNothing) {
   EXPECT_FALSE(Exists(def().m_strOutputFilename));
 }
 
-TEST_F(ReportGeneratorTest, FailedReadEndsTheReportAsFarAsItGot) {
+TEST_F(ReportTest, FailedReadEndsTheReportAsFarAsItGot) {
   reader.records.assign(5, Org("A", "Open"));
   reader.fail_read = 3;
   Generate();
@@ -244,7 +100,7 @@ class StoppingReader : public FakeOrgReader {
   int stop_at_;
 };
 
-TEST_F(ReportGeneratorTest, StopRequestEndsTheWalkBetweenRecords) {
+TEST_F(ReportTest, StopRequestEndsTheWalkBetweenRecords) {
   def().m_strOutput = "XML";
   def().m_strTrailerFile = dir / "trailer.txt";
   WriteWholeFile(def().m_strTrailerFile, "tail\n");
@@ -256,37 +112,49 @@ TEST_F(ReportGeneratorTest, StopRequestEndsTheWalkBetweenRecords) {
   EXPECT_EQ(stopping.reads, 2);
 }
 
-TEST_F(ReportGeneratorTest, ReadersSeeTheOldFileOrTheFinishedOneOnly) {
+// Looks at the output path while the report is half written: from inside the
+// record source, so the look is certain to fall in the middle of the writing.
+class PeekingReader : public FakeOrgReader {
+ public:
+  PeekingReader(std::string dir, std::string path, int peek_at)
+      : dir_(std::move(dir)), path_(std::move(path)), peek_at_(peek_at) {}
+  bool GetNextOrg(tagORG_INFO& org) override {
+    if (reads + 1 == peek_at_) {
+      seen_at_path = ReadWholeFile(path_);
+      for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().string() != path_) partial_bytes += entry.file_size();
+    }
+    return FakeOrgReader::GetNextOrg(org);
+  }
+  std::string seen_at_path;
+  uintmax_t partial_bytes = 0;  // what the writer had put beside the path
+
+ private:
+  std::string dir_, path_;
+  int peek_at_;
+};
+
+TEST_F(ReportTest, ReadersSeeTheOldFileUntilTheFinishedOneReplacesIt) {
   const std::string path = def().m_strOutputFilename;
   WriteWholeFile(path, "previous\r\n");
   def().m_FieldInfoArray = {Field("organization name"), Field("status"), Field("city")};
-  reader.records.clear();
+  PeekingReader peeking(dir.path(), path, 10000);
   for (int i = 0; i < 20000; ++i) {
     tagORG_INFO org = Org("Organization number " + std::to_string(i), i % 2 ? "Closed" : "Open");
     org.strCity = "Springfield";
-    reader.records.push_back(org);
+    peeking.records.push_back(org);
   }
-  std::atomic<bool> done{false};
-  std::set<std::string> seen;
-  int reads_during_report = 0;
-  std::thread watcher([&] {
-    while (!done) {
-      const std::string text = ReadWholeFile(path);
-      ++reads_during_report;
-      if (seen.size() < 5) seen.insert(text);
-    }
-  });
-  Generate();
-  done = true;
-  watcher.join();
+  CReportGenerator(def(), peeking, host).GenerateReport();
+  // Half way the records written so far (far more than the write buffer)
+  // were on disk beside the path, and the path still held the old file.
+  EXPECT_EQ(peeking.seen_at_path, "previous\r\n");
+  EXPECT_GT(peeking.partial_bytes, 200000u);
   const std::string final_text = Output();
-  const std::string first_line = "\"Organization number 0\",\"Open\",\"Springfield\"\r\n";
-  EXPECT_EQ(final_text.substr(0, first_line.size()), first_line);
+  EXPECT_EQ(final_text.substr(0, 46), "\"Organization number 0\",\"Open\",\"Springfield\"\r\n");
   EXPECT_EQ(std::count(final_text.begin(), final_text.end(), '\n'), 20000);
-  EXPECT_GT(reads_during_report, 0);
-  for (const std::string& text : seen) {
-    EXPECT_TRUE(text == "previous\r\n" || text == final_text) << "saw " << text.size() << " bytes";
-  }
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1u);  // nothing left beside it
 }
 
 }  // namespace

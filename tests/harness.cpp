@@ -40,8 +40,9 @@ std::string ReportBinary() { return EnvOr("TAVRIN_BIN", TAVRIN_DEFAULT_BIN); }
 std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", TAVRIN_DEFAULT_MDB_WRITE); }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::string& cwd, const std::string& input, int timeout_seconds,
-              const std::map<std::string, std::string>& env) {
+                     const std::string& cwd, const std::string& input, int timeout_seconds,
+                     const std::map<std::string, std::string>& env,
+                     const std::optional<SignalOn>& signal_on) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
       pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -74,6 +75,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   bool out_open = true, err_open = true;
   bool killed = false;
+  bool signalled = false;
   while (out_open || err_open) {
     std::vector<pollfd> fds;
     if (out_open) fds.push_back({out_pipe[0], POLLIN, 0});
@@ -103,6 +105,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       std::string& dest = p.fd == out_pipe[0] ? result.out : result.err;
       if (n > 0) {
         dest.append(buf, static_cast<size_t>(n));
+        if (signal_on && !signalled && result.err.find(signal_on->text) != std::string::npos) {
+          kill(pid, signal_on->signal);
+          signalled = true;
+        }
       } else {
         (p.fd == out_pipe[0] ? out_open : err_open) = false;
       }

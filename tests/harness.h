@@ -5,6 +5,7 @@
 // program under test with its output captured.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,13 +31,20 @@ struct RunResult {
   std::string err;     // standard error
 };
 
+// A signal to send the program once its standard error holds `text`.
+struct SignalOn {
+  std::string text;
+  int signal;
+};
+
 // Runs `program` with `args` in folder `cwd`, feeding `input` on standard
 // input (closed afterwards) and capturing both outputs. Extra environment
 // variables are added to the test's own. Kills the program after
 // `timeout_seconds` (exit_code is then 128 + SIGKILL).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::string& cwd, const std::string& input = "",
-              int timeout_seconds = 60, const std::map<std::string, std::string>& env = {});
+                     const std::string& cwd, const std::string& input = "",
+                     int timeout_seconds = 60, const std::map<std::string, std::string>& env = {},
+                     const std::optional<SignalOn>& signal_on = std::nullopt);
 
 // The program under test (TAVRIN_BIN) and the Access file writer (TAVRIN_MDB_WRITE).
 std::string ReportBinary();

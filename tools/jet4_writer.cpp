@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "data/org_info.h"
+
 namespace tavrin::jet4 {
 namespace {
 
@@ -766,19 +768,15 @@ void Writer::Finish() {
 }
 
 std::vector<Column> OrgColumns() {
-  std::vector<Column> c;
-  c.push_back({"Record Number", ColumnType::kLong});
-  for (const char* name : {"Status", "Event Notes", "ID Code", "Pin Code", "Organization Name"})
-    c.push_back({name, ColumnType::kText});
-  c.push_back({"Permanent Notes", ColumnType::kMemo});
-  for (const char* name :
-       {"Town\\City", "County", "Category", "Web Address", "Contact Name", "Street Address 1",
-        "Street Address 2", "Zip Code", "City", "State", "Daytime Phone", "Evening Phone",
-        "Other Phone", "Fax Number", "E-mail Address"})
-    c.push_back({name, ColumnType::kText});
-  c.push_back({"Event Kill Date", ColumnType::kDateTime});
-  c.push_back({"Event Update Time", ColumnType::kDateTime});
-  return c;
+  std::vector<Column> columns;
+  for (const OrgColumn& org : kOrgColumns) {
+    ColumnType type = ColumnType::kText;
+    if (org.kind == OrgColumn::kLong) type = ColumnType::kLong;
+    else if (org.kind == OrgColumn::kMemo) type = ColumnType::kMemo;
+    else if (org.kind == OrgColumn::kDate) type = ColumnType::kDateTime;
+    columns.push_back({std::string(org.name), type});
+  }
+  return columns;
 }
 
 }  // namespace tavrin::jet4

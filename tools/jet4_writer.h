@@ -73,10 +73,9 @@ class Writer {
   std::unique_ptr<Impl> impl_;
 };
 
-// The 24 columns of table Org in their order: "Record Number" Long; "Status",
-// "Event Notes", "ID Code", "Pin Code", "Organization Name" Text(255);
-// "Permanent Notes" Memo; 15 Text(255) columns from "Town\City" to
-// "E-mail Address"; "Event Kill Date", "Event Update Time" Date/Time.
+// The 24 columns of table Org (data/org_info.h), in its order: "Record Number"
+// Long, "Permanent Notes" Memo, the two event dates Date/Time, the other
+// columns Text(255).
 std::vector<Column> OrgColumns();
 
 // `count` rows of realistic sample organizations for table Org, the same for

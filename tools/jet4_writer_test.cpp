@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/oledate.h"
+#include "data/org_info.h"
+#include "platform/ado/oledate.h"
 
 namespace tavrin::jet4 {
 namespace {
@@ -279,17 +280,23 @@ TEST(Jet4WriterTest, OrgTablesOfSeveralSizesReadBackCellForCell) {
   }
 }
 
-TEST(Jet4WriterTest, OrgColumnsAreInRecordOrder) {
+// The position of the Org column `name` in a row.
+size_t Col(std::string_view name) {
+  for (size_t i = 0; i < kOrgColumns.size(); ++i)
+    if (kOrgColumns[i].name == name) return i;
+  ADD_FAILURE() << "no column " << name;
+  return 0;
+}
+
+TEST(Jet4WriterTest, OrgColumnsAreInReadingOrder) {
   TempDir dir;
   WriteTable(dir / "a.mdb", "Org", OrgColumns(), {});
   const Cells header = ParseExport("x\n" + RunProgram({FindOnPath("mdb-export"), dir / "a.mdb", "Org"}, dir).out);
   ASSERT_EQ(header.size(), 1u);
   ASSERT_EQ(header[0].size(), 24u);
+  for (size_t i = 0; i < kOrgColumns.size(); ++i) EXPECT_EQ(*header[0][i], kOrgColumns[i].name);
   EXPECT_EQ(*header[0][0], "Record Number");
-  EXPECT_EQ(*header[0][6], "Permanent Notes");
   EXPECT_EQ(*header[0][7], "Town\\City");
-  EXPECT_EQ(*header[0][21], "E-mail Address");
-  EXPECT_EQ(*header[0][23], "Event Update Time");
 }
 
 double OleOf(int year, int month, int day, int hour, int minute, int second) {
@@ -499,12 +506,12 @@ TEST(Jet4WriterTest, SampleRowsAreDeterministicAndVaried) {
   int null_notes = 0, memos = 0;
   for (size_t i = 0; i < a.size(); ++i) {
     ASSERT_EQ(a[i].size(), 24u);
-    EXPECT_EQ(std::get<int64_t>(a[i][0]), static_cast<int64_t>(i + 1));
-    ++statuses[std::get<std::string>(a[i][1])];
-    ++counties[std::get<std::string>(a[i][8])];
-    ++categories[std::get<std::string>(a[i][9])];
-    null_notes += std::holds_alternative<std::monostate>(a[i][2]);
-    memos += !std::holds_alternative<std::monostate>(a[i][6]);
+    EXPECT_EQ(std::get<int64_t>(a[i][Col("Record Number")]), static_cast<int64_t>(i + 1));
+    ++statuses[std::get<std::string>(a[i][Col("Status")])];
+    ++counties[std::get<std::string>(a[i][Col("County")])];
+    ++categories[std::get<std::string>(a[i][Col("Category")])];
+    null_notes += std::holds_alternative<std::monostate>(a[i][Col("Event Notes")]);
+    memos += !std::holds_alternative<std::monostate>(a[i][Col("Permanent Notes")]);
   }
   EXPECT_GE(statuses.size(), 5u);
   EXPECT_TRUE(statuses.count("Closed") && statuses.count("Delayed 2 Hours") && statuses.count("Early Dismissal"));
@@ -577,17 +584,17 @@ TEST(MdbWriteCommandTest, CsvCellsKeepQuotesCommasAndLineBreaks) {
   const RunResult r = Tool(dir, {dir / "c.mdb", "--csv", dir / "in.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::vector<Value>> want(3, std::vector<Value>(24));
-  want[0][0] = int64_t{1};
-  want[0][5] = std::string("Smith, Jones & \"Sons\"");
-  want[0][2] = std::string("two\nlines");
-  want[0][23] = DateValue{OleOf(2024, 3, 5, 14, 7, 9)};
-  want[1][0] = int64_t{2};
-  want[1][23] = DateValue{-1.25};
-  want[1][6] = std::string("crlf\r\ninside");
-  want[2][0] = int64_t{3};
-  want[2][5] = std::string("  spaced  ");
-  want[2][2] = std::string("\xE2\x82\xAC");
-  want[2][23] = DateValue{0.0};
+  want[0][Col("Record Number")] = int64_t{1};
+  want[0][Col("Organization Name")] = std::string("Smith, Jones & \"Sons\"");
+  want[0][Col("Event Notes")] = std::string("two\nlines");
+  want[0][Col("Event Update Time")] = DateValue{OleOf(2024, 3, 5, 14, 7, 9)};
+  want[1][Col("Record Number")] = int64_t{2};
+  want[1][Col("Event Update Time")] = DateValue{-1.25};
+  want[1][Col("Permanent Notes")] = std::string("crlf\r\ninside");
+  want[2][Col("Record Number")] = int64_t{3};
+  want[2][Col("Organization Name")] = std::string("  spaced  ");
+  want[2][Col("Event Notes")] = std::string("\xE2\x82\xAC");
+  want[2][Col("Event Update Time")] = DateValue{0.0};
   ExpectRoundTrip(dir / "c.mdb", "Org", want);
 }
 
@@ -604,12 +611,12 @@ TEST(MdbWriteCommandTest, JsonLinesAndSeveralTables) {
                                  "--columns", "A:Long,B:Double,C:Memo,D:DateTime,E:Text"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::vector<Value>> want(2, std::vector<Value>(24));
-  want[0][0] = int64_t{1};
-  want[0][1] = std::string("Closed");
-  want[0][2] = std::string("a \"q\"\n\xE2\x82\xAC \xE4\xB8\xAD");
-  want[0][22] = DateValue{45308.0};
-  want[0][23] = DateValue{45307.25};
-  want[1][0] = int64_t{2};
+  want[0][Col("Record Number")] = int64_t{1};
+  want[0][Col("Status")] = std::string("Closed");
+  want[0][Col("Event Notes")] = std::string("a \"q\"\n\xE2\x82\xAC \xE4\xB8\xAD");
+  want[0][Col("Event Kill Date")] = DateValue{45308.0};
+  want[0][Col("Event Update Time")] = DateValue{45307.25};
+  want[1][Col("Record Number")] = int64_t{2};
   ExpectRoundTrip(dir / "j.mdb", "Org", want);
   ExpectRoundTrip(dir / "j.mdb", "Other", {{int64_t{5}, std::string("x")}, {int64_t{6}, std::monostate{}}});
   ExpectRoundTrip(dir / "j.mdb", "Empty", {});

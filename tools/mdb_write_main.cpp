@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/oledate.h"
+#include "platform/ado/oledate.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::jet4 {

@@ -7,8 +7,10 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <string_view>
 
-#include "platform/oledate.h"
+#include "data/org_info.h"
+#include "platform/ado/oledate.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::jet4 {
@@ -115,6 +117,13 @@ std::string Format(const char* pattern, const std::string& arg) {
   return buf;
 }
 
+// The position of the Org column `name` in a row.
+consteval size_t Col(std::string_view name) {
+  for (size_t i = 0; i < kOrgColumns.size(); ++i)
+    if (kOrgColumns[i].name == name) return i;
+  throw "no such column";
+}
+
 }  // namespace
 
 SampleOrgSource::SampleOrgSource(uint32_t seed) : rng_(seed) {}
@@ -129,35 +138,35 @@ std::vector<Value> SampleOrgSource::Next() {
   const std::string name = Format(Pick(rng, category.patterns), category.name[0] == 'B' ? last : town);
   const std::string status = Chance(rng, 30) ? "Open" : Pick(rng, kStatuses);
 
-  std::vector<Value> r(24);
-  r[0] = int64_t{next_record_++};
-  r[1] = status;
-  if (status != "Open" && Chance(rng, 60)) r[2] = std::string(Pick(rng, kEventNotes));
-  r[3] = std::string(category.code) + Digits(rng, 4);
-  r[4] = Digits(rng, 4);
-  r[5] = name;
-  if (Chance(rng, 25)) r[6] = std::string(Pick(rng, kPermanentNotes));
-  r[7] = town;
-  r[8] = std::string(county.name);
-  r[9] = std::string(category.name);
-  if (Chance(rng, 70)) r[10] = "www." + Slug(name).substr(0, 24) + (category.code[0] == 'B' ? ".com" : ".org");
-  r[11] = std::string(Pick(rng, kFirstNames)) + " " + last;
-  r[12] = std::to_string(100 + rng() % 9800) + " " + Pick(rng, kStreets);
-  if (Chance(rng, 15)) r[13] = "Suite " + std::to_string(100 + rng() % 300);
-  r[14] = std::to_string(43000 + rng() % 900);
-  r[15] = town;
-  r[16] = std::string("OH");
-  r[17] = Phone(rng, county.area_code);
-  if (Chance(rng, 60)) r[18] = Phone(rng, county.area_code);
-  if (Chance(rng, 20)) r[19] = Phone(rng, county.area_code);
-  if (Chance(rng, 35)) r[20] = Phone(rng, county.area_code);
-  if (Chance(rng, 65)) r[21] = Slug(last) + "@" + Slug(town) + "-" + Slug(category.code) + ".example.org";
+  std::vector<Value> r(kOrgColumns.size());
+  r[Col("Record Number")] = int64_t{next_record_++};
+  r[Col("Status")] = status;
+  if (status != "Open" && Chance(rng, 60)) r[Col("Event Notes")] = std::string(Pick(rng, kEventNotes));
+  r[Col("ID Code")] = std::string(category.code) + Digits(rng, 4);
+  r[Col("Pin Code")] = Digits(rng, 4);
+  r[Col("Organization Name")] = name;
+  if (Chance(rng, 25)) r[Col("Permanent Notes")] = std::string(Pick(rng, kPermanentNotes));
+  r[Col("Town\\City")] = town;
+  r[Col("County")] = std::string(county.name);
+  r[Col("Category")] = std::string(category.name);
+  if (Chance(rng, 70)) r[Col("Web Address")] = "www." + Slug(name).substr(0, 24) + (category.code[0] == 'B' ? ".com" : ".org");
+  r[Col("Contact Name")] = std::string(Pick(rng, kFirstNames)) + " " + last;
+  r[Col("Street Address 1")] = std::to_string(100 + rng() % 9800) + " " + Pick(rng, kStreets);
+  if (Chance(rng, 15)) r[Col("Street Address 2")] = "Suite " + std::to_string(100 + rng() % 300);
+  r[Col("Zip Code")] = std::to_string(43000 + rng() % 900);
+  r[Col("City")] = town;
+  r[Col("State")] = std::string("OH");
+  r[Col("Daytime Phone")] = Phone(rng, county.area_code);
+  if (Chance(rng, 60)) r[Col("Evening Phone")] = Phone(rng, county.area_code);
+  if (Chance(rng, 20)) r[Col("Other Phone")] = Phone(rng, county.area_code);
+  if (Chance(rng, 35)) r[Col("Fax Number")] = Phone(rng, county.area_code);
+  if (Chance(rng, 65)) r[Col("E-mail Address")] = Slug(last) + "@" + Slug(town) + "-" + Slug(category.code) + ".example.org";
   if (status != "Open") {
     // Reported between 5:00 and 7:59 on the event morning; valid through the next midnight.
-    r[22] = DateValue{event_day + 1};
-    r[23] = DateValue{event_day + (300 + rng() % 180) / 1440.0};
+    r[Col("Event Kill Date")] = DateValue{event_day + 1};
+    r[Col("Event Update Time")] = DateValue{event_day + (300 + rng() % 180) / 1440.0};
   } else if (Chance(rng, 50)) {
-    r[23] = DateValue{event_day - 1 + (960 + rng() % 240) / 1440.0};
+    r[Col("Event Update Time")] = DateValue{event_day - 1 + (960 + rng() % 240) / 1440.0};
   }
   return r;
 }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

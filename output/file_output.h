@@ -1,0 +1,37 @@
+#ifndef TAVRIN_OUTPUT_FILE_OUTPUT_H_
+#define TAVRIN_OUTPUT_FILE_OUTPUT_H_
+
+#include <memory>
+#include <utility>
+
+#include "config/report_definition.h"
+#include "output/published_file.h"
+#include "output/report_output.h"
+#include "run/run_host.h"
+
+namespace tavrin {
+
+// An output kind that writes one published file: what every such kind
+// holds. The definition and the host must outlive the object.
+class FileOutput : public ReportOutput {
+ protected:
+  FileOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
+      : def_(def), host_(host), file_(std::move(file)) {}
+
+  const CReportDefinition& def_;
+  RunHost& host_;
+  std::unique_ptr<PublishedFile> file_;
+};
+
+// The output file of the delimited and XML-like kinds, which open it alike.
+// Null when it cannot be created, after showing "Could not open %s for
+// output - report canceled".
+std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host);
+
+// Publishes `file` of the delimited or XML-like kind; when that fails, shows
+// "Could not write %s - report canceled" (the previous file stays).
+void PublishOutputFile(PublishedFile& file, RunHost& host);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_OUTPUT_FILE_OUTPUT_H_

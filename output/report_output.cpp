@@ -1,0 +1,50 @@
+#include "output/report_output.h"
+
+#include <string_view>
+#include <utility>
+
+#include "output/csv_output.h"
+#include "output/html_output.h"
+#include "output/xml_output.h"
+#include "platform/text/ascii.h"
+
+namespace tavrin {
+
+OutputKind ParseOutputKind(const std::string& text) {
+  static constexpr std::pair<std::string_view, OutputKind> kKinds[] = {
+      {"CSV", OutputKind::kCsv},   {"Printer", OutputKind::kPrinter},
+      {"SQLServer", OutputKind::kSqlServer}, {"HTML", OutputKind::kHtml},
+      {"XML", OutputKind::kXml},
+  };
+  for (const auto& [name, kind] : kKinds) {
+    if (text::EqualsIgnoreAsciiCase(text, name)) return kind;
+  }
+  return OutputKind::kCsv;
+}
+
+void ShowOutputFailure(RunHost& host, const std::string& text) {
+  host.RecordFailure();
+  host.SetStatus(text);
+  host.MessageBox(text, "", BoxStyle::kAppWarning);
+}
+
+std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,
+                                               RunHost& host) {
+  switch (kind) {
+    case OutputKind::kPrinter:
+    case OutputKind::kSqlServer:
+      ShowOutputFailure(host, std::string("Output kind \"") +
+                                  (kind == OutputKind::kPrinter ? "Printer" : "SQLServer") +
+                                  "\" is not available in this version - report canceled");
+      return nullptr;
+    case OutputKind::kXml:
+      return XmlOutput::Open(def, host);
+    case OutputKind::kHtml:
+      return HtmlOutput::Open(def, host);
+    case OutputKind::kCsv:
+      break;
+  }
+  return CsvOutput::Open(def, host);
+}
+
+}  // namespace tavrin

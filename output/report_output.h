@@ -1,0 +1,56 @@
+#ifndef TAVRIN_OUTPUT_REPORT_OUTPUT_H_
+#define TAVRIN_OUTPUT_REPORT_OUTPUT_H_
+
+#include <memory>
+#include <string>
+
+#include "config/report_definition.h"
+#include "data/org_info.h"
+#include "run/run_host.h"
+
+namespace tavrin {
+
+// The output kinds, in the order in which m_strOutput is matched to them.
+enum class OutputKind { kCsv, kPrinter, kSqlServer, kHtml, kXml };
+
+// The kind that `text` names ("CSV", "Printer", "SQLServer", "HTML", "XML",
+// ignoring ASCII case). Any other text selects kCsv.
+OutputKind ParseOutputKind(const std::string& text);
+
+// How the walk over the records ended.
+enum class WalkEnd {
+  kComplete,    // every record was written
+  kReadFailed,  // a read failed: the output is kept as far as it got
+  kStopped,     // the user or a signal asked the program to end
+};
+
+// One output kind as the report driver runs it. The factory below prepares
+// it (opens its file, printer or database); the driver then calls
+// BeginRecords once when there is a record to read, WriteRecord for each
+// record read, and End once after the walk. Destroying an output without End
+// (an exception from the record source) releases it as it stands.
+// Used on the run thread only.
+class ReportOutput {
+ public:
+  virtual ~ReportOutput() = default;
+  // Whether the walk shows its per-record status and progress for this kind.
+  virtual bool ShowsProgress() const { return true; }
+  // Before the first read (the listing prints its heading here).
+  virtual void BeginRecords() {}
+  virtual void WriteRecord(const tagORG_INFO& org) = 0;
+  virtual void End(WalkEnd how) = 0;
+};
+
+// Prepares the output of `kind` for the report `def`. Null when the report
+// cannot be written; the failure has been reported through `host` then.
+// `def` and `host` must outlive the result.
+std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,
+                                               RunHost& host);
+
+// Reports a failure of an output the way the driver does: the run is marked
+// failed, the status line set to `text`, and `text` shown in a warning box.
+void ShowOutputFailure(RunHost& host, const std::string& text);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_OUTPUT_REPORT_OUTPUT_H_

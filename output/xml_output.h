@@ -1,0 +1,44 @@
+#ifndef TAVRIN_OUTPUT_XML_OUTPUT_H_
+#define TAVRIN_OUTPUT_XML_OUTPUT_H_
+
+#include <memory>
+#include <string>
+
+#include "config/report_definition.h"
+#include "data/org_info.h"
+#include "output/file_output.h"
+#include "output/published_file.h"
+#include "run/run_host.h"
+
+namespace tavrin {
+
+// The XML-like file: the header file's lines, one block per record, and the
+// trailer file's lines when the walk completed. Nothing is escaped.
+class XmlOutput : public FileOutput {
+ public:
+  // Opens the output file as the delimited kind does (null after failure 1)
+  // and copies the header file into it (failure 2 when it cannot be read;
+  // the report goes on without it).
+  static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host);
+
+  XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
+      : FileOutput(def, host, std::move(file)) {}
+
+  void WriteRecord(const tagORG_INFO& org) override;
+  // A complete walk copies the trailer file (failure 3 when it cannot be
+  // read); then the file is published.
+  void End(WalkEnd how) override;
+};
+
+// The XML-like block of `org`: the record delimiters around one line per
+// field, each field's text trimmed between its delimiters.
+void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org);
+
+// Copies the text file at `path` into `out` line by line, every line ended
+// by a line feed (a CR before a line feed is dropped with it). False when
+// the file cannot be opened.
+bool CopyTextFile(const std::string& path, PublishedFile& out);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_OUTPUT_XML_OUTPUT_H_

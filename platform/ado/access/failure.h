@@ -1,0 +1,42 @@
+#ifndef TAVRIN_PLATFORM_ADO_ACCESS_FAILURE_H_
+#define TAVRIN_PLATFORM_ADO_ACCESS_FAILURE_H_
+
+// How the Access provider fails, with the texts of its errors.
+
+#include <string>
+#include <vector>
+
+#include "platform/ado/ado.h"
+#include "platform/ado/com_error.h"
+
+namespace tavrin::ado::access {
+
+// A failure inside the provider. The provider's public operations turn it
+// into error entries and a _com_error.
+struct ProviderFailure {
+  HRESULT hr;
+  std::string description;
+  std::vector<std::string> warnings;  // what libmdb printed meanwhile
+  bool retry = false;                 // the file may have been changing: try once more
+};
+
+// Appends the failure's entries (libmdb's warnings first) to *errors and
+// throws it as a _com_error of the Jet engine.
+[[noreturn]] void ThrowAsComError(std::vector<ErrorEntry>* errors, const ProviderFailure& f);
+
+// "Could not find file '<path>'."
+std::string NotFoundText(const std::string& path);
+// "Unrecognized database format '<path>'."
+std::string BadFormatText(const std::string& path);
+
+// A table that cannot be read completely; worth one more try.
+ProviderFailure Damaged(const std::string& table, const std::string& what,
+                        std::vector<std::string> warnings = {});
+// A table that the file does not have.
+ProviderFailure NoTable(const std::string& name);
+// An error in the query text.
+ProviderFailure QueryError(const std::string& message);
+
+}  // namespace tavrin::ado::access
+
+#endif  // TAVRIN_PLATFORM_ADO_ACCESS_FAILURE_H_

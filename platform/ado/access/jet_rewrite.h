@@ -1,0 +1,42 @@
+#ifndef TAVRIN_PLATFORM_ADO_ACCESS_JET_REWRITE_H_
+#define TAVRIN_PLATFORM_ADO_ACCESS_JET_REWRITE_H_
+
+// The Jet SQL dialect rewritten for SQLite: string and date literals, "&",
+// True and False, and the Jet functions renamed to the jet_* functions that
+// jet_functions.h registers. Dates live in SQLite as numbers on the linear
+// day scale of oledate.h, so that they compare and sort correctly.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrin::ado {
+
+// A query in Jet's dialect that cannot be rewritten (an unterminated string,
+// a bad date literal). what() is a Jet-style description.
+class JetSqlError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct RewrittenQuery {
+  // The query for SQLite: string literals single-quoted and collated as Jet
+  // text, date literals as linear day numbers, & as jet_concat, True/False
+  // as -1/0, Jet functions renamed to the registered jet_* functions.
+  std::string sql;
+  // The tables named after FROM (a list) and JOIN, in order of appearance,
+  // each once (letter case ignored), brackets removed.
+  std::vector<std::string> tables;
+  // For "SELECT * FROM <one table> [WHERE ...] [ORDER BY ...]": the same
+  // query selecting only the rowid, so the caller can deliver the table's
+  // own rows in the query's order. Empty for any other shape.
+  std::string rowid_sql;
+};
+
+// Rewrites `jet` (one SELECT statement). Throws JetSqlError. Thread-safe.
+RewrittenQuery RewriteJetSql(std::string_view jet);
+
+}  // namespace tavrin::ado
+
+#endif  // TAVRIN_PLATFORM_ADO_ACCESS_JET_REWRITE_H_

@@ -1,0 +1,78 @@
+#include "platform/ado/access/stored_table.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "platform/ado/oledate.h"
+
+namespace tavrin::ado::access {
+
+void StoredTable::AddNumber(Tag tag, double value) {
+  row_.push_back(static_cast<char>(tag));
+  row_.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void StoredTable::AddText(std::string_view text) {
+  if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("value too large");
+  const auto size = static_cast<uint32_t>(text.size());
+  row_.push_back(static_cast<char>(Tag::kText));
+  row_.append(reinterpret_cast<const char*>(&size), sizeof size);
+  row_.append(text);
+}
+
+void StoredTable::EndRow() {
+  constexpr size_t kBlockSize = 1 << 20;
+  if (row_.size() > block_free_) {
+    const size_t size = std::max(kBlockSize, row_.size());
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    next_ = blocks_.back().get();
+    block_free_ = size;
+  }
+  if (!row_.empty()) std::memcpy(next_, row_.data(), row_.size());
+  rows_.push_back(next_);
+  next_ += row_.size();
+  block_free_ -= row_.size();
+  row_.clear();
+}
+
+void StoredTable::Finish() {
+  rows_.shrink_to_fit();
+  row_.shrink_to_fit();
+}
+
+Variant StoredTable::Value(size_t row, size_t column) const {
+  const Cell c = Get(row, column);
+  switch (c.tag) {
+    case Tag::kText:
+      return Variant::FromText(std::string(c.text));
+    case Tag::kLong:
+      return Variant::FromLong(static_cast<int32_t>(c.number));
+    case Tag::kDouble:
+      return Variant::FromDouble(c.number);
+    case Tag::kDate:
+      return Variant::FromDate(LinearToOleDate(c.number));
+    case Tag::kNull:
+      break;
+  }
+  return Variant();
+}
+
+StoredResult::StoredResult(std::shared_ptr<const StoredTable> table, std::vector<uint32_t> order,
+                           bool picked)
+    : table_(std::move(table)), order_(std::move(order)), picked_(picked) {
+  for (const auto& c : table_->columns) names_.push_back(c.name);
+}
+
+int64_t StoredResult::RowCount() const {
+  return static_cast<int64_t>(picked_ ? order_.size() : table_->rows());
+}
+
+Variant StoredResult::Value(int64_t row, int column) const {
+  if (row < 0 || row >= RowCount() || column < 0 || column >= static_cast<int>(names_.size()))
+    return Variant();
+  const size_t r = picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row);
+  return table_->Value(r, static_cast<size_t>(column));
+}
+
+}  // namespace tavrin::ado::access

@@ -1,0 +1,311 @@
+#include "platform/ado/access/table_reader.h"
+
+#include <mdbtools.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "platform/ado/access/failure.h"
+#include "platform/ado/access/file_check.h"
+#include "platform/ado/access/jet_text.h"
+#include "platform/ado/access/stderr_capture.h"
+#include "platform/ado/oledate.h"
+#include "platform/text/ascii.h"
+
+namespace tavrin::ado::access {
+namespace {
+
+using MdbPtr = std::unique_ptr<MdbHandle, decltype(&mdb_close)>;
+using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
+
+class TableReader {
+ public:
+  TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts)
+      : mdb_(mdb), def_(def), facts_(facts), name_(def->name) {}
+
+  std::shared_ptr<StoredTable> Read() {
+    auto table = std::make_shared<StoredTable>();
+    table->name = def_->entry->object_name;
+    for (unsigned i = 0; i < def_->num_cols; ++i) {
+      const auto* col = static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
+      table->columns.push_back({col->name, DeclaredTag(col->col_type)});
+    }
+    std::vector<MdbField> fields(def_->num_cols);
+    std::vector<const MdbField*> by_column(def_->num_cols);
+    mdb_rewind_table(def_);
+    int page;
+    while ((page = mdb_read_next_dpg(def_)) != 0) {
+      const int rows = mdb_get_int16(mdb_->pg_buf, mdb_->fmt->row_count_offset);
+      for (int r = 0; r < rows; ++r) {
+        int start = 0;
+        size_t size = 0;
+        // libmdb passes over such rows too; the row count check catches a loss.
+        if (mdb_find_row(mdb_, r, &start, &size) != 0 || size == 0 || (start & 0x4000)) continue;
+        if (start & 0x8000)
+          throw ProviderFailure{kEFail,
+                                "The table '" + name_ + "' holds a row in a form this reader cannot "
+                                "read (an overflow row on page " + std::to_string(page) +
+                                "). Compact the database in Access and try again.",
+                                {}};
+        start &= 0x1FFF;
+        if (def_->num_cols == 0 || mdb_crack_row(def_, start, size, fields.data()) < 0) continue;
+        std::fill(by_column.begin(), by_column.end(), nullptr);
+        for (unsigned i = 0; i < def_->num_cols; ++i) {
+          const MdbField& f = fields[i];
+          if (f.colnum < 0 || f.colnum >= static_cast<int>(def_->num_cols) || by_column[static_cast<size_t>(f.colnum)])
+            throw Damaged(name_, "a row does not match the table's columns.");
+          if (!f.is_null && f.siz != 0 &&
+              (f.start < start || f.siz < 0 ||
+               static_cast<size_t>(f.start) + static_cast<size_t>(f.siz) > static_cast<size_t>(start) + size))
+            throw Damaged(name_, "a value lies outside its row on page " + std::to_string(page) + ".");
+          by_column[static_cast<size_t>(f.colnum)] = &f;
+        }
+        for (unsigned i = 0; i < def_->num_cols; ++i)
+          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column[i], table.get());
+        table->EndRow();
+        if (table->rows() > std::numeric_limits<uint32_t>::max())
+          throw Damaged(name_, "it has more rows than can be read.");
+      }
+    }
+    table->Finish();
+    return table;
+  }
+
+ private:
+  static Tag DeclaredTag(int type) {
+    switch (type) {
+      case MDB_BOOL: case MDB_BYTE: case MDB_INT: case MDB_LONGINT: case MDB_COMPLEX:
+        return Tag::kLong;
+      case MDB_MONEY: case MDB_FLOAT: case MDB_DOUBLE: case MDB_NUMERIC:
+        return Tag::kDouble;
+      case MDB_DATETIME:
+        return Tag::kDate;
+      default:
+        return Tag::kText;
+    }
+  }
+
+  static int FixedSize(int type) {
+    switch (type) {
+      case MDB_BYTE: return 1;
+      case MDB_INT: return 2;
+      case MDB_LONGINT: case MDB_COMPLEX: case MDB_FLOAT: return 4;
+      case MDB_MONEY: case MDB_DOUBLE: case MDB_DATETIME: return 8;
+      case MDB_REPID: return 16;
+      case MDB_NUMERIC: return 17;
+      default: return 0;
+    }
+  }
+
+  void Store(MdbColumn* col, const MdbField& f, StoredTable* out) {
+    const int type = col->col_type;
+    if (type == MDB_BOOL) return out->AddNumber(Tag::kLong, f.is_null ? 0 : -1);
+    if (f.is_null) return out->AddNull();
+    if (f.siz < FixedSize(type))
+      throw Damaged(name_, "a value of column '" + std::string(col->name) + "' is too short.");
+    const unsigned char* p = mdb_->pg_buf + f.start;
+    switch (type) {
+      case MDB_BYTE:
+        return out->AddNumber(Tag::kLong, p[0]);
+      case MDB_INT:
+        return out->AddNumber(Tag::kLong, static_cast<int16_t>(p[0] | (p[1] << 8)));
+      case MDB_LONGINT:
+      case MDB_COMPLEX:
+        return out->AddNumber(Tag::kLong, static_cast<int32_t>(Le32(p)));
+      case MDB_FLOAT: {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        return out->AddNumber(Tag::kDouble, v);
+      }
+      case MDB_DOUBLE:
+      case MDB_DATETIME: {
+        double v;
+        std::memcpy(&v, p, sizeof v);
+        if (type == MDB_DOUBLE) return out->AddNumber(Tag::kDouble, v);
+        // The raw OLE day count, not libmdb's text, which is wrong before
+        // 1899-12-30; stored on the linear scale so that it sorts right.
+        return out->AddNumber(Tag::kDate, OleDateToLinear(v));
+      }
+      case MDB_MONEY: {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return out->AddNumber(Tag::kDouble, static_cast<double>(v) / 10000.0);
+      }
+      case MDB_NUMERIC: {
+        char* s = mdb_numeric_to_string(mdb_, f.start, col->col_scale, col->col_prec);
+        const double v = s ? std::strtod(s, nullptr) : 0.0;
+        g_free(s);
+        return out->AddNumber(Tag::kDouble, v);
+      }
+      case MDB_REPID: {
+        char* s = mdb_uuid_to_string(mdb_->pg_buf, f.start);
+        out->AddText(s ? s : "");
+        g_free(s);
+        return;
+      }
+      case MDB_TEXT:
+        text_.clear();
+        AppendText(p, static_cast<size_t>(f.siz));
+        return out->AddText(text_);
+      case MDB_MEMO:
+        ReadLongValue(col, f);
+        text_.clear();
+        AppendText(reinterpret_cast<const unsigned char*>(long_value_.data()), long_value_.size());
+        return out->AddText(text_);
+      case MDB_OLE:
+        ReadLongValue(col, f);
+        return out->AddText(long_value_);
+      default:
+        return out->AddText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(f.siz)));
+    }
+  }
+
+  void AppendText(const unsigned char* p, size_t n) {
+    if (!facts_.jet3) return AppendJetText(p, n, &text_);
+    // Jet 3 text is in the file's code page, which libmdb converts.
+    std::string buf(n * 3 + 1, '\0');
+    const int len = mdb_unicode2ascii(mdb_, reinterpret_cast<const char*>(p), n, buf.data(), buf.size());
+    text_.append(buf.data(), static_cast<size_t>(std::max(len, 0)));
+  }
+
+  // Reads a memo or OLE value whole into long_value_: inline, on one
+  // long-value row, or along a chain of them whose parts must add up to the
+  // length its header states.
+  void ReadLongValue(MdbColumn* col, const MdbField& f) {
+    long_value_.clear();
+    if (f.siz == 0) return;
+    if (f.siz < MDB_MEMO_OVERHEAD)
+      throw Damaged(name_, "a value of column '" + std::string(col->name) + "' is too short.");
+    const unsigned char* p = mdb_->pg_buf + f.start;
+    const uint32_t header = Le32(p);
+    const unsigned flags = header >> 24;
+    const size_t length = header & 0x3FFFFFFF;
+    const std::string where = "the long value of column '" + std::string(col->name) + "'";
+    if (flags & 0x80) {
+      if (length != static_cast<size_t>(f.siz) - MDB_MEMO_OVERHEAD)
+        throw Damaged(name_, where + " has a wrong length.");
+      long_value_.assign(reinterpret_cast<const char*>(p) + MDB_MEMO_OVERHEAD, length);
+      return;
+    }
+    if (flags != 0x40 && flags != 0)
+      throw Damaged(name_, where + " is stored in an unknown form.");
+    // A length beyond the file's size is junk; do not allocate for it.
+    if (length > static_cast<size_t>(facts_.pages) * static_cast<size_t>(facts_.page_size))
+      throw Damaged(name_, where + " is longer than the file.");
+    uint32_t pg_row = Le32(p + 4);
+    const bool single = flags == 0x40;
+    long_value_.reserve(length);
+    while (long_value_.size() < length || single) {
+      if ((pg_row >> 8) == 0 || (pg_row >> 8) >= facts_.pages)
+        throw Damaged(name_, where + " points outside the file.");
+      void* buf = nullptr;
+      int off = 0;
+      size_t len = 0;
+      if (mdb_find_pg_row(mdb_, static_cast<int>(pg_row), &buf, &off, &len) != 0 ||
+          static_cast<unsigned char*>(buf)[0] != MDB_PAGE_DATA ||
+          static_cast<size_t>(off) + len > static_cast<size_t>(facts_.page_size))
+        throw Damaged(name_, where + " is missing.");
+      const char* row = static_cast<const char*>(buf) + off;
+      if (single) {
+        if (len < length) throw Damaged(name_, where + " is shorter than its length.");
+        long_value_.assign(row, length);
+        return;
+      }
+      if (len <= 4 || long_value_.size() + (len - 4) > length)
+        throw Damaged(name_, where + " does not add up to its length.");
+      long_value_.append(row + 4, len - 4);
+      pg_row = Le32(reinterpret_cast<const unsigned char*>(row));
+      if (pg_row == 0) break;
+    }
+    if (long_value_.size() != length) throw Damaged(name_, where + " does not add up to its length.");
+  }
+
+  MdbHandle* mdb_;
+  MdbTableDef* def_;
+  const FileFacts& facts_;
+  std::string name_;
+  std::string text_;        // reused for every text value
+  std::string long_value_;  // reused for every memo and OLE value
+};
+
+// The file opened with libmdb after the checks, its catalog read; libmdb's
+// warnings are captured for as long as it lives.
+struct OpenedFile {
+  fs::UniqueFd fd;
+  FileFacts facts;
+  CapturedStderr capture;
+  MdbPtr mdb{nullptr, mdb_close};
+};
+
+void Open(const std::string& path, OpenedFile* file) {
+  file->fd = OpenFile(path);
+  file->facts = CheckFile(file->fd.get(), path);
+  file->mdb.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
+  if (!file->mdb) throw ProviderFailure{kEFail, BadFormatText(path), file->capture.Take()};
+  if (!mdb_read_catalog(file->mdb.get(), MDB_TABLE) || file->mdb->num_catalog == 0)
+    throw ProviderFailure{kEFail, BadFormatText(path), file->capture.Take(), true};
+}
+
+void CheckCatalogOnce(const std::string& path) {
+  OpenedFile file;
+  Open(path, &file);
+  auto warnings = file.capture.Take();
+  if (!warnings.empty()) throw ProviderFailure{kEFail, BadFormatText(path), warnings, true};
+}
+
+std::shared_ptr<StoredTable> ReadTableOnce(const std::string& path, const std::string& name) {
+  OpenedFile file;
+  Open(path, &file);
+  MdbHandle* mdb = file.mdb.get();
+  MdbCatalogEntry* entry = nullptr;
+  for (unsigned i = 0; i < mdb->num_catalog && !entry; ++i) {
+    auto* e = static_cast<MdbCatalogEntry*>(g_ptr_array_index(mdb->catalog, i));
+    if (e->object_type == MDB_TABLE && text::EqualsIgnoreAsciiCase(e->object_name, name)) entry = e;
+  }
+  if (!entry) {
+    auto warnings = file.capture.Take();
+    // A catalog read with warnings may have lost the table.
+    if (!warnings.empty()) throw Damaged(name, "the list of tables is damaged.", warnings);
+    throw NoTable(name);
+  }
+  CheckTableDefinition(file.fd.get(), file.facts, static_cast<uint32_t>(entry->table_pg),
+                       entry->object_name);
+  TableDefPtr def(mdb_read_table(entry), mdb_free_tabledef);
+  if (!def || !mdb_read_columns(def.get()))
+    throw Damaged(entry->object_name, "its definition is invalid.", file.capture.Take());
+  auto table = TableReader(mdb, def.get(), file.facts).Read();
+  auto warnings = file.capture.Take();
+  if (!warnings.empty()) throw Damaged(table->name, "libmdb reported problems.", warnings);
+  if (table->rows() != def->num_rows)
+    throw Damaged(table->name, "its definition counts " + std::to_string(def->num_rows) +
+                                   " rows, but " + std::to_string(table->rows()) + " could be read.");
+  return table;
+}
+
+// Runs `once`, and once more after a pause when it failed in a way that a
+// file being saved by its editor explains.
+template <typename Fn>
+auto WithRetry(Env& env, Fn once) {
+  try {
+    return once();
+  } catch (const ProviderFailure& f) {
+    if (!f.retry) throw;
+  }
+  env.SleepFor(std::chrono::milliseconds(100));
+  return once();
+}
+
+}  // namespace
+
+void CheckCatalog(const std::string& path, Env& env) {
+  WithRetry(env, [&] { CheckCatalogOnce(path); });
+}
+
+std::shared_ptr<StoredTable> ReadTable(const std::string& path, const std::string& name, Env& env) {
+  return WithRetry(env, [&] { return ReadTableOnce(path, name); });
+}
+
+}  // namespace tavrin::ado::access

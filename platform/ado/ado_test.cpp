@@ -1,0 +1,202 @@
+#include "platform/ado/ado.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/ado/provider.h"
+
+namespace tavrin::ado {
+namespace {
+
+HRESULT ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const _com_error& e) {
+    return e.Error();
+  }
+  return 0;
+}
+
+// A provider whose results and failures the test scripts: "SELECT * FROM T"
+// gives three rows of N (1 to 3) and Name ("row N"), "... WHERE N = 1" the
+// first, "... WHERE N > 5" none, and anything else fails with one entry
+// naming the text.
+class ScriptedProvider : public Provider {
+ public:
+  class Table : public ResultSet {
+   public:
+    explicit Table(int rows) : rows_(rows) {}
+    int64_t RowCount() const override { return rows_; }
+    const std::vector<std::string>& Columns() const override { return columns_; }
+    Variant Value(int64_t row, int column) const override {
+      return column == 0 ? Variant::FromLong(static_cast<int32_t>(row + 1))
+                         : Variant::FromText("row " + std::to_string(row + 1));
+    }
+
+   private:
+    int rows_;
+    std::vector<std::string> columns_ = {"N", "Name"};
+  };
+
+  std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
+    if (sql == "SELECT * FROM T") return std::make_unique<Table>(3);
+    if (sql == "SELECT * FROM T WHERE N > 5") return std::make_unique<Table>(0);
+    if (sql == "SELECT * FROM T WHERE N = 1") return std::make_unique<Table>(1);
+    Fail(sql, errors);
+  }
+  void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) override { Fail(sql, errors); }
+
+ private:
+  [[noreturn]] static void Fail(const std::string& sql, std::vector<ErrorEntry>* errors) {
+    errors->push_back({kDbErrorsInCommand, "cannot run '" + sql + "'"});
+    throw _com_error(kDbErrorsInCommand);
+  }
+};
+
+class ScriptedProviders : public ProviderFactory {
+ public:
+  std::unique_ptr<Provider> Open(const std::string& connection_string, int timeout_seconds,
+                                 std::vector<ErrorEntry>* errors) override {
+    last_timeout = timeout_seconds;
+    if (connection_string == "scripted") return std::make_unique<ScriptedProvider>();
+    ThrowProviderNotFound(errors);
+  }
+  int last_timeout = -1;
+};
+
+class Objects : public ::testing::Test {
+ protected:
+  void SetUp() override { connection_->Open("scripted", "", "", -1); }
+
+  RecordsetPtr Open(const std::string& sql) {
+    auto rs = std::make_shared<Recordset>();
+    rs->Open(sql, connection_, adOpenStatic, adLockReadOnly, adCmdText);
+    return rs;
+  }
+
+  ScriptedProviders providers_;
+  ConnectionPtr connection_ = std::make_shared<Connection>(providers_);
+};
+
+TEST_F(Objects, CursorMoves) {
+  auto rs = Open("SELECT * FROM T");
+  EXPECT_EQ(rs->RecordCount(), 3);
+  EXPECT_FALSE(rs->IsBOF());
+  EXPECT_EQ(rs->GetFieldValue("n").AsLong(), 1);
+  rs->MoveNext();
+  rs->MoveNext();
+  EXPECT_EQ(rs->GetFieldValue("NAME").AsText(), "row 3");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->IsEOF());
+  EXPECT_EQ(ErrorOf([&] { rs->GetFieldValue("N"); }), kAdErrNoCurrentRecord);
+  EXPECT_EQ(ErrorOf([&] { rs->MoveNext(); }), kAdErrNoCurrentRecord);
+  rs->MoveLast();
+  EXPECT_EQ(rs->GetFieldValue("N").AsLong(), 3);
+  rs->MoveFirst();
+  EXPECT_EQ(rs->GetFieldValue("N").AsLong(), 1);
+  EXPECT_EQ(ErrorOf([&] { rs->GetFieldValue("Nope"); }), kAdErrItemNotFound);
+  EXPECT_EQ(ErrorOf([&] { rs->Open("SELECT * FROM T", connection_, adOpenStatic, adLockReadOnly, adCmdText); }),
+            kAdErrObjectOpen);
+}
+
+TEST_F(Objects, EmptyResult) {
+  auto rs = Open("SELECT * FROM T WHERE N > 5");
+  EXPECT_EQ(rs->RecordCount(), 0);
+  EXPECT_TRUE(rs->IsBOF());
+  EXPECT_TRUE(rs->IsEOF());
+  try {
+    rs->MoveFirst();
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), kAdErrNoCurrentRecord);
+    EXPECT_EQ(e.Source().value_or(""), "ADODB.Recordset");
+    EXPECT_EQ(e.Description().value_or(""),
+              "Either BOF or EOF is True, or the current record has been deleted. Requested "
+              "operation requires a current record.");
+  }
+  EXPECT_EQ(ErrorOf([&] { rs->MoveLast(); }), kAdErrNoCurrentRecord);
+}
+
+TEST_F(Objects, ClosingTheConnectionClosesItsRecordsets) {
+  auto a = Open("SELECT * FROM T");
+  auto b = Open("SELECT * FROM T WHERE N = 1");
+  b->Close();
+  EXPECT_EQ(ErrorOf([&] { b->Close(); }), kAdErrObjectClosed);
+  connection_->Close();
+  EXPECT_FALSE(a->IsOpen());
+  for (auto op : std::vector<std::function<void()>>{
+           [&] { a->MoveFirst(); }, [&] { a->RecordCount(); }, [&] { a->GetFieldValue("N"); },
+           [&] { a->IsEOF(); }, [&] { a->Close(); }, [&] { connection_->Close(); }})
+    EXPECT_EQ(ErrorOf(op), kAdErrObjectClosed);
+  EXPECT_EQ(ErrorOf([&] { Open("SELECT * FROM T"); }), kAdErrInvalidConnection);
+  Command c;
+  c.SetActiveConnection(connection_);
+  c.SetCommandText("UPDATE T SET N = 1");
+  EXPECT_EQ(ErrorOf([&] { c.Execute(adCmdText); }), kAdErrInvalidConnection);
+  EXPECT_EQ(ErrorOf([&] { Recordset().Open("SELECT 1", nullptr, adOpenStatic, adLockReadOnly, adCmdText); }),
+            kAdErrInvalidConnection);
+}
+
+TEST_F(Objects, ErrorsHoldTheLastFailure) {
+  EXPECT_EQ(ErrorOf([&] { Open("SELECT * FROM Missing"); }), kDbErrorsInCommand);
+  ASSERT_EQ(connection_->Errors().size(), 1u);
+  EXPECT_EQ(connection_->Errors()[0].description, "cannot run 'SELECT * FROM Missing'");
+  Open("SELECT * FROM T");
+  EXPECT_TRUE(connection_->Errors().empty());
+  Command c;
+  c.SetActiveConnection(connection_);
+  c.SetCommandText("UPDATE T SET N = 1");
+  EXPECT_EQ(ErrorOf([&] { c.Execute(adCmdText); }), kDbErrorsInCommand);
+  EXPECT_EQ(connection_->Errors().size(), 1u);
+  // A table name becomes the query of the whole table.
+  Recordset table;
+  EXPECT_EQ(ErrorOf([&] { table.Open("T", connection_, adOpenStatic, adLockReadOnly, adCmdTable); }),
+            kDbErrorsInCommand);
+  EXPECT_EQ(connection_->Errors()[0].description, "cannot run 'SELECT * FROM [T]'");
+}
+
+TEST(Connection, OpensThroughItsFactoryWithTheTimeout) {
+  ScriptedProviders providers;
+  Connection c(providers);
+  c.SetConnectionTimeout(30);
+  EXPECT_EQ(ErrorOf([&] { c.Open("Driver={SQL Server};Server=x", "", "", -1); }),
+            kAdErrProviderNotFound);
+  ASSERT_EQ(c.Errors().size(), 1u);
+  EXPECT_EQ(c.Errors()[0].description, "Provider cannot be found. It may not be properly installed.");
+  EXPECT_FALSE(c.IsOpen());
+  EXPECT_EQ(providers.last_timeout, 30);
+  c.Open("scripted", "", "", -1);
+  EXPECT_TRUE(c.IsOpen());
+  EXPECT_TRUE(c.Errors().empty());
+  EXPECT_EQ(ErrorOf([&] { c.Open("scripted", "", "", -1); }), kAdErrObjectOpen);
+}
+
+TEST(ConnectionString, Parse) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(ParseConnectionString(" Provider = Microsoft.Jet.OLEDB.4.0 ;DATA SOURCE= /a b/c.mdb ;"),
+            (Pairs{{"provider", "Microsoft.Jet.OLEDB.4.0"}, {"data source", "/a b/c.mdb"}}));
+  EXPECT_EQ(ParseConnectionString("Password='a;b';junk;User ID=\"u\""),
+            (Pairs{{"password", "a;b"}, {"user id", "u"}}));
+}
+
+TEST(Variant, Conversions) {
+  EXPECT_EQ(Variant().AsText(), "");
+  EXPECT_EQ(Variant::FromLong(-7).AsText(), "-7");
+  EXPECT_EQ(Variant::FromDouble(2.5).AsText(), "2.5");
+  EXPECT_EQ(Variant::FromDate(45356.58829861111).AsText(), "3/5/2024 2:07:09 PM");
+  EXPECT_EQ(Variant::FromDate(45356).AsText(), "3/5/2024");
+  EXPECT_EQ(Variant::FromDate(0.5).AsText(), "12:00:00 PM");
+  EXPECT_EQ(Variant::FromDate(-1.25).AsText(), "12/29/1899 6:00:00 AM");
+  EXPECT_EQ(Variant::FromDouble(2.5).AsLong(), 2);  // to even
+  EXPECT_EQ(Variant::FromDouble(3.5).AsLong(), 4);
+  EXPECT_EQ(Variant::FromText(" 42 ").AsLong(), 42);
+  EXPECT_EQ(ErrorOf([] { Variant::FromText("4x").AsLong(); }), static_cast<HRESULT>(0x80020005));
+  EXPECT_EQ(ErrorOf([] { Variant().AsLong(); }), static_cast<HRESULT>(0x80020005));
+  EXPECT_EQ(ErrorOf([] { Variant::FromDouble(3e9).AsLong(); }), static_cast<HRESULT>(0x8002000A));
+  EXPECT_EQ(Variant::FromLong(3).AsDate(), 3.0);
+  EXPECT_EQ(ErrorOf([] { Variant::FromText("x").AsDate(); }), static_cast<HRESULT>(0x80020005));
+}
+
+}  // namespace
+}  // namespace tavrin::ado

@@ -1,0 +1,68 @@
+#ifndef TAVRIN_PLATFORM_ADO_PROVIDER_H_
+#define TAVRIN_PLATFORM_ADO_PROVIDER_H_
+
+// The seam between the data-access objects (ado.h) and the engines behind
+// them. A provider is opened from a connection string and answers queries
+// with whole results (static cursors) and runs batches.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/ado/ado.h"
+
+namespace tavrin::ado {
+
+// A materialised query result. Immutable; thread-compatible.
+class ResultSet {
+ public:
+  virtual ~ResultSet() = default;
+  virtual int64_t RowCount() const = 0;
+  virtual const std::vector<std::string>& Columns() const = 0;
+  // The value of column `column` (index into Columns()) of row `row`.
+  virtual Variant Value(int64_t row, int column) const = 0;
+};
+
+class Provider {
+ public:
+  virtual ~Provider() = default;
+  // Runs `sql` and returns its whole result. On failure appends the
+  // provider's diagnostics to *errors and throws _com_error.
+  virtual std::unique_ptr<ResultSet> Query(const std::string& sql,
+                                           std::vector<ErrorEntry>* errors) = 0;
+  // Runs `sql` as one batch and discards any result; failures as Query.
+  virtual void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) = 0;
+};
+
+// Opens providers from connection strings. The program has one, made at
+// start-up with the engines it is built with (see providers.h); tests use
+// fakes or a single engine. Implementations are thread-safe.
+class ProviderFactory {
+ public:
+  virtual ~ProviderFactory() = default;
+  // Opens the data source that `connection_string` names, waiting at most
+  // `timeout_seconds` (0: forever) where the engine waits at all. On failure
+  // appends the provider's diagnostics to *errors and throws _com_error.
+  virtual std::unique_ptr<Provider> Open(const std::string& connection_string,
+                                         int timeout_seconds,
+                                         std::vector<ErrorEntry>* errors) = 0;
+};
+
+// The source named in provider errors about a connection string.
+inline constexpr const char* kAdoConnectionSource = "ADODB.Connection";
+
+// The "key=value" pairs of a connection string separated by ";", in order:
+// keys lower-cased (ASCII), blanks around keys and values removed, a value
+// enclosed in double or single quotes loses them (and may then hold ";").
+// Parts without "=" are skipped.
+std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
+
+// Throws the error of a connection string that no provider takes
+// (kAdErrProviderNotFound), after appending it to *errors.
+[[noreturn]] void ThrowProviderNotFound(std::vector<ErrorEntry>* errors);
+
+}  // namespace tavrin::ado
+
+#endif  // TAVRIN_PLATFORM_ADO_PROVIDER_H_

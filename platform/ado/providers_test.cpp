@@ -1,0 +1,63 @@
+#include "platform/ado/providers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "platform/ado/ado.h"
+#include "platform/env/fake_env.h"
+#include "tools/jet4_writer.h"
+
+namespace tavrin::ado {
+namespace {
+
+HRESULT ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const _com_error& e) {
+    return e.Error();
+  }
+  return 0;
+}
+
+TEST(DefaultProvidersTest, AccessStringsOpenTheFileOthersFindNoProvider) {
+  std::string pattern = "/tmp/tavrin-providers-XXXXXX";
+  const std::string dir = mkdtemp(pattern.data());
+  const std::string path = dir + "/t.mdb";
+  jet4::Writer w(path);
+  w.BeginTable("T", {{"N", jet4::ColumnType::kLong}});
+  w.AddRow({int64_t{1}});
+  w.EndTable();
+  w.Finish();
+
+  FakeEnv env;
+  DefaultProviders providers(env);
+  for (const std::string provider : {"Microsoft.Jet.OLEDB.4.0", "microsoft.jet.oledb.4.0",
+                                     "Microsoft.ACE.OLEDB.12.0"}) {
+    Connection c(providers);
+    c.Open(" Provider = " + provider + " ;Data Source=" + path, "", "", -1);
+    Recordset rs;
+    rs.Open("SELECT * FROM T", std::shared_ptr<Connection>(&c, [](Connection*) {}), adOpenStatic,
+            adLockReadOnly, adCmdText);
+    EXPECT_EQ(rs.RecordCount(), 1) << provider;
+    // The Access provider reads and never writes.
+    Command command;
+    command.SetActiveConnection(std::shared_ptr<Connection>(&c, [](Connection*) {}));
+    command.SetCommandText("UPDATE T SET N = 2");
+    EXPECT_EQ(ErrorOf([&] { command.Execute(adCmdText); }), kEFail);
+    EXPECT_EQ(c.Errors().back().description, "Cannot update.  Database or object is read-only.");
+  }
+
+  Connection c(providers);
+  EXPECT_EQ(ErrorOf([&] { c.Open("Provider=Microsoft.Jet.OLEDB.4.0", "", "", -1); }), kEFail);
+  EXPECT_EQ(c.Errors().back().description, "Could not find file ''.");
+  EXPECT_EQ(ErrorOf([&] { c.Open("Driver={SQL Server};Server=x", "", "", -1); }),
+            kAdErrProviderNotFound);
+  EXPECT_EQ(c.Errors().back().description,
+            "Provider cannot be found. It may not be properly installed.");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tavrin::ado

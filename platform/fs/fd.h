@@ -1,0 +1,46 @@
+#ifndef TAVRIN_PLATFORM_FS_FD_H_
+#define TAVRIN_PLATFORM_FS_FD_H_
+
+#include <string_view>
+
+namespace tavrin::fs {
+
+// Owns a file descriptor and closes it on every way out. Movable, not
+// copyable; thread-compatible.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the held descriptor (if any) and holds `fd`.
+  void Reset(int fd = -1);
+  // Closes now and returns 0 or the errno value of close, which may be the
+  // only report of a write that failed late (on NFS, say).
+  int Close();
+
+ private:
+  int fd_;
+};
+
+// Writes all of `data`, retrying after EINTR and short writes. Returns 0 or
+// an errno value.
+int WriteAll(int fd, std::string_view data);
+
+}  // namespace tavrin::fs
+
+#endif  // TAVRIN_PLATFORM_FS_FD_H_

@@ -1,0 +1,97 @@
+#ifndef TAVRIN_PLATFORM_PROFILE_FAKE_PROFILE_H_
+#define TAVRIN_PLATFORM_PROFILE_FAKE_PROFILE_H_
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/profile/profile.h"
+
+namespace tavrin {
+
+// Test double: INI files held in memory. Names match regardless of ASCII
+// letter case, as in the file store. It counts the reads and writes that go
+// through the ProfileStore interface, so a test can tell whether a caller
+// touched the "file"; Set, Erase and Find stand for someone else editing or
+// inspecting the file and are not counted. Thread-safe.
+class FakeProfileStore : public ProfileStore {
+ public:
+  std::string GetString(const std::string& section, const std::string& key,
+                        const std::string& default_value, const std::string& file) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++reads_;
+    auto it = values_.find(Id(section, key, file));
+    return it == values_.end() ? default_value : it->second;
+  }
+
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value,
+                   const std::string& file) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++writes_;
+    if (fail_writes_) {
+      errno = EACCES;
+      return false;
+    }
+    values_[Id(section, key, file)] = value;
+    return true;
+  }
+
+  void Set(const std::string& section, const std::string& key, const std::string& value,
+           const std::string& file) {
+    std::lock_guard<std::mutex> lock(mu_);
+    values_[Id(section, key, file)] = value;
+  }
+
+  void Erase(const std::string& section, const std::string& key, const std::string& file) {
+    std::lock_guard<std::mutex> lock(mu_);
+    values_.erase(Id(section, key, file));
+  }
+
+  // The stored value, or nothing when the key is missing.
+  std::optional<std::string> Find(const std::string& section, const std::string& key,
+                                  const std::string& file) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = values_.find(Id(section, key, file));
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // While set, WriteString changes nothing and fails with EACCES (still counted).
+  void set_fail_writes(bool fail) {
+    std::lock_guard<std::mutex> lock(mu_);
+    fail_writes_ = fail;
+  }
+
+  int reads() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return reads_;
+  }
+  int writes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return writes_;
+  }
+
+ private:
+  // The file path is matched exactly, the names without letter case; the
+  // separators cannot occur in a name that the file store accepts.
+  static std::string Id(const std::string& section, const std::string& key,
+                        const std::string& file) {
+    std::string id = file + '\n' + section + '\n' + key;
+    for (size_t i = file.size(); i < id.size(); ++i) {
+      if (id[i] >= 'A' && id[i] <= 'Z') id[i] = static_cast<char>(id[i] - 'A' + 'a');
+    }
+    return id;
+  }
+
+  mutable std::mutex mu_;
+  std::map<std::string, std::string> values_;
+  bool fail_writes_ = false;
+  int reads_ = 0;
+  int writes_ = 0;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_PROFILE_FAKE_PROFILE_H_

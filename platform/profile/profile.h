@@ -1,0 +1,66 @@
+#ifndef TAVRIN_PLATFORM_PROFILE_PROFILE_H_
+#define TAVRIN_PLATFORM_PROFILE_PROFILE_H_
+
+#include <string>
+
+namespace tavrin {
+
+// The private-profile pair over INI files. Section and key names match
+// regardless of ASCII letter case. Implementations are thread-safe.
+class ProfileStore {
+ public:
+  virtual ~ProfileStore() = default;
+
+  // The value of `key` in `section` of `file`, read as Windows reads it
+  // (blanks around key, "=" and value removed; one pair of enclosing single
+  // or double quotation marks removed), or `default_value` when the file, the
+  // section or the key is missing or the file cannot be read. The value is
+  // returned whole: callers that limit its length cut it themselves.
+  virtual std::string GetString(const std::string& section, const std::string& key,
+                                const std::string& default_value,
+                                const std::string& file) = 0;
+
+  // Sets `key` in `section` of `file` to `value`, creating the file, the
+  // section or the key as needed and keeping every other line. The file is
+  // replaced atomically and the change is serialised with other processes.
+  // Returns false when the file could not be written; errno then tells why.
+  virtual bool WriteString(const std::string& section, const std::string& key,
+                           const std::string& value, const std::string& file) = 0;
+};
+
+// The file-based store. Never null; lives for the whole process.
+//
+// File format as it reads and writes it:
+// - Lines end in LF or CR LF; each line keeps its own end. Lines that a write
+//   adds take the end of the file's first line (CR LF for a file made on
+//   Windows); a new file gets LF.
+// - A line whose first non-blank character is "[" and that holds a "]" is a
+//   section header; the name runs to the last "]" on the line, so section
+//   names may themselves hold "]", "=" or ";". Names are compared with blanks
+//   around them removed. Only the first section of a name counts.
+// - In a section, a line whose first non-blank character is not ";" and that
+//   holds "=" is a key line: the key runs to the first "=". Every other line
+//   (comments, blank lines, lines before the first section) is kept as it is.
+// - A write replaces the key's line with `key=value`, keeping the key's
+//   spelling from the file; when the line already reads as `value` it is left
+//   as it is (so "Key = 'x'" stays when "x" is written). A new key goes after
+//   the last key line of its section, a new section (after a blank line) at
+//   the end of the file.
+// - Names and values that cannot be stored so that they read back are refused
+//   with EINVAL: line breaks or NUL anywhere, a key that is empty, holds "="
+//   or starts with ";" or "[".
+// - A write that leaves the bytes as they are does not touch the file or
+//   need the folder to be writable. Otherwise the file is replaced by a
+//   temporary file "." NAME ".tmp" in its folder (flushed to disk, then
+//   renamed), keeping its permissions and, where the process may, its owner.
+//   An INI that is a symbolic link stays one; its target is replaced.
+//   Writers hold an exclusive flock on NAME ".lock" beside the target for
+//   the whole read-modify-write, so concurrent writers lose no key; readers
+//   take no lock and see the old file or the new one.
+// - A path that is not a regular file, or a file over 64 MiB, reads as
+//   missing and cannot be written.
+ProfileStore* DefaultProfileStore();
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_PROFILE_PROFILE_H_

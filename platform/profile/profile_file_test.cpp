@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/profile/profile.h"
+
+namespace tavrin {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/profile_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ini_ = dir_ + "/TavrinReport.ini";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+  static void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static ino_t Inode(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+  std::string Get(const std::string& section, const std::string& key) {
+    return store_->GetString(section, key, "<none>", ini_);
+  }
+  bool Set(const std::string& section, const std::string& key, const std::string& value) {
+    return store_->WriteString(section, key, value, ini_);
+  }
+
+  ProfileStore* store_ = DefaultProfileStore();
+  std::string dir_;
+  std::string ini_;
+};
+
+const char kWindowsIni[] =
+    "; TavrinReport settings\r\n"
+    "orphan=before any section\r\n"
+    "\r\n"
+    "[Report Schedule]\r\n"
+    "report name01 = Daily Report \r\n"
+    "Minutes Between Reports01=  \"15\"\r\n"
+    "Quoted='it''s'\r\n"
+    "Unknown Key=keep me\r\n"
+    "\r\n"
+    "[Daily Report]\r\n"
+    "  Output = \"C:\\Out\\daily.csv\"\r\n"
+    "; comment in section\r\n"
+    "Delimiter=\",\"\r\n"
+    "Odd=\"half\r\n"
+    "\r\n"
+    "[Other]\r\n"
+    "x=1\r\n";
+
+TEST_F(ProfileFileTest, ReadsAWindowsMadeFile) {
+  Write(ini_, kWindowsIni);
+  EXPECT_EQ(Get("REPORT SCHEDULE", "Report Name01"), "Daily Report");
+  EXPECT_EQ(Get("Report Schedule", "minutes between reports01"), "15");
+  EXPECT_EQ(Get("Report Schedule", "Quoted"), "it''s");
+  EXPECT_EQ(Get("Daily Report", "Output"), "C:\\Out\\daily.csv");
+  EXPECT_EQ(Get("Daily Report", "Delimiter"), ",");
+  EXPECT_EQ(Get("Daily Report", "Odd"), "\"half");
+  EXPECT_EQ(Get("Daily Report", "x"), "<none>");  // belongs to [Other]
+  EXPECT_EQ(Get("Report Schedule", "orphan"), "<none>");
+  EXPECT_EQ(Get("Missing", "x"), "<none>");
+  EXPECT_EQ(store_->GetString("Other", "x", "d", dir_ + "/absent.ini"), "d");
+}
+
+TEST_F(ProfileFileTest, WriteChangesOnlyItsLineAndKeepsCrLf) {
+  Write(ini_, kWindowsIni);
+  const std::string original = kWindowsIni;
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string s = original;
+    s.replace(s.find(from), from.size(), to);
+    return s;
+  };
+
+  ASSERT_TRUE(Set("daily report", "OUTPUT", "/srv/out/daily.csv"));
+  EXPECT_EQ(Read(ini_), replaced("  Output = \"C:\\Out\\daily.csv\"\r\n",
+                                 "Output=/srv/out/daily.csv\r\n"));
+  Write(ini_, original);
+
+  ASSERT_TRUE(Set("Daily Report", "Order By", "Name"));
+  EXPECT_EQ(Read(ini_), replaced("Odd=\"half\r\n", "Odd=\"half\r\nOrder By=Name\r\n"));
+  Write(ini_, original);
+
+  ASSERT_TRUE(Set("Weekly", "Title", "'Closed' Today'"));
+  EXPECT_EQ(Read(ini_), original + "\r\n[Weekly]\r\nTitle='Closed' Today'\r\n");
+  EXPECT_EQ(Get("Weekly", "Title"), "Closed' Today");  // one enclosing pair goes
+}
+
+TEST_F(ProfileFileTest, WriteOfTheValueAlreadyReadLeavesTheFileUntouched) {
+  Write(ini_, kWindowsIni);
+  const ino_t before = Inode(ini_);
+  EXPECT_TRUE(Set("Report Schedule", "Minutes Between Reports01", "15"));
+  EXPECT_TRUE(Set("Report Schedule", "Report Name01", "Daily Report"));
+  EXPECT_EQ(Read(ini_), kWindowsIni);
+  EXPECT_EQ(Inode(ini_), before);
+  EXPECT_FALSE(fs::exists(ini_ + ".lock")) << "a no-op write took the lock";
+}
+
+TEST_F(ProfileFileTest, LfFilesStayLfAndNewFilesUseLf) {
+  ASSERT_TRUE(Set("Report Schedule", "Report Name01", ""));
+  ASSERT_TRUE(Set("Report Schedule", "Minutes Between Reports01", "1"));
+  EXPECT_EQ(Read(ini_), "[Report Schedule]\nReport Name01=\nMinutes Between Reports01=1\n");
+  EXPECT_EQ(Get("Report Schedule", "Report Name01"), "");
+
+  Write(ini_, "[A]\nk=1");  // no line end at the end
+  ASSERT_TRUE(Set("A", "j", "2"));
+  ASSERT_TRUE(Set("B", "k", "3"));
+  EXPECT_EQ(Read(ini_), "[A]\nk=1\nj=2\n\n[B]\nk=3\n");
+}
+
+TEST_F(ProfileFileTest, SymlinkStaysALinkAndPermissionsAndOwnerAreKept) {
+  const std::string target = dir_ + "/real.ini";
+  Write(target, "[S]\nk=1\n");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  const bool root = geteuid() == 0;  // only root can give a file away
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(symlink("real.ini", ini_.c_str()), 0);
+
+  ASSERT_TRUE(Set("S", "k", "2"));
+  EXPECT_TRUE(fs::is_symlink(ini_));
+  EXPECT_EQ(Read(target), "[S]\nk=2\n");
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+
+  // A dangling link gets its target created.
+  const std::string dangling = dir_ + "/dangling.ini";
+  ASSERT_EQ(symlink("created.ini", dangling.c_str()), 0);
+  ASSERT_TRUE(store_->WriteString("S", "k", "v", dangling));
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  EXPECT_EQ(Read(dir_ + "/created.ini"), "[S]\nk=v\n");
+}
+
+TEST_F(ProfileFileTest, DamagedOrStrangeFilesNeitherCrashNorHang) {
+  // A folder in the file's place.
+  fs::create_directory(ini_);
+  EXPECT_EQ(Get("S", "k"), "<none>");
+  errno = 0;
+  EXPECT_FALSE(Set("S", "k", "v"));
+  EXPECT_EQ(errno, EISDIR);
+  fs::remove(ini_);
+
+  // No folder to write into.
+  EXPECT_FALSE(store_->WriteString("S", "k", "v", dir_ + "/no/such/folder.ini"));
+
+  // A FIFO would block a plain open.
+  ASSERT_EQ(mkfifo(ini_.c_str(), 0600), 0);
+  EXPECT_EQ(Get("S", "k"), "<none>");
+  EXPECT_FALSE(Set("S", "k", "v"));
+  fs::remove(ini_);
+
+  // Binary junk, NUL bytes included: readable and writable around it.
+  std::string junk;
+  for (int i = 0; i < 100000; ++i) junk.push_back(static_cast<char>((i * 7919) % 256));
+  Write(ini_, junk);
+  EXPECT_EQ(Get("S", "k"), "<none>");
+  ASSERT_TRUE(Set("S", "k", "v"));
+  EXPECT_EQ(Get("S", "k"), "v");
+  EXPECT_EQ(Read(ini_).compare(0, junk.size(), junk), 0);
+
+  // One 10 MB line.
+  const std::string huge(10 << 20, 'x');
+  Write(ini_, "[S]\nbig=" + huge + "\n");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get("S", "big"), huge);
+  ASSERT_TRUE(Set("S", "k", "v"));
+  EXPECT_EQ(Get("S", "k"), "v");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(ProfileFileTest, SpecialCharactersInNames) {
+  Write(ini_, "[Plain]\na=1\n");
+  // Report names are section names: "]", "=", ";" and "[" must round-trip.
+  const std::string sections[] = {"Report]1", "a=b;c", "[x", "Sales ; 2024 ]"};
+  for (const std::string& section : sections) {
+    ASSERT_TRUE(Set(section, "Key;1", section)) << section;
+  }
+  for (const std::string& section : sections) {
+    EXPECT_EQ(Get(section, "Key;1"), section) << section;
+  }
+  EXPECT_EQ(Get("Plain", "a"), "1");
+
+  // What would not read back is refused and leaves the file alone.
+  const std::string before = Read(ini_);
+  struct Bad {
+    std::string section, key, value;
+  } bad[] = {{"S", "a=b", "v"}, {"S", ";k", "v"}, {"S", "[k", "v"}, {"S", " ", "v"},
+             {"S", "k", "two\nlines"}, {"S\r\n[T]", "k", "v"}, {"S", "k", std::string("a\0b", 3)}};
+  for (const Bad& b : bad) {
+    errno = 0;
+    EXPECT_FALSE(Set(b.section, b.key, b.value)) << b.key;
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(Read(ini_), before);
+}
+
+TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {
+  constexpr int kKeys = 40;
+  auto write_keys = [&](const std::string& prefix) {
+    for (int i = 0; i < kKeys; ++i) {
+      if (!Set("S", prefix + std::to_string(i), std::to_string(i))) return false;
+    }
+    return true;
+  };
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(write_keys("proc" + std::to_string(p) + "_") ? 0 : 1);
+    children.push_back(pid);
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] { EXPECT_TRUE(write_keys("thread" + std::to_string(t) + "_")); });
+  }
+  for (auto& t : threads) t.join();
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (const char* prefix : {"proc0_", "proc1_", "thread0_", "thread1_"}) {
+    for (int i = 0; i < kKeys; ++i) {
+      EXPECT_EQ(Get("S", prefix + std::to_string(i)), std::to_string(i)) << prefix << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavrin

@@ -1,0 +1,83 @@
+#include "platform/text/utf8.h"
+
+namespace tavrin::text {
+
+Utf8Char DecodeUtf8(std::string_view s, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[pos + i]); };
+  const unsigned char b0 = byte(0);
+  if (b0 < 0x80) return {b0, 1, true};
+  const Utf8Char invalid{b0, 1, false};
+  size_t length;
+  char32_t c;
+  // The second byte's range rules out overlong forms, surrogates and values
+  // past U+10FFFF (Unicode's table of well-formed byte sequences).
+  unsigned char low = 0x80, high = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    c = b0 & 0x0F;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    c = b0 & 0x07;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;
+  } else {
+    return invalid;
+  }
+  if (pos + length > s.size()) return invalid;
+  for (size_t i = 1; i < length; ++i) {
+    const unsigned char b = byte(i);
+    if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF)) return invalid;
+    c = (c << 6) | (b & 0x3F);
+  }
+  return {c, length, true};
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = kReplacementChar;
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+size_t Utf8Length(std::string_view s) {
+  size_t count = 0;
+  for (size_t pos = 0; pos < s.size(); pos += DecodeUtf8(s, pos).length) ++count;
+  return count;
+}
+
+std::string_view Utf8Prefix(std::string_view s, size_t count) {
+  size_t pos = 0;
+  for (size_t n = 0; n < count && pos < s.size(); ++n) pos += DecodeUtf8(s, pos).length;
+  return s.substr(0, pos);
+}
+
+size_t Utf8CutLength(std::string_view s, size_t max_bytes) {
+  if (s.size() <= max_bytes) return s.size();
+  // Only the last three bytes before the limit can start a character that
+  // crosses it.
+  const size_t from = max_bytes >= 3 ? max_bytes - 3 : 0;
+  for (size_t pos = from; pos < max_bytes; ++pos) {
+    const Utf8Char c = DecodeUtf8(s, pos);
+    if (c.valid && c.length > 1 && pos + c.length > max_bytes) return pos;
+  }
+  return max_bytes;
+}
+
+}  // namespace tavrin::text

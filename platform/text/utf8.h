@@ -1,0 +1,46 @@
+#ifndef TAVRIN_PLATFORM_TEXT_UTF8_H_
+#define TAVRIN_PLATFORM_TEXT_UTF8_H_
+
+// UTF-8 as the whole program reads it. A character is well formed when it is
+// the shortest encoding of a Unicode scalar value (no surrogates, nothing past
+// U+10FFFF). A byte that does not start a well-formed character counts as a
+// character of its own, one byte long and marked invalid, so text in another
+// encoding (cp1252 from a Windows INI, say) is still walked, counted and cut
+// somewhere sensible instead of stopping a loop.
+//
+// Stateless and thread-safe.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tavrin::text {
+
+inline constexpr char32_t kReplacementChar = 0xFFFD;
+
+struct Utf8Char {
+  char32_t code_point = 0;  // the byte's own value when !valid
+  size_t length = 1;        // bytes taken, 1 to 4
+  bool valid = true;
+};
+
+// The character that starts at s[pos]; pos must be less than s.size().
+Utf8Char DecodeUtf8(std::string_view s, size_t pos);
+
+// Appends the UTF-8 form of `c`; a surrogate or a value past U+10FFFF is
+// appended as U+FFFD.
+void AppendUtf8(char32_t c, std::string* out);
+
+// The number of characters of `s`.
+size_t Utf8Length(std::string_view s);
+
+// The first `count` characters of `s` (all of it when it has fewer).
+std::string_view Utf8Prefix(std::string_view s, size_t count);
+
+// The length of the longest start of `s` that is at most `max_bytes` long
+// and does not end inside a well-formed character.
+size_t Utf8CutLength(std::string_view s, size_t max_bytes);
+
+}  // namespace tavrin::text
+
+#endif  // TAVRIN_PLATFORM_TEXT_UTF8_H_

@@ -1,0 +1,65 @@
+#ifndef TAVRIN_PLATFORM_WINDOW_LOG_WINDOW_H_
+#define TAVRIN_PLATFORM_WINDOW_LOG_WINDOW_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/env/env.h"
+#include "platform/window/window.h"
+
+namespace tavrin {
+
+class ModalLoop;
+
+// The window of an unattended run (cron, systemd): nothing is drawn and
+// nobody answers, so every change the user would have seen becomes a log
+// line on the error stream, each starting with a local ISO-8601 timestamp
+// with offset taken from the Env clock ("2026-12-07T23:47:32+0100 ").
+//
+// - DoModal delivers the dialog's timer ticks in real time on the calling
+//   thread; the self-closing message is logged once and still lasts its time.
+// - StatusChanged logs every change of the report name or status text, but
+//   the statuses of a walk through the records at most once every 5 seconds,
+//   and always for the last record.
+// - MessageBox logs "[<caption>] <text>" and answers OK at once.
+// - StandardOutput writes to `out` and flushes.
+//
+// Thread-safe; lines never interleave. `env`, `out` and `err` must outlive
+// the object, which owns neither stream.
+class LogWindow : public WindowServices {
+ public:
+  LogWindow(Env& env, std::FILE* out, std::FILE* err);
+
+  int DoModal(Dialog& dialog) override;
+  int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
+  void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override;
+  void StatusChanged(const std::string& report_name, const std::string& status,
+                     const std::optional<RecordPosition>& position) override;
+  void Close() override;
+
+ private:
+  // Writes `text` as one log entry; its later lines follow without stamps.
+  void LogLocked(const std::string& text);
+
+  Env& env_;
+  std::FILE* out_;
+  std::FILE* err_;
+
+  std::mutex mu_;
+  bool closed_ = false;
+  std::vector<ModalLoop*> open_;  // modal runs under way, for Close
+  std::string last_name_, last_status_;
+  bool processing_logged_ = false;  // since the last other status line
+  int64_t processing_logged_at_ = 0;
+};
+
+// "2026-12-07T23:47:32+0100", the stamp of a log line.
+std::string LogTimestamp(const std::tm& local);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_WINDOW_LOG_WINDOW_H_

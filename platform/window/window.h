@@ -1,0 +1,105 @@
+#ifndef TAVRIN_PLATFORM_WINDOW_WINDOW_H_
+#define TAVRIN_PLATFORM_WINDOW_WINDOW_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tavrin {
+
+// Results of a modal dialog or message box.
+enum DialogResult { kIdOk = 1, kIdCancel = 2 };
+
+// Dialog templates the window layer knows how to lay out.
+enum DialogTemplate {
+  kMainDialogTemplate = 102,   // report name, status, progress bar, version
+  kTimedMessageTemplate = 129  // caption, multi-line message, OK button
+};
+
+// Control ids of the two templates.
+enum ControlId {
+  kIdReportName = 1000,  // main window: report name box
+  kIdProgress = 1001,    // main window: progress bar
+  kIdStatus = 1002,      // main window: status box; timed message: message box
+};
+
+// The three kinds of message box the program shows.
+enum class BoxStyle {
+  kMainWindowStop,  // owned by the main window, stop icon
+  kAppWarning,      // application box, warning icon
+  kPlain,           // unowned, no icon
+};
+
+// Where the walk of a report stands: record `index` (from 0) of `count`.
+struct RecordPosition {
+  int64_t index = 0;
+  int64_t count = 0;
+  bool operator==(const RecordPosition&) const = default;
+};
+
+// What a dialog may do to its own window. EndDialog may be called from any
+// thread; everything else only from the dialog's event handlers.
+class DialogHost {
+ public:
+  virtual ~DialogHost() = default;
+  // Starts timer `id`, or restarts its period when it already runs.
+  virtual void SetTimer(int id, int period_ms) = 0;
+  virtual void SetCaption(const std::string& text) = 0;
+  virtual void SetControlText(int control_id, const std::string& text) = 0;
+  virtual void SetProgress(int percent) = 0;
+  // Ends the modal run with `result`. Thread-safe; later calls are ignored.
+  virtual void EndDialog(int result) = 0;
+};
+
+// The behaviour of a modal dialog. Its events arrive on the thread that
+// called WindowServices::DoModal, one at a time.
+class Dialog {
+ public:
+  virtual ~Dialog() = default;
+  virtual int TemplateId() const = 0;
+  virtual void OnInitDialog(DialogHost& host) = 0;
+  // The window became active (first shown, or switched back to).
+  virtual void OnActivate(DialogHost& /*host*/) {}
+  virtual void OnTimer(DialogHost& host, int timer_id) = 0;
+};
+
+// The window toolkit. Implementations: the interactive console, the
+// unattended log and a test double. All operations are thread-safe; a modal
+// operation blocks only its calling thread.
+class WindowServices {
+ public:
+  virtual ~WindowServices() = default;
+
+  // Runs `dialog` modally on the calling thread and returns its end result:
+  // what EndDialog passed, 1 for OK, 2 for Escape, the close box or Close().
+  virtual int DoModal(Dialog& dialog) = 0;
+
+  // Shows a modal message box with an OK button on the calling thread and
+  // returns 1 (OK) or 2 (Escape, or Close()). Line breaks in `text` are kept.
+  virtual int MessageBox(const std::string& text, const std::string& caption,
+                         BoxStyle style) = 0;
+
+  // A text the program writes to standard output. Goes there in unattended
+  // mode and through the window in the console, so it never breaks the panel.
+  virtual void StandardOutput(const std::string& text) = 0;
+
+  // A message that needs no answer, such as a configuration warning: a log
+  // line in unattended mode, a line below the panel in the console.
+  virtual void Notice(const std::string& text) = 0;
+
+  // The main window's report name or status text changed, as the run made it
+  // (the unattended log writes it at once; the console redraws at the tick).
+  // `position` is set when the status tells where the walk of the records
+  // stands.
+  virtual void StatusChanged(const std::string& report_name, const std::string& status,
+                             const std::optional<RecordPosition>& position) = 0;
+
+  // Acts as the close box of every open dialog and box: each modal operation
+  // under way returns 2 as soon as it can, and later ones return 2 at once.
+  // Safe to call from any thread, but not from a signal handler.
+  virtual void Close() = 0;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_WINDOW_WINDOW_H_

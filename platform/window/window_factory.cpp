@@ -1,0 +1,20 @@
+#include "platform/window/window_factory.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/window/console_window.h"
+#include "platform/window/log_window.h"
+
+namespace tavrin {
+
+bool IsInteractiveTerminal() { return isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1; }
+
+std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env) {
+  if (mode == WindowMode::kInteractive)
+    return std::make_unique<ConsoleWindow>(STDIN_FILENO, STDOUT_FILENO, env);
+  return std::make_unique<LogWindow>(env, stdout, stderr);
+}
+
+}  // namespace tavrin

@@ -1,0 +1,27 @@
+#ifndef TAVRIN_PLATFORM_WINDOW_WINDOW_FACTORY_H_
+#define TAVRIN_PLATFORM_WINDOW_WINDOW_FACTORY_H_
+
+#include <memory>
+
+#include "platform/env/env.h"
+#include "platform/window/window.h"
+
+namespace tavrin {
+
+enum class WindowMode {
+  kInteractive,  // the console panel on the process's terminal
+  kUnattended,   // a log on standard error, for cron and systemd
+};
+
+// True when standard input and standard output are both terminals, the case
+// for the interactive console.
+bool IsInteractiveTerminal();
+
+// The window toolkit for `mode` on the process's standard streams. `env`
+// (the clock of timers and log stamps) must outlive the result. The interactive one
+// holds the terminal in raw mode until it is destroyed.
+std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_PLATFORM_WINDOW_WINDOW_FACTORY_H_
