@@ -14,6 +14,8 @@
 #include <utility>
 
 #include "data/org_info.h"
+#include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin::jet4 {
 namespace {
@@ -78,42 +80,17 @@ uint32_t PageRow(uint32_t page, int row) { return page << 8 | static_cast<uint32
 std::u16string Utf8ToUtf16(const std::string& s) {
   std::u16string out;
   out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    int extra = 0;
-    uint32_t cp = 0;
-    if (b < 0x80) {
-      cp = b;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = b & 0x07;
+  for (size_t i = 0; i < s.size();) {
+    const text::Utf8Char c = text::DecodeUtf8(s, i);
+    if (!c.valid) throw std::invalid_argument("invalid UTF-8 text");
+    if (c.code_point >= 0x10000) {
+      const char32_t v = c.code_point - 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
     } else {
-      throw std::invalid_argument("invalid UTF-8 text");
+      out.push_back(static_cast<char16_t>(c.code_point));
     }
-    if (i + extra >= s.size()) throw std::invalid_argument("truncated UTF-8 text");
-    for (int k = 1; k <= extra; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) throw std::invalid_argument("invalid UTF-8 text");
-      cp = cp << 6 | (c & 0x3F);
-    }
-    static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      throw std::invalid_argument("invalid UTF-8 text");
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += 1 + extra;
+    i += c.length;
   }
   return out;
 }
@@ -255,13 +232,6 @@ uint16_t FixedSize(JetType t) {
 
 bool IsTextual(JetType t) { return t == kJetText || t == kJetMemo; }
 
-bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 void CheckName(const std::string& name, const char* what) {
   const std::u16string u = Utf8ToUtf16(name);
   if (u.empty() || u.size() > kMaxNameChars)
@@ -400,7 +370,7 @@ void Writer::Impl::Begin(const std::string& name, std::vector<ColumnDef> columns
   if (columns.empty() || columns.size() > kMaxColumns)
     throw std::invalid_argument("table " + name + " must have 1 to 255 columns");
   for (const TableState& t : done)
-    if (SameNameIgnoringAsciiCase(t.name, name))
+    if (text::EqualsIgnoreAsciiCase(t.name, name))
       throw std::invalid_argument("duplicate table name: " + name);
 
   TableState t;
@@ -410,7 +380,7 @@ void Writer::Impl::Begin(const std::string& name, std::vector<ColumnDef> columns
     ColumnDef& c = columns[i];
     CheckName(c.name, "column");
     for (size_t k = 0; k < i; ++k)
-      if (SameNameIgnoringAsciiCase(columns[k].name, c.name))
+      if (text::EqualsIgnoreAsciiCase(columns[k].name, c.name))
         throw std::invalid_argument("duplicate column name in " + name + ": " + c.name);
     const uint16_t fixed = FixedSize(c.type);
     if (fixed) {

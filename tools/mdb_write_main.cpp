@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "platform/ado/oledate.h"
+#include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::jet4 {
@@ -62,11 +64,7 @@ struct TableJob {
   bool touched = false;  // an option has been applied to this group
 };
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
+std::string Trim(const std::string& s) { return std::string(text::Trim(s, " \t")); }
 
 std::optional<long long> ParseInteger(const std::string& s) {
   if (s.empty()) return std::nullopt;
@@ -316,24 +314,6 @@ class JsonLine {
     return v;
   }
 
-  static void AppendUtf8(std::string* out, unsigned cp) {
-    if (cp < 0x80) {
-      *out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out += static_cast<char>(0xC0 | cp >> 6);
-      *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      *out += static_cast<char>(0xE0 | cp >> 12);
-      *out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out += static_cast<char>(0xF0 | cp >> 18);
-      *out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-      *out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-      *out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   std::string String() {
     ++i_;  // the opening quote
     std::string out;
@@ -366,7 +346,7 @@ class JsonLine {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             Fail("unpaired surrogate");
           }
-          AppendUtf8(&out, cp);
+          text::AppendUtf8(cp, &out);
           break;
         }
         default: Fail(std::string("bad escape \\") + e);

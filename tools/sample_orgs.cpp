@@ -11,6 +11,7 @@
 
 #include "data/org_info.h"
 #include "platform/ado/oledate.h"
+#include "platform/text/ascii.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::jet4 {
@@ -37,7 +38,7 @@ std::string Phone(std::mt19937& rng, const std::string& area) {
 std::string Slug(const std::string& s) {
   std::string out;
   for (char c : s)
-    if (std::isalnum(static_cast<unsigned char>(c))) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::isalnum(static_cast<unsigned char>(c))) out += text::AsciiLower(c);
   return out;
 }
 
