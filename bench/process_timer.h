@@ -1,8 +1,8 @@
 #ifndef TAVRIN_BENCH_PROCESS_TIMER_H_
 #define TAVRIN_BENCH_PROCESS_TIMER_H_
 
-// Runs a command as a child process and measures its wall-clock time and
-// peak resident memory, for the benchmarks.
+// Runs a command as a child process and measures its wall-clock and CPU
+// time and its peak resident memory, for the benchmarks.
 
 #include <functional>
 #include <string>
@@ -11,7 +11,8 @@
 namespace tavrin::bench {
 
 struct Measurement {
-  double seconds = 0;
+  double seconds = 0;      // wall clock
+  double cpu_seconds = 0;  // user and system time of the child
   long max_rss_kib = 0;
   int exit_code = -1;
 };

@@ -1,11 +1,12 @@
 // Times the program's reports against mdb-export on one large Access file.
 //
-//   build/bench/report_bench [--rows N] [--runs R]
+//   build/bench/report_bench [--rows N] [--runs R] [--bin PROGRAM]
 //
 // Writes an Org table of N sample organizations (default 200,000) with the
 // project's writer, then runs each case R times (default 5) in turn and
-// prints the median wall-clock time, the ratio to mdb-export's median, and the
-// peak resident memory of each case.
+// prints the median wall-clock and CPU time, the ratio to mdb-export's median,
+// and the peak resident memory of each case. --bin measures another build of
+// tavrin-report (an older one, say) with the same data.
 
 #include <sys/stat.h>
 
@@ -94,10 +95,12 @@ void WriteDatabase(const std::string& path, int rows) {
 int main(int argc, char** argv) {
   int rows = 200000;
   int runs = 5;
+  std::string bin = TAVRIN_REPORT_BIN;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
     if (opt == "--rows") rows = std::atoi(argv[i + 1]);
     if (opt == "--runs") runs = std::atoi(argv[i + 1]);
+    if (opt == "--bin") bin = argv[i + 1];
   }
   char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
@@ -111,11 +114,11 @@ int main(int argc, char** argv) {
 
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"mdb-export Org", {"mdb-export", mdb, "Org"}},
-      {"CSV, all 23 fields, ALL", {TAVRIN_REPORT_BIN, "--unattended", "Full"}},
-      {"CSV, 10 fields, sorted", {TAVRIN_REPORT_BIN, "--unattended", "Sorted"}},
-      {"HTML, sorted", {TAVRIN_REPORT_BIN, "--unattended", "Html"}},
+      {"CSV, all 23 fields, ALL", {bin, "--unattended", "Full"}},
+      {"CSV, 10 fields, sorted", {bin, "--unattended", "Sorted"}},
+      {"HTML, sorted", {bin, "--unattended", "Html"}},
   };
-  std::map<std::string, std::vector<double>> times;
+  std::map<std::string, std::vector<double>> times, cpu;
   std::map<std::string, long> peak;
   for (int r = 0; r < runs; ++r) {
     for (const auto& [name, argv_case] : cases) {
@@ -125,15 +128,20 @@ int main(int argc, char** argv) {
         return 1;
       }
       times[name].push_back(m.seconds);
+      cpu[name].push_back(m.cpu_seconds);
       peak[name] = std::max(peak[name], m.max_rss_kib);
     }
   }
   const double baseline = tavrin::bench::Median(times[cases[0].first]);
-  std::printf("%-26s %10s %8s %12s %10s\n", "case", "median s", "ratio", "peak MiB", "x file");
+  const double cpu_baseline = tavrin::bench::Median(cpu[cases[0].first]);
+  std::printf("%-26s %10s %8s %8s %8s %12s %10s\n", "case", "median s", "ratio", "cpu s", "ratio",
+              "peak MiB", "x file");
   for (const auto& [name, argv_case] : cases) {
     const double median = tavrin::bench::Median(times[name]);
-    std::printf("%-26s %10.3f %8.2f %12.1f %10.2f\n", name.c_str(), median, median / baseline,
-                peak[name] / 1024.0, peak[name] * 1024.0 / static_cast<double>(st.st_size));
+    const double cpu_median = tavrin::bench::Median(cpu[name]);
+    std::printf("%-26s %10.3f %8.2f %8.3f %8.2f %12.1f %10.2f\n", name.c_str(), median,
+                median / baseline, cpu_median, cpu_median / cpu_baseline, peak[name] / 1024.0,
+                peak[name] * 1024.0 / static_cast<double>(st.st_size));
   }
   std::filesystem::remove_all(dir);
   return 0;

@@ -3,14 +3,12 @@
 #include <memory>
 #include <string>
 
-#include "output/report_output.h"
-
 namespace tavrin {
 
 void CReportGenerator::GenerateReport() {
   const int32_t count = org_db_.GetRecordCount();
   const std::unique_ptr<ReportOutput> output =
-      MakeReportOutput(ParseOutputKind(def_.m_strOutput), def_, host_);
+      MakeReportOutput(ParseOutputKind(def_.m_strOutput), def_, services_);
   if (!output) return;
 
   tagORG_INFO org;

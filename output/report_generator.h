@@ -3,6 +3,7 @@
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "output/report_output.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -12,11 +13,12 @@ namespace tavrin {
 // status line and progress value as it goes. Failures are reported by the
 // outputs; the driver itself never fails.
 //
-// All three references must outlive the object. Used on the run thread only.
+// The definition, the reader and the services must outlive the object. Used
+// on the run thread only.
 class CReportGenerator {
  public:
-  CReportGenerator(const CReportDefinition& def, OrgReader& org_db, RunHost& host)
-      : def_(def), org_db_(org_db), host_(host) {}
+  CReportGenerator(const CReportDefinition& def, OrgReader& org_db, const OutputServices& services)
+      : def_(def), org_db_(org_db), services_(services), host_(services.host) {}
 
   CReportGenerator(const CReportGenerator&) = delete;
   CReportGenerator& operator=(const CReportGenerator&) = delete;
@@ -30,6 +32,7 @@ class CReportGenerator {
  private:
   const CReportDefinition& def_;
   OrgReader& org_db_;
+  const OutputServices services_;
   RunHost& host_;
 };
 

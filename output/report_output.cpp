@@ -29,7 +29,8 @@ void ShowOutputFailure(RunHost& host, const std::string& text) {
 }
 
 std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,
-                                               RunHost& host) {
+                                               const OutputServices& services) {
+  RunHost& host = services.host;
   switch (kind) {
     case OutputKind::kPrinter:
     case OutputKind::kSqlServer:

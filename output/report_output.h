@@ -41,11 +41,20 @@ class ReportOutput {
   virtual void End(WalkEnd how) = 0;
 };
 
+// What the output kinds need from the program beyond the report definition.
+// app/ makes the real services; tests pass their doubles. Everything named
+// must outlive the outputs made with it.
+struct OutputServices {
+  // Implicit, so that a run host alone makes the services of the file kinds.
+  OutputServices(RunHost& run_host) : host(run_host) {}  // NOLINT(google-explicit-constructor)
+  RunHost& host;
+};
+
 // Prepares the output of `kind` for the report `def`. Null when the report
-// cannot be written; the failure has been reported through `host` then.
-// `def` and `host` must outlive the result.
+// cannot be written; the failure has been reported through the host then.
+// `def` must outlive the result.
 std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,
-                                               RunHost& host);
+                                               const OutputServices& services);
 
 // Reports a failure of an output the way the driver does: the run is marked
 // failed, the status line set to `text`, and `text` shown in a warning box.

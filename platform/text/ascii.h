@@ -18,10 +18,18 @@ constexpr char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<
 std::string AsciiLowered(std::string_view s);
 
 // True when `a` and `b` are equal with ASCII letters compared without case.
-bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+// Inline: field and column names are matched with it for every cell.
+inline bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
 
 // True when `s` starts with `prefix`, ASCII letters compared without case.
-bool StartsWithIgnoreAsciiCase(std::string_view s, std::string_view prefix);
+inline bool StartsWithIgnoreAsciiCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualsIgnoreAsciiCase(s.substr(0, prefix.size()), prefix);
+}
 
 // The blanks of the C library's isspace in the C locale.
 inline constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";

@@ -2,10 +2,9 @@
 
 namespace tavrin::text {
 
-Utf8Char DecodeUtf8(std::string_view s, size_t pos) {
+Utf8Char DecodeUtf8Sequence(std::string_view s, size_t pos) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[pos + i]); };
   const unsigned char b0 = byte(0);
-  if (b0 < 0x80) return {b0, 1, true};
   const Utf8Char invalid{b0, 1, false};
   size_t length;
   char32_t c;

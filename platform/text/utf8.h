@@ -24,8 +24,16 @@ struct Utf8Char {
   bool valid = true;
 };
 
+// The character that starts at s[pos] when it is not ASCII.
+Utf8Char DecodeUtf8Sequence(std::string_view s, size_t pos);
+
 // The character that starts at s[pos]; pos must be less than s.size().
-Utf8Char DecodeUtf8(std::string_view s, size_t pos);
+// Inline for the ASCII that most text is.
+inline Utf8Char DecodeUtf8(std::string_view s, size_t pos) {
+  const auto b0 = static_cast<unsigned char>(s[pos]);
+  if (b0 < 0x80) return {b0, 1, true};
+  return DecodeUtf8Sequence(s, pos);
+}
 
 // Appends the UTF-8 form of `c`; a surrogate or a value past U+10FFFF is
 // appended as U+FFFD.

@@ -1,39 +1,17 @@
 #include "platform/ado/access/stored_table.h"
 
 #include <algorithm>
-#include <limits>
-#include <stdexcept>
 
 #include "platform/ado/oledate.h"
 
 namespace tavrin::ado::access {
 
-void StoredTable::AddNumber(Tag tag, double value) {
-  row_.push_back(static_cast<char>(tag));
-  row_.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-void StoredTable::AddText(std::string_view text) {
-  if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("value too large");
-  const auto size = static_cast<uint32_t>(text.size());
-  row_.push_back(static_cast<char>(Tag::kText));
-  row_.append(reinterpret_cast<const char*>(&size), sizeof size);
-  row_.append(text);
-}
-
-void StoredTable::EndRow() {
+void StoredTable::NewBlock() {
   constexpr size_t kBlockSize = 1 << 20;
-  if (row_.size() > block_free_) {
-    const size_t size = std::max(kBlockSize, row_.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    next_ = blocks_.back().get();
-    block_free_ = size;
-  }
-  if (!row_.empty()) std::memcpy(next_, row_.data(), row_.size());
-  rows_.push_back(next_);
-  next_ += row_.size();
-  block_free_ -= row_.size();
-  row_.clear();
+  const size_t size = std::max(kBlockSize, row_.size());
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+  next_ = blocks_.back().get();
+  block_free_ = size;
 }
 
 void StoredTable::Finish() {

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,10 +38,27 @@ class StoredTable {
 
   // Building a row: one Add per column, in column order, then EndRow.
   // AddText throws std::length_error for a text of 4 GiB or more.
+  // Inline: the reader calls them for every cell of every row.
   void AddNull() { row_.push_back(static_cast<char>(Tag::kNull)); }
-  void AddNumber(Tag tag, double value);
-  void AddText(std::string_view text);
-  void EndRow();
+  void AddNumber(Tag tag, double value) {
+    row_.push_back(static_cast<char>(tag));
+    row_.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  void AddText(std::string_view text) {
+    if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("value too large");
+    const auto size = static_cast<uint32_t>(text.size());
+    row_.push_back(static_cast<char>(Tag::kText));
+    row_.append(reinterpret_cast<const char*>(&size), sizeof size);
+    row_.append(text);
+  }
+  void EndRow() {
+    if (row_.size() > block_free_) NewBlock();
+    if (!row_.empty()) std::memcpy(next_, row_.data(), row_.size());
+    rows_.push_back(next_);
+    next_ += row_.size();
+    block_free_ -= row_.size();
+    row_.clear();
+  }
   // Gives back the memory kept for building rows; call after the last row.
   void Finish();
 
@@ -68,6 +87,8 @@ class StoredTable {
   Variant Value(size_t row, size_t column) const;
 
  private:
+  // Starts a block that holds at least the row being built.
+  void NewBlock();
   static const char* Skip(const char* p) {
     const auto tag = static_cast<Tag>(*p++);
     if (tag == Tag::kNull) return p;
