@@ -7,18 +7,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool options_done = false;
   for (const auto& arg : args) {
-    if (options_done || arg.rfind("--", 0) != 0) {
+    // Anything that starts with "-" is an option, so that "-h" never becomes
+    // a report (and an INI section); a lone "-" is a name.
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
       positional.push_back(arg);
     } else if (arg == "--") {
       options_done = true;
-    } else if (arg == "--help") {
+    } else if (arg == "--help" || arg == "-h") {
       cl.help = true;
-    } else if (arg == "--version") {
+    } else if (arg == "--version" || arg == "-V") {
       cl.version = true;
     } else if (arg == "--unattended") {
       cl.unattended = true;
     } else if (arg == "--interactive") {
       cl.interactive = true;
+    } else if (arg == "--check") {
+      cl.check = true;
     } else if (cl.error.empty()) {
       cl.error = "unknown option '" + arg + "'";
     }
@@ -33,6 +37,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText(const std::string& program) {
   return "Usage: " + program + " [OPTIONS] [REPORT]\n"
+         "       " + program + " --check [REPORT]\n"
          "\n"
          "Makes the reports defined in TavrinReport.ini in the current folder.\n"
          "With REPORT, runs that report once and ends; without, runs the reports of\n"
@@ -42,12 +47,15 @@ std::string UsageText(const std::string& program) {
          "  --unattended   log to standard error and answer every message box with OK\n"
          "                 (the default when standard input or output is not a terminal)\n"
          "  --interactive  show the status panel and wait for the user at message boxes\n"
-         "  --help         show this text and exit\n"
-         "  --version      show the version and exit\n"
-         "  --             end of options (for a report name that begins with --)\n"
+         "  --check        check REPORT (or every scheduled report) without running it or\n"
+         "                 writing to the INI; exit status 0 when everything checks\n"
+         "  -h, --help     show this text and exit\n"
+         "  -V, --version  show the version and exit\n"
+         "  --             end of options (for a report name that begins with -)\n"
          "\n"
-         "Exit status: 0 all runs finished without an error, 1 an error was reported,\n"
-         "2 invalid invocation or report refused, 130/143 ended by SIGINT/SIGTERM.\n";
+         "Exit status: 0 all runs finished without an error, 1 an error was reported\n"
+         "(--check: a problem was found), 2 invalid invocation or report refused,\n"
+         "130/143 ended by SIGINT/SIGTERM.\n";
 }
 
 }  // namespace tavrin

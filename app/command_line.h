@@ -6,7 +6,7 @@
 
 namespace tavrin {
 
-// What the command line asks for. Options start with "--" and are taken out
+// What the command line asks for. Options start with "-" and are taken out
 // before the remaining arguments are counted; a lone "--" ends the options.
 struct CommandLine {
   std::string report;  // exactly one argument: the report to run once
@@ -14,6 +14,7 @@ struct CommandLine {
   bool version = false;
   bool unattended = false;
   bool interactive = false;
+  bool check = false;  // check `report` (or the schedule) instead of running it
   std::string error;  // not empty: a usage error, described
 };
 

@@ -63,12 +63,19 @@ TEST(CliTest, OptionsHelpVersionAndUsageErrors) {
   r = RunProgram(ReportBinary(), {"--bogus"}, dir.path());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("unknown option '--bogus'"), std::string::npos);
+  // The short forms are options too, not reports with sections of their own.
+  r = Report(dir, {"-h"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Usage: tavrin-report"), std::string::npos);
+  r = Report(dir, {"-V"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "tavrin-report 7.000\n");
   EXPECT_FALSE(FileExists(dir / "TavrinReport.ini"));
 
   // After "--" a name that looks like an option is a report name.
-  r = Report(dir, {"--", "--odd"});
+  r = Report(dir, {"--", "-odd"});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_NE(ReadFile(dir / "TavrinReport.ini").find("[--odd]"), std::string::npos);
+  EXPECT_NE(ReadFile(dir / "TavrinReport.ini").find("[-odd]"), std::string::npos);
 }
 
 TEST(CliTest, TwoArgumentsOrAnEmptyOneMeanTheSchedule) {

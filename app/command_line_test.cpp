@@ -1,0 +1,38 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace tavrin {
+namespace {
+
+TEST(CommandLineTest, ShortAndLongOptionsAreNeverReportNames) {
+  CommandLine cl = ParseCommandLine({"-h"});
+  EXPECT_TRUE(cl.help);
+  EXPECT_EQ(cl.report, "");
+  cl = ParseCommandLine({"-V"});
+  EXPECT_TRUE(cl.version);
+  EXPECT_EQ(cl.report, "");
+  cl = ParseCommandLine({"-x"});
+  EXPECT_EQ(cl.error, "unknown option '-x'");
+  EXPECT_EQ(cl.report, "");
+}
+
+TEST(CommandLineTest, NamesAfterTheEndOfOptionsOrALoneDashAreReports) {
+  EXPECT_EQ(ParseCommandLine({"--", "-h"}).report, "-h");
+  EXPECT_FALSE(ParseCommandLine({"--", "-h"}).help);
+  EXPECT_EQ(ParseCommandLine({"-"}).report, "-");
+}
+
+TEST(CommandLineTest, CheckTakesTheReportLikeARun) {
+  CommandLine cl = ParseCommandLine({"--check", "Web"});
+  EXPECT_TRUE(cl.check);
+  EXPECT_EQ(cl.report, "Web");
+  cl = ParseCommandLine({"--check"});
+  EXPECT_TRUE(cl.check);
+  EXPECT_EQ(cl.report, "");
+  // Options do not count: one name is still one report.
+  EXPECT_EQ(ParseCommandLine({"Web", "--check", "--unattended"}).report, "Web");
+}
+
+}  // namespace
+}  // namespace tavrin
