@@ -28,7 +28,7 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.SetFile(m_Def.m_strIniFile);
   // INI warnings go through the window, so they never break the console panel.
-  m_Ini.SetNoticeSink([this](const std::string& text) { window_.Notice(text); });
+  m_Ini.SetNoticeSink([this](const std::string& text) { window_.Notice(text, Severity::kWarning); });
 }
 
 CTavrinReportGeneratorDlg::~CTavrinReportGeneratorDlg() { WaitForRun(); }
@@ -129,20 +129,29 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   m_bRunning = false;
 }
 
-void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) { SetStatusAt(text, std::nullopt); }
+void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {
+  SetStatusAt(text, std::nullopt, Severity::kInfo);
+}
+
+void CTavrinReportGeneratorDlg::SetFailureStatus(const std::string& text) {
+  RecordFailure();
+  SetStatusAt(text, std::nullopt, Severity::kError);
+}
 
 void CTavrinReportGeneratorDlg::SetRecordStatus(const std::string& text, int32_t index, int32_t count) {
-  SetStatusAt(text, RecordPosition{index, count});
+  SetStatusAt(text, RecordPosition{index, count}, Severity::kInfo);
 }
 
 void CTavrinReportGeneratorDlg::SetStatusAt(const std::string& text,
-                                            const std::optional<RecordPosition>& position) {
+                                            const std::optional<RecordPosition>& position,
+                                            Severity severity) {
   {
     std::lock_guard<std::mutex> lock(status_mu_);
     if (m_strStatus == text) return;
     m_strStatus = text;
   }
-  window_.StatusChanged(m_bRunning ? m_Def.m_strReportName : std::string(), text, position);
+  window_.StatusChanged(m_bRunning ? m_Def.m_strReportName : std::string(), text, position,
+                        severity);
 }
 
 void CTavrinReportGeneratorDlg::SetProgress(int percent) {
@@ -173,6 +182,10 @@ void CTavrinReportGeneratorDlg::ShowTimedMessage(const std::string& text, int se
 
 void CTavrinReportGeneratorDlg::StandardOutput(const std::string& text) {
   window_.StandardOutput(text);
+}
+
+void CTavrinReportGeneratorDlg::Notice(const std::string& text, Severity severity) {
+  window_.Notice(text, severity);
 }
 
 }  // namespace tavrin

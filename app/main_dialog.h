@@ -46,11 +46,13 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
 
   // RunHost (run thread)
   void SetStatus(const std::string& text) override;
+  void SetFailureStatus(const std::string& text) override;
   void SetRecordStatus(const std::string& text, int32_t index, int32_t count) override;
   void SetProgress(int percent) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text, Severity severity) override;
   void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
 
@@ -83,7 +85,8 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
   void ReportException(const char* what);
-  void SetStatusAt(const std::string& text, const std::optional<RecordPosition>& position);
+  void SetStatusAt(const std::string& text, const std::optional<RecordPosition>& position,
+                   Severity severity);
 
   Env& env_;
   WindowServices& window_;

@@ -18,9 +18,8 @@ bool CSourceDatabase::OpenDatabase() {
     m_bDatabaseOpen = true;
     result = true;
   } catch (const _com_error& e) {
-    host_.RecordFailure();
     ShowComError(host_, e);
-    host_.SetStatus("Database open FAILURE!");
+    host_.SetFailureStatus("Database open FAILURE!");
   }
   m_OrgDB.SetConnection(m_pSourceConnection);
   return result;
@@ -43,6 +42,16 @@ std::string CSourceDatabase::BuildQuery(const std::string& where,
   return sql;
 }
 
+std::string CSourceDatabase::MissingOrgColumns(const std::vector<std::string>& present) {
+  std::string missing;
+  for (const OrgColumn& column : kOrgColumns) {
+    bool found = false;
+    for (const auto& p : present) found = found || text::EqualsIgnoreAsciiCase(p, column.name);
+    if (!found) missing += (missing.empty() ? "\"" : ", \"") + std::string(column.name) + "\"";
+  }
+  return missing;
+}
+
 bool CSourceDatabase::CheckOrgColumns() {
   std::vector<std::string> present;
   try {
@@ -52,12 +61,7 @@ bool CSourceDatabase::CheckOrgColumns() {
     ShowComError(host_, e);
     return false;
   }
-  std::string missing;
-  for (const OrgColumn& column : kOrgColumns) {
-    bool found = false;
-    for (const auto& p : present) found = found || text::EqualsIgnoreAsciiCase(p, column.name);
-    if (!found) missing += (missing.empty() ? "\"" : ", \"") + std::string(column.name) + "\"";
-  }
+  const std::string missing = MissingOrgColumns(present);
   if (missing.empty()) return true;
   host_.RecordFailure();
   // Reading a missing column would keep the previous row's value and write
@@ -78,6 +82,15 @@ bool CSourceDatabase::QueryOrganizations() {
         "while trying to open the Tavrin Database.\r\n"
         "This message will close automatically",
         5);
+    // The window tells only that the query failed; the log also gets the
+    // provider's reason (an unknown column, a syntax error), so that whoever
+    // reads it learns why without running the report again.
+    std::string reason;
+    if (m_pSourceConnection) {
+      for (const auto& e : m_pSourceConnection->Errors())
+        reason += (reason.empty() ? "" : "; ") + e.description;
+    }
+    if (!reason.empty()) host_.Notice("The query \"" + sql + "\" failed: " + reason, Severity::kError);
     return false;
   }
   return CheckOrgColumns();
@@ -93,9 +106,8 @@ bool CSourceDatabase::CloseDatabase() {
     host_.SetStatus("Database closed successfully");
     result = true;
   } catch (const _com_error& e) {
-    host_.RecordFailure();
     ShowComError(host_, e);
-    host_.SetStatus("Database close FAILURE!");
+    host_.SetFailureStatus("Database close FAILURE!");
   }
   m_OrgDB.SetConnection(nullptr);
   m_bDatabaseOpen = false;

@@ -39,6 +39,10 @@ class CSourceDatabase {
   // condition unless it is "ALL" (any case), the sort fields joined by ",".
   static std::string BuildQuery(const std::string& where, const std::vector<FieldInfo>& fields);
 
+  // The columns of table Org that `present` (a result's column names) lacks,
+  // each in double quotes, joined by ", "; empty when none is missing.
+  static std::string MissingOrgColumns(const std::vector<std::string>& present);
+
   bool m_bDatabaseOpen = false;
   CVeskADO m_OrgDB;
   ado::ConnectionPtr m_pSourceConnection;

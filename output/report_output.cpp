@@ -23,8 +23,7 @@ OutputKind ParseOutputKind(const std::string& text) {
 }
 
 void ShowOutputFailure(RunHost& host, const std::string& text) {
-  host.RecordFailure();
-  host.SetStatus(text);
+  host.SetFailureStatus(text);
   host.MessageBox(text, "", BoxStyle::kAppWarning);
 }
 

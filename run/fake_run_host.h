@@ -2,6 +2,7 @@
 #define TAVRIN_RUN_FAKE_RUN_HOST_H_
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/run_host.h"
@@ -24,18 +25,25 @@ class FakeRunHost : public RunHost {
     bool operator==(const Position&) const = default;
   };
 
-  std::vector<std::string> statuses;  // every SetStatus and SetRecordStatus, in order
+  std::vector<std::string> statuses;  // every status set, in order
+  std::vector<std::string> failure_statuses;  // those set by SetFailureStatus
   std::vector<Position> positions;    // every SetRecordStatus, in order
   std::vector<int> progress;          // every SetProgress, in order
   std::vector<Box> boxes;
   std::vector<Timed> timed;
   std::string stdout_text;
+  std::vector<std::pair<std::string, Severity>> notices;
   int failures = 0;
   bool stop = false;
 
   std::string status() const { return statuses.empty() ? "" : statuses.back(); }
 
   void SetStatus(const std::string& text) override { statuses.push_back(text); }
+  void SetFailureStatus(const std::string& text) override {
+    RecordFailure();
+    statuses.push_back(text);
+    failure_statuses.push_back(text);
+  }
   void SetRecordStatus(const std::string& text, int32_t index, int32_t count) override {
     statuses.push_back(text);
     positions.push_back({index, count});
@@ -50,6 +58,9 @@ class FakeRunHost : public RunHost {
     timed.push_back({text, seconds});
   }
   void StandardOutput(const std::string& text) override { stdout_text += text; }
+  void Notice(const std::string& text, Severity severity) override {
+    notices.emplace_back(text, severity);
+  }
   void RecordFailure() override { ++failures; }
   bool StopRequested() const override { return stop; }
 };

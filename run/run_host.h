@@ -18,6 +18,10 @@ class RunHost {
   virtual ~RunHost() = default;
   // Sets the status line (m_strStatus).
   virtual void SetStatus(const std::string& text) = 0;
+  // The step at hand failed and the status line says so: records the
+  // failure (as RecordFailure) and sets the status line to `text`, which the
+  // unattended log then writes as an error.
+  virtual void SetFailureStatus(const std::string& text) = 0;
   // Sets the status line to `text`, which tells that the walk is at record
   // `index` (from 0) of `count`; the numbers travel beside the text so that
   // nobody has to read them back out of it.
@@ -34,6 +38,9 @@ class RunHost {
   virtual void ShowTimedMessage(const std::string& text, int seconds) = 0;
   // A text for the process's standard output.
   virtual void StandardOutput(const std::string& text) = 0;
+  // A line for the log (below the console panel) that needs no answer, such
+  // as the reason of a failure that a box or the timed message told of.
+  virtual void Notice(const std::string& text, Severity severity) = 0;
   // The step at hand failed: the run counts as failed (exit status 1).
   virtual void RecordFailure() = 0;
   // True once the user or a signal asked the program to end: long loops stop

@@ -166,7 +166,7 @@ void ConsoleWindow::StandardOutput(const std::string& text) {
   RedrawLocked();
 }
 
-void ConsoleWindow::Notice(const std::string& text) {
+void ConsoleWindow::Notice(const std::string& text, Severity /*severity*/) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!output_.empty() && !output_.back().empty()) output_.emplace_back();  // a line of its own
   AppendOutputLocked(text + "\n");

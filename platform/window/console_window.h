@@ -57,10 +57,10 @@ class ConsoleWindow : public WindowServices {
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
-  void Notice(const std::string& text) override;
+  void Notice(const std::string& text, Severity severity) override;
   // The panel shows what the main dialog sets at its ticks; nothing to do.
   void StatusChanged(const std::string&, const std::string&,
-                     const std::optional<RecordPosition>&) override {}
+                     const std::optional<RecordPosition>&, Severity) override {}
   void Close() override;
 
  private:

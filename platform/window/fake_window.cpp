@@ -216,9 +216,15 @@ void FakeWindow::StandardOutput(const std::string& text) {
   stdout_ += text;
 }
 
-void FakeWindow::Notice(const std::string& text) {
+void FakeWindow::Notice(const std::string& text, Severity severity) {
   std::lock_guard<std::mutex> lock(mu_);
   notices_.push_back(text);
+  notice_severities_.push_back(severity);
+}
+
+std::vector<Severity> FakeWindow::notice_severities() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return notice_severities_;
 }
 
 std::vector<std::string> FakeWindow::notices() const {
@@ -227,10 +233,17 @@ std::vector<std::string> FakeWindow::notices() const {
 }
 
 void FakeWindow::StatusChanged(const std::string& report_name, const std::string& status,
-                               const std::optional<RecordPosition>& position) {
+                               const std::optional<RecordPosition>& position,
+                               Severity severity) {
   std::lock_guard<std::mutex> lock(mu_);
   statuses_.emplace_back(report_name, status);
   positions_.push_back(position);
+  status_severities_.push_back(severity);
+}
+
+std::vector<Severity> FakeWindow::status_severities() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return status_severities_;
 }
 
 std::vector<std::optional<RecordPosition>> FakeWindow::status_positions() const {

@@ -65,9 +65,13 @@ class FakeWindow : public WindowServices {
   DialogRecord LastDialog(int template_id) const;
   std::string standard_output() const;
   std::vector<std::string> notices() const;
+  // The severity of each notice, in the same order.
+  std::vector<Severity> notice_severities() const;
   std::vector<std::pair<std::string, std::string>> status_changes() const;
   // The position of each status change, in the same order.
   std::vector<std::optional<RecordPosition>> status_positions() const;
+  // The severity of each status change, in the same order.
+  std::vector<Severity> status_severities() const;
   // Virtual milliseconds since the window was created.
   int64_t now_ms() const;
   bool closed() const;
@@ -75,9 +79,9 @@ class FakeWindow : public WindowServices {
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
-  void Notice(const std::string& text) override;
+  void Notice(const std::string& text, Severity severity) override;
   void StatusChanged(const std::string& report_name, const std::string& status,
-                     const std::optional<RecordPosition>& position) override;
+                     const std::optional<RecordPosition>& position, Severity severity) override;
   void Close() override;
 
  private:
@@ -93,8 +97,10 @@ class FakeWindow : public WindowServices {
   std::vector<Run*> open_;
   std::string stdout_;
   std::vector<std::string> notices_;
+  std::vector<Severity> notice_severities_;
   std::vector<std::pair<std::string, std::string>> statuses_;
   std::vector<std::optional<RecordPosition>> positions_;
+  std::vector<Severity> status_severities_;
   int64_t now_ms_ = 0;
   bool closed_ = false;
 };

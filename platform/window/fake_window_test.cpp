@@ -137,8 +137,8 @@ TEST(FakeWindow, BoxesAreRecordedAndAnsweredFromTheScript) {
     });
   for (auto& t : threads) t.join();
   window.StandardOutput("x\n");
-  window.StatusChanged("Daily", "Querying Data", std::nullopt);
-  window.StatusChanged("Daily", "Processing 0 of 2", RecordPosition{0, 2});
+  window.StatusChanged("Daily", "Querying Data", std::nullopt, Severity::kInfo);
+  window.StatusChanged("Daily", "Processing 0 of 2", RecordPosition{0, 2}, Severity::kInfo);
   window.Close();
   EXPECT_EQ(window.MessageBox("c", "C", BoxStyle::kMainWindowStop), kIdCancel);
 

@@ -1,6 +1,10 @@
 #include "platform/window/log_window.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 
 #include "platform/window/modal_loop.h"
 #include "platform/env/stderr_lock.h"
@@ -11,7 +15,29 @@ namespace {
 
 constexpr int64_t kProcessingLogSeconds = 5;
 
+// The sd-daemon prefix of a line: err, warning or info.
+const char* JournalPrefix(Severity severity) {
+  switch (severity) {
+    case Severity::kError: return "<3>";
+    case Severity::kWarning: return "<4>";
+    case Severity::kInfo: break;
+  }
+  return "<6>";
+}
+
 }  // namespace
+
+bool IsJournalStream(int fd, const char* journal_stream) {
+  if (journal_stream == nullptr) return false;
+  uintmax_t device = 0, inode = 0;
+  int end = 0;
+  if (std::sscanf(journal_stream, "%" SCNuMAX ":%" SCNuMAX "%n", &device, &inode, &end) != 2 ||
+      journal_stream[end] != '\0')
+    return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
+}
 
 std::string LogTimestamp(const std::tm& local) {
   char buf[64];
@@ -19,8 +45,8 @@ std::string LogTimestamp(const std::tm& local) {
   return std::string(buf, n);
 }
 
-LogWindow::LogWindow(Env& env, std::FILE* out, std::FILE* err)
-    : env_(env), out_(out), err_(err) {}
+LogWindow::LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal)
+    : env_(env), out_(out), err_(err), journal_(journal) {}
 
 int LogWindow::DoModal(Dialog& dialog) {
   ModalLoop loop(dialog, env_);
@@ -45,7 +71,8 @@ int LogWindow::DoModal(Dialog& dialog) {
     auto text = state.controls.find(kIdStatus);
     std::lock_guard<std::mutex> lock(mu_);
     LogLocked("[" + state.caption + "] " +
-              (text == state.controls.end() ? "" : NormalizeLineBreaks(text->second)));
+                  (text == state.controls.end() ? "" : NormalizeLineBreaks(text->second)),
+              Severity::kError);
   }
   return loop.RunTimers({});
 }
@@ -53,7 +80,7 @@ int LogWindow::DoModal(Dialog& dialog) {
 int LogWindow::MessageBox(const std::string& text, const std::string& caption, BoxStyle) {
   std::lock_guard<std::mutex> lock(mu_);
   // Logged even after Close, since it may say why the program is ending.
-  LogLocked("[" + caption + "] " + NormalizeLineBreaks(text));
+  LogLocked("[" + caption + "] " + NormalizeLineBreaks(text), Severity::kError);
   return closed_ ? kIdCancel : kIdOk;
 }
 
@@ -63,13 +90,13 @@ void LogWindow::StandardOutput(const std::string& text) {
   std::fflush(out_);
 }
 
-void LogWindow::Notice(const std::string& text) {
+void LogWindow::Notice(const std::string& text, Severity severity) {
   std::lock_guard<std::mutex> lock(mu_);
-  LogLocked(text);
+  LogLocked(text, severity);
 }
 
 void LogWindow::StatusChanged(const std::string& report_name, const std::string& status,
-                              const std::optional<RecordPosition>& position) {
+                              const std::optional<RecordPosition>& position, Severity severity) {
   std::lock_guard<std::mutex> lock(mu_);
   const bool name_changed = report_name != last_name_;
   if (!name_changed && status == last_status_) return;
@@ -90,7 +117,7 @@ void LogWindow::StatusChanged(const std::string& report_name, const std::string&
   std::string line = report_name;
   if (!line.empty() && !status.empty() && status != report_name) line += ": " + status;
   if (line.empty()) line = status;
-  LogLocked(line);
+  LogLocked(line, severity);
 }
 
 void LogWindow::Close() {
@@ -99,9 +126,22 @@ void LogWindow::Close() {
   for (ModalLoop* loop : open_) loop->EndDialog(kIdCancel);
 }
 
-void LogWindow::LogLocked(const std::string& text) {
+void LogWindow::LogLocked(const std::string& text, Severity severity) {
   std::string line = LogTimestamp(env_.LocalNow()) + " " + text;
   if (line.back() != '\n') line += '\n';
+  if (journal_) {
+    // The journal reads the prefix of each line, so a box's later lines
+    // carry it too.
+    const std::string prefix = JournalPrefix(severity);
+    std::string prefixed;
+    for (size_t start = 0; start < line.size();) {
+      const size_t end = line.find('\n', start) + 1;
+      prefixed += prefix;
+      prefixed.append(line, start, end - start);
+      start = end;
+    }
+    line = std::move(prefixed);
+  }
   std::lock_guard<std::mutex> stderr_lock(StderrLock());
   std::fwrite(line.data(), 1, line.size(), err_);
   std::fflush(err_);

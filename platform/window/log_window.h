@@ -27,27 +27,35 @@ class ModalLoop;
 // - MessageBox logs "[<caption>] <text>" and answers OK at once.
 // - StandardOutput writes to `out` and flushes.
 //
+// With `journal` set (the error stream is the systemd journal), every line
+// starts with the sd-daemon priority of its entry: "<3>" for boxes, the
+// self-closing message, and failure statuses and notices; "<4>" for
+// warnings; "<6>" for the rest. The journal then files and colours each
+// line by its priority (`journalctl -p warning` shows the first two).
+//
 // Thread-safe; lines never interleave. `env`, `out` and `err` must outlive
 // the object, which owns neither stream.
 class LogWindow : public WindowServices {
  public:
-  LogWindow(Env& env, std::FILE* out, std::FILE* err);
+  LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal = false);
 
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void StandardOutput(const std::string& text) override;
-  void Notice(const std::string& text) override;
+  void Notice(const std::string& text, Severity severity) override;
   void StatusChanged(const std::string& report_name, const std::string& status,
-                     const std::optional<RecordPosition>& position) override;
+                     const std::optional<RecordPosition>& position,
+                     Severity severity) override;
   void Close() override;
 
  private:
   // Writes `text` as one log entry; its later lines follow without stamps.
-  void LogLocked(const std::string& text);
+  void LogLocked(const std::string& text, Severity severity);
 
   Env& env_;
   std::FILE* out_;
   std::FILE* err_;
+  const bool journal_;
 
   std::mutex mu_;
   bool closed_ = false;
@@ -59,6 +67,13 @@ class LogWindow : public WindowServices {
 
 // "2026-12-07T23:47:32+0100", the stamp of a log line.
 std::string LogTimestamp(const std::tm& local);
+
+// True when `journal_stream`, the value of $JOURNAL_STREAM ("DEVICE:INODE"
+// in decimal, as systemd sets it for a service's output), names the file
+// open on descriptor `fd`. A variable inherited by a child whose error
+// stream went elsewhere names another file, so being set is not enough.
+// Null or malformed: false.
+bool IsJournalStream(int fd, const char* journal_stream);
 
 }  // namespace tavrin
 

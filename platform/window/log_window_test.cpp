@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -67,12 +69,13 @@ class CountingDialog : public Dialog {
 };
 
 TEST_F(LogWindowTest, LogsEveryChangeOfNameOrStatusWithLocalTimestamp) {
-  window_.StatusChanged("", "Waiting until next report is due.", std::nullopt);
-  window_.StatusChanged("Daily", "Waiting until next report is due.", std::nullopt);
-  window_.StatusChanged("Daily", "Waiting until next report is due.", std::nullopt);  // no change
+  window_.StatusChanged("", "Waiting until next report is due.", std::nullopt, Severity::kInfo);
+  window_.StatusChanged("Daily", "Waiting until next report is due.", std::nullopt, Severity::kInfo);
+  window_.StatusChanged("Daily", "Waiting until next report is due.", std::nullopt, Severity::kInfo);  // no change
   env_.Advance(61);
-  window_.StatusChanged("Daily", "Database open FAILURE!", std::nullopt);
-  window_.StatusChanged("Waiting until next report is due.", "Waiting until next report is due.", std::nullopt);
+  window_.StatusChanged("Daily", "Database open FAILURE!", std::nullopt, Severity::kError);
+  window_.StatusChanged("Waiting until next report is due.", "Waiting until next report is due.",
+                        std::nullopt, Severity::kInfo);
   EXPECT_EQ(err_.text(),
             "2024-03-05T14:07:09+0000 Waiting until next report is due.\n"
             "2024-03-05T14:07:09+0000 Daily: Waiting until next report is due.\n"
@@ -95,16 +98,18 @@ TEST(LogTimestamp, CarriesTheZoneOffset) {
 
 TEST_F(LogWindowTest, ThrottlesProcessingLinesButKeepsTheLastRecord) {
   for (int i = 0; i < 20; ++i) {
-    window_.StatusChanged("Daily", "Processing " + std::to_string(i) + " of 20", RecordPosition{i, 20});
+    window_.StatusChanged("Daily", "Processing " + std::to_string(i) + " of 20",
+                          RecordPosition{i, 20}, Severity::kInfo);
     env_.Advance(1);  // one record a second
   }
-  window_.StatusChanged("Daily", "Report complete", std::nullopt);
-  window_.StatusChanged("Daily", "Processing 0 of 3", RecordPosition{0, 3});  // a new pass logs at once
-  window_.StatusChanged("Daily", "Processing 1 of 3", RecordPosition{1, 3});
-  window_.StatusChanged("Daily", "Processing 2 of 3", RecordPosition{2, 3});
+  window_.StatusChanged("Daily", "Report complete", std::nullopt, Severity::kInfo);
+  // A new pass logs at once.
+  window_.StatusChanged("Daily", "Processing 0 of 3", RecordPosition{0, 3}, Severity::kInfo);
+  window_.StatusChanged("Daily", "Processing 1 of 3", RecordPosition{1, 3}, Severity::kInfo);
+  window_.StatusChanged("Daily", "Processing 2 of 3", RecordPosition{2, 3}, Severity::kInfo);
   // Only the position counts, never the text.
-  window_.StatusChanged("Daily", "Step 3 of 9", RecordPosition{3, 9});
-  window_.StatusChanged("Daily", "Processing 4 of 9", std::nullopt);
+  window_.StatusChanged("Daily", "Step 3 of 9", RecordPosition{3, 9}, Severity::kInfo);
+  window_.StatusChanged("Daily", "Processing 4 of 9", std::nullopt, Severity::kInfo);
   EXPECT_EQ(err_.text(),
             "2024-03-05T14:07:09+0000 Daily: Processing 0 of 20\n"
             "2024-03-05T14:07:14+0000 Daily: Processing 5 of 20\n"
@@ -123,7 +128,8 @@ TEST_F(LogWindowTest, BoxIsLoggedWithCaptionAndAnsweredOk) {
 }
 
 TEST_F(LogWindowTest, NoticeIsALogLineOfItsOwn) {
-  window_.Notice("TavrinReport: cannot write /x/TavrinReport.ini: Permission denied");
+  window_.Notice("TavrinReport: cannot write /x/TavrinReport.ini: Permission denied",
+                 Severity::kWarning);
   EXPECT_EQ(err_.text(),
             "2024-03-05T14:07:09+0000 TavrinReport: cannot write /x/TavrinReport.ini: "
             "Permission denied\n");
@@ -161,6 +167,41 @@ TEST_F(LogWindowTest, CloseEndsModalRunsAndLaterOnesAtOnce) {
   EXPECT_EQ(later.ticks, 0);
   EXPECT_EQ(window_.MessageBox("why it ends", "Stop", BoxStyle::kPlain), kIdCancel);
   EXPECT_NE(err_.text().find("[Stop] why it ends"), std::string::npos);
+}
+
+TEST_F(LogWindowTest, OnTheJournalEveryLineCarriesThePriorityOfItsEntry) {
+  MemoryStream err;
+  LogWindow journal(env_, out_.file(), err.file(), true);
+  journal.StatusChanged("Daily", "Processing 0 of 2", RecordPosition{0, 2}, Severity::kInfo);
+  journal.StatusChanged("Daily", "Database open FAILURE!", std::nullopt, Severity::kError);
+  journal.Notice("value of [Daily] Where is longer than 299 bytes", Severity::kWarning);
+  journal.MessageBox("Error\n\tCode = 80004005\n", "COM Error", BoxStyle::kPlain);
+  CountingDialog timed(kTimedMessageTemplate, 10, 1);
+  journal.DoModal(timed);
+  EXPECT_EQ(err.text(),
+            "<6>2024-03-05T14:07:09+0000 Daily: Processing 0 of 2\n"
+            "<3>2024-03-05T14:07:09+0000 Daily: Database open FAILURE!\n"
+            "<4>2024-03-05T14:07:09+0000 value of [Daily] Where is longer than 299 bytes\n"
+            "<3>2024-03-05T14:07:09+0000 [COM Error] Error\n<3>\tCode = 80004005\n"
+            "<3>2024-03-05T14:07:09+0000 [Error!] first line\n<3>second line\n");
+  // Off the journal the same severities leave the lines as they are.
+  window_.StatusChanged("Daily", "Database open FAILURE!", std::nullopt, Severity::kError);
+  EXPECT_EQ(err_.text(), "2024-03-05T14:07:09+0000 Daily: Database open FAILURE!\n");
+}
+
+TEST(IsJournalStream, NeedsTheDeviceAndInodeOfTheDescriptor) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  struct stat st {};
+  ASSERT_EQ(fstat(fileno(file), &st), 0);
+  const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+  EXPECT_TRUE(IsJournalStream(fileno(file), (dev + ":" + ino).c_str()));
+  EXPECT_FALSE(IsJournalStream(fileno(file), (dev + ":" + std::to_string(st.st_ino + 1)).c_str()));
+  EXPECT_FALSE(IsJournalStream(fileno(file), (dev + ":" + ino + "x").c_str()));
+  EXPECT_FALSE(IsJournalStream(fileno(file), ""));
+  EXPECT_FALSE(IsJournalStream(fileno(file), nullptr));
+  std::fclose(file);
+  EXPECT_FALSE(IsJournalStream(-1, (dev + ":" + ino).c_str()));
 }
 
 TEST_F(LogWindowTest, LinesFromManyThreadsNeverInterleave) {

@@ -30,6 +30,14 @@ enum class BoxStyle {
   kPlain,           // unowned, no icon
 };
 
+// How much a line of the unattended log matters. The log tells the journal
+// (as the priorities err, warning and info) when its stream is one.
+enum class Severity {
+  kInfo,     // progress and ordinary statuses
+  kWarning,  // warnings and notices: the run goes on
+  kError,    // a failure: error boxes, failure statuses
+};
+
 // Where the walk of a report stands: record `index` (from 0) of `count`.
 struct RecordPosition {
   int64_t index = 0;
@@ -76,6 +84,8 @@ class WindowServices {
 
   // Shows a modal message box with an OK button on the calling thread and
   // returns 1 (OK) or 2 (Escape, or Close()). Line breaks in `text` are kept.
+  // A box, like the self-closing message of DoModal, stops the user to tell
+  // of a failure, so the unattended log writes both as errors.
   virtual int MessageBox(const std::string& text, const std::string& caption,
                          BoxStyle style) = 0;
 
@@ -83,16 +93,18 @@ class WindowServices {
   // mode and through the window in the console, so it never breaks the panel.
   virtual void StandardOutput(const std::string& text) = 0;
 
-  // A message that needs no answer, such as a configuration warning: a log
+  // A message that needs no answer, such as a configuration warning (a
+  // kWarning) or the reason of a failure just reported (a kError): a log
   // line in unattended mode, a line below the panel in the console.
-  virtual void Notice(const std::string& text) = 0;
+  virtual void Notice(const std::string& text, Severity severity) = 0;
 
   // The main window's report name or status text changed, as the run made it
   // (the unattended log writes it at once; the console redraws at the tick).
   // `position` is set when the status tells where the walk of the records
-  // stands.
+  // stands; `severity` is kError for a status that tells of a failure.
   virtual void StatusChanged(const std::string& report_name, const std::string& status,
-                             const std::optional<RecordPosition>& position) = 0;
+                             const std::optional<RecordPosition>& position,
+                             Severity severity) = 0;
 
   // Acts as the close box of every open dialog and box: each modal operation
   // under way returns 2 as soon as it can, and later ones return 2 at once.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/window/console_window.h"
 #include "platform/window/log_window.h"
@@ -14,7 +15,8 @@ bool IsInteractiveTerminal() { return isatty(STDIN_FILENO) == 1 && isatty(STDOUT
 std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env) {
   if (mode == WindowMode::kInteractive)
     return std::make_unique<ConsoleWindow>(STDIN_FILENO, STDOUT_FILENO, env);
-  return std::make_unique<LogWindow>(env, stdout, stderr);
+  return std::make_unique<LogWindow>(
+      env, stdout, stderr, IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM")));
 }
 
 }  // namespace tavrin

@@ -19,7 +19,9 @@ bool IsInteractiveTerminal();
 
 // The window toolkit for `mode` on the process's standard streams. `env`
 // (the clock of timers and log stamps) must outlive the result. The interactive one
-// holds the terminal in raw mode until it is destroyed.
+// holds the terminal in raw mode until it is destroyed; the unattended one
+// marks its lines with journal priorities when standard error is the journal
+// stream that $JOURNAL_STREAM names.
 std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env);
 
 }  // namespace tavrin
