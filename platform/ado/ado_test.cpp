@@ -180,6 +180,18 @@ TEST(ConnectionString, Parse) {
             (Pairs{{"password", "a;b"}, {"user id", "u"}}));
 }
 
+TEST(ConnectionString, PasswordsAreMaskedWholeAndTheRestKept) {
+  EXPECT_EQ(MaskConnectionPassword("Provider=SQLOLEDB;Data Source=db,1433;User ID=u;Password=s3cret"),
+            "Provider=SQLOLEDB;Data Source=db,1433;User ID=u;Password=***");
+  EXPECT_EQ(MaskConnectionPassword("Driver={FreeTDS};PWD={a;b}; uid=u"),
+            "Driver={FreeTDS};PWD=***; uid=u");
+  EXPECT_EQ(MaskConnectionPassword(" password = 'x;y' ;Server=s;junk"),
+            " password = ***;Server=s;junk");
+  EXPECT_EQ(MaskConnectionPassword("NONE"), "NONE");
+  // An unclosed quote runs to the end, so none of it shows.
+  EXPECT_EQ(MaskConnectionPassword("Pwd=\"open;Server=s"), "Pwd=***");
+}
+
 TEST(Variant, Conversions) {
   EXPECT_EQ(Variant().AsText(), "");
   EXPECT_EQ(Variant::FromLong(-7).AsText(), "-7");

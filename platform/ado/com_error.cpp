@@ -16,7 +16,7 @@ const KnownMessage kMessages[] = {
     {kEPointer, "Invalid pointer"},
     {kEInvalidArg, "The parameter is incorrect."},
     {kEOutOfMemory, "Not enough memory resources are available to complete this operation."},
-    {static_cast<HRESULT>(0x80004001), "Not implemented"},
+    {kENotImpl, "Not implemented"},
     {static_cast<HRESULT>(0x80004002), "No such interface supported"},
     {static_cast<HRESULT>(0x80070005), "Access is denied."},
     {static_cast<HRESULT>(0x80070002), "The system cannot find the file specified."},

@@ -13,6 +13,7 @@ constexpr HRESULT kEFail = static_cast<HRESULT>(0x80004005);      // "Unspecifie
 constexpr HRESULT kEPointer = static_cast<HRESULT>(0x80004003);   // "Invalid pointer"
 constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057);
 constexpr HRESULT kEOutOfMemory = static_cast<HRESULT>(0x8007000E);
+constexpr HRESULT kENotImpl = static_cast<HRESULT>(0x80004001);  // "Not implemented"
 // ADO: "Either BOF or EOF is True, or the current record has been deleted..."
 constexpr HRESULT kAdErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCD);
 // ADO: "Item cannot be found in the collection corresponding to the requested name or ordinal."

@@ -41,9 +41,60 @@ std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std
 }
 
 void ThrowProviderNotFound(std::vector<ErrorEntry>* errors) {
-  const char kNotFound[] = "Provider cannot be found. It may not be properly installed.";
-  errors->push_back({kAdErrProviderNotFound, kNotFound});
-  throw _com_error(kAdErrProviderNotFound, std::string(kAdoConnectionSource), std::string(kNotFound));
+  errors->push_back({kAdErrProviderNotFound, kProviderNotFoundText});
+  throw _com_error(kAdErrProviderNotFound, std::string(kAdoConnectionSource),
+                   std::string(kProviderNotFoundText));
+}
+
+std::vector<std::string> Provider::Prepare(const std::string& /*sql*/,
+                                           std::vector<ErrorEntry>* errors) {
+  const char kNotImplemented[] = "The provider cannot prepare a query.";
+  errors->push_back({kENotImpl, kNotImplemented});
+  throw _com_error(kENotImpl, std::string(kAdoConnectionSource), std::string(kNotImplemented));
+}
+
+std::unique_ptr<Provider> ProviderFactory::OpenStandIn(const std::string& /*connection_string*/,
+                                                       std::vector<TableShape> /*tables*/,
+                                                       std::vector<ErrorEntry>* errors) {
+  ThrowProviderNotFound(errors);
+}
+
+std::string ProviderFactory::ConnectionStringProblem(const std::string& /*connection_string*/) {
+  return "";
+}
+
+std::string MaskConnectionPassword(const std::string& text) {
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t eq = text.find('=', i);
+    const size_t semi = text.find(';', i);
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+      out.append(text, i, std::string::npos);  // the rest holds no value to mask
+      break;
+    }
+    const std::string key = text::AsciiLowered(text::Trim(std::string_view(text).substr(i, eq - i), " \t"));
+    size_t v = eq + 1;
+    while (v < text.size() && (text[v] == ' ' || text[v] == '\t')) ++v;
+    // A value in quotes or braces may hold ";"; it runs to its closing mark.
+    size_t end = std::string::npos;
+    if (v < text.size() && (text[v] == '"' || text[v] == '\'' || text[v] == '{')) {
+      const size_t close = text.find(text[v] == '{' ? '}' : text[v], v + 1);
+      if (close != std::string::npos) end = text.find(';', close);
+    } else {
+      end = text.find(';', v);
+    }
+    if (end == std::string::npos) end = text.size();
+    out.append(text, i, v - i);
+    if (key == "password" || key == "pwd") {
+      out += "***";
+    } else {
+      out.append(text, v, end - v);
+    }
+    if (end < text.size()) out += ';';
+    i = end + 1;
+  }
+  return out;
 }
 
 }  // namespace tavrin::ado

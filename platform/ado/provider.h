@@ -34,6 +34,18 @@ class Provider {
                                            std::vector<ErrorEntry>* errors) = 0;
   // Runs `sql` as one batch and discards any result; failures as Query.
   virtual void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) = 0;
+  // Compiles `sql` as Query would, without reading a row (of the tables it
+  // names only their columns are read), and returns the names of its
+  // result's columns. Failures as Query; a provider that cannot prepare
+  // fails with E_NOTIMPL, which this default does.
+  virtual std::vector<std::string> Prepare(const std::string& sql,
+                                           std::vector<ErrorEntry>* errors);
+};
+
+// A table by its column names, for a stand-in data source.
+struct TableShape {
+  std::string name;
+  std::vector<std::string> columns;
 };
 
 // Opens providers from connection strings. The program has one, made at
@@ -48,6 +60,21 @@ class ProviderFactory {
   virtual std::unique_ptr<Provider> Open(const std::string& connection_string,
                                          int timeout_seconds,
                                          std::vector<ErrorEntry>* errors) = 0;
+
+  // A provider of the engine that Open would choose for
+  // `connection_string`, over empty `tables` instead of the data source:
+  // for preparing queries when the source itself cannot be opened. Fails as
+  // Open does for a string that no provider takes; this default fails so
+  // for every string.
+  virtual std::unique_ptr<Provider> OpenStandIn(const std::string& connection_string,
+                                                std::vector<TableShape> tables,
+                                                std::vector<ErrorEntry>* errors);
+
+  // Without opening anything: empty when Open would try to open the data
+  // source that `connection_string` names, otherwise why it would fail at
+  // once (no provider takes the string, or it cannot be translated for the
+  // engine). This default takes every string.
+  virtual std::string ConnectionStringProblem(const std::string& connection_string);
 };
 
 // The source named in provider errors about a connection string.
@@ -58,6 +85,15 @@ inline constexpr const char* kAdoConnectionSource = "ADODB.Connection";
 // enclosed in double or single quotes loses them (and may then hold ";").
 // Parts without "=" are skipped.
 std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
+
+// `text` with the value of every "Password" and "PWD" key (any letter case)
+// replaced by "***", everything else as written: for showing a connection
+// string. Values in quotes or ODBC braces are masked whole.
+std::string MaskConnectionPassword(const std::string& text);
+
+// The description of the error of a connection string that no provider takes.
+inline constexpr const char* kProviderNotFoundText =
+    "Provider cannot be found. It may not be properly installed.";
 
 // Throws the error of a connection string that no provider takes
 // (kAdErrProviderNotFound), after appending it to *errors.

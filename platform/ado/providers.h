@@ -12,14 +12,19 @@ namespace tavrin::ado {
 
 // The providers the program is built with, chosen from the connection
 // string: "Provider=Microsoft.Jet.OLEDB.4.0" or "Microsoft.ACE.OLEDB.*" (any
-// letter case) with "Data Source=PATH" opens the Access file PATH; any other
-// string fails with kAdErrProviderNotFound. `env` (clock and sleeps of the
-// engines) must outlive the factory. Thread-safe.
+// letter case) with "Data Source=PATH" opens the Access file PATH (a stand-in
+// over empty tables speaks the same dialect); any other string fails with
+// kAdErrProviderNotFound. `env` (clock and sleeps of the engines) must
+// outlive the factory. Thread-safe.
 class DefaultProviders : public ProviderFactory {
  public:
   explicit DefaultProviders(Env& env) : env_(env) {}
   std::unique_ptr<Provider> Open(const std::string& connection_string, int timeout_seconds,
                                  std::vector<ErrorEntry>* errors) override;
+  std::unique_ptr<Provider> OpenStandIn(const std::string& connection_string,
+                                        std::vector<TableShape> tables,
+                                        std::vector<ErrorEntry>* errors) override;
+  std::string ConnectionStringProblem(const std::string& connection_string) override;
 
  private:
   Env& env_;

@@ -59,5 +59,21 @@ TEST(DefaultProvidersTest, AccessStringsOpenTheFileOthersFindNoProvider) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(DefaultProvidersTest, StandInsAndStringChecksFollowTheSameChoice) {
+  FakeEnv env;
+  DefaultProviders providers(env);
+  std::vector<ErrorEntry> errors;
+  auto stand_in = providers.OpenStandIn("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/nowhere.mdb",
+                                        {{"Org", {"Status"}}}, &errors);
+  EXPECT_EQ(stand_in->Prepare("SELECT * FROM Org WHERE Status = 'Open'", &errors),
+            std::vector<std::string>{"Status"});
+  EXPECT_EQ(ErrorOf([&] { providers.OpenStandIn("Driver=x", {}, &errors); }), kAdErrProviderNotFound);
+
+  EXPECT_EQ(providers.ConnectionStringProblem("Provider=Microsoft.ACE.OLEDB.12.0;Data Source=a.accdb"), "");
+  EXPECT_EQ(providers.ConnectionStringProblem("Provider=Microsoft.Jet.OLEDB.4.0"),
+            "it names no Data Source");
+  EXPECT_EQ(providers.ConnectionStringProblem("NONE"), kProviderNotFoundText);
+}
+
 }  // namespace
 }  // namespace tavrin::ado

@@ -74,6 +74,9 @@ std::shared_ptr<StoredTable> StoreResult(sqlite3* db, sqlite3_stmt* st) {
 class AccessProvider : public Provider {
  public:
   AccessProvider(std::string path, Env& env) : path_(std::move(path)), env_(env) {}
+  // Over empty stand-in tables instead of a file.
+  AccessProvider(std::vector<TableShape> stand_in, Env& env)
+      : env_(env), stand_in_(std::move(stand_in)), is_stand_in_(true) {}
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     try {
@@ -89,17 +92,48 @@ class AccessProvider : public Provider {
     ThrowAsComError(errors, {kEFail, "Cannot update.  Database or object is read-only.", {}});
   }
 
- private:
-  std::unique_ptr<ResultSet> RunQuery(const std::string& jet) {
-    RewrittenQuery q;
+  std::vector<std::string> Prepare(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     try {
-      q = RewriteJetSql(jet);
+      const RewrittenQuery q = Rewrite(sql);
+      AttachedTables data;
+      for (const auto& name : q.tables) data.tables.push_back(TableColumns(name));
+      const SqlitePtr db = OpenEngine(&data);
+      const StatementPtr st = Compile(db.get(), q.sql);
+      std::vector<std::string> columns;
+      for (int i = 0; i < sqlite3_column_count(st.get()); ++i)
+        columns.emplace_back(sqlite3_column_name(st.get(), i));
+      return columns;
+    } catch (const ProviderFailure& f) {
+      ThrowAsComError(errors, f);
+    }
+  }
+
+ private:
+  static RewrittenQuery Rewrite(const std::string& jet) {
+    try {
+      return RewriteJetSql(jet);
     } catch (const JetSqlError& e) {
       throw QueryError(e.what());
     }
-    AttachedTables data;
-    for (const auto& name : q.tables) data.tables.push_back(ReadTable(path_, name, env_));
+  }
 
+  // Table `name` without rows: its columns read from the file, or those of
+  // the stand-in of that name.
+  std::shared_ptr<StoredTable> TableColumns(const std::string& name) {
+    if (!is_stand_in_) return ReadTableColumns(path_, name, env_);
+    for (const TableShape& shape : stand_in_) {
+      if (!text::EqualsIgnoreAsciiCase(shape.name, name)) continue;
+      auto table = std::make_shared<StoredTable>();
+      table->name = shape.name;
+      for (const auto& column : shape.columns) table->columns.push_back({column, Tag::kText});
+      return table;
+    }
+    throw NoTable(name);
+  }
+
+  // An in-memory SQLite database speaking Jet's dialect over `data`, which
+  // must outlive it.
+  SqlitePtr OpenEngine(AttachedTables* data) {
     sqlite3* raw = nullptr;
     const int open_rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     SqlitePtr db(raw, sqlite3_close);
@@ -109,18 +143,28 @@ class AccessProvider : public Provider {
     sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     if (RegisterJetDialect(raw, env_) != SQLITE_OK) throw ProviderFailure{kEFail, sqlite3_errmsg(raw), {}};
-    AttachTables(raw, &data);
+    AttachTables(raw, data);
+    return db;
+  }
+
+  std::unique_ptr<ResultSet> RunQuery(const std::string& jet) {
+    const RewrittenQuery q = Rewrite(jet);
+    AttachedTables data;
+    for (const auto& name : q.tables)
+      data.tables.push_back(is_stand_in_ ? TableColumns(name) : ReadTable(path_, name, env_));
+    const SqlitePtr db = OpenEngine(&data);
+    sqlite3* raw = db.get();
 
     // SELECT * over one table: the result is the table itself in the
     // query's order, so no row is copied.
     if (!q.rowid_sql.empty() && data.tables.size() == 1 && !HasColumn(*data.tables[0], "_rowid_")) {
-      StatementPtr st = Prepare(raw, q.rowid_sql);
+      StatementPtr st = Compile(raw, q.rowid_sql);
       std::vector<uint32_t> order;
       StepAll(raw, st.get(), [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
       order.shrink_to_fit();
       return std::make_unique<StoredResult>(data.tables[0], std::move(order), true);
     }
-    StatementPtr st = Prepare(raw, q.sql);
+    StatementPtr st = Compile(raw, q.sql);
     auto table = StoreResult(raw, st.get());
     return std::make_unique<StoredResult>(std::move(table), std::vector<uint32_t>(), false);
   }
@@ -131,7 +175,7 @@ class AccessProvider : public Provider {
     return false;
   }
 
-  static StatementPtr Prepare(sqlite3* db, const std::string& sql) {
+  static StatementPtr Compile(sqlite3* db, const std::string& sql) {
     sqlite3_stmt* st = nullptr;
     const char* tail = nullptr;
     const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
@@ -147,6 +191,8 @@ class AccessProvider : public Provider {
 
   std::string path_;
   Env& env_;
+  std::vector<TableShape> stand_in_;
+  bool is_stand_in_ = false;
 };
 
 }  // namespace
@@ -164,6 +210,10 @@ std::unique_ptr<Provider> OpenAccessProvider(const std::string& path, Env& env,
     ThrowAsComError(errors, f);
   }
   return std::make_unique<AccessProvider>(path, env);
+}
+
+std::unique_ptr<Provider> OpenAccessStandIn(std::vector<TableShape> tables, Env& env) {
+  return std::make_unique<AccessProvider>(std::move(tables), env);
 }
 
 }  // namespace tavrin::ado

@@ -42,6 +42,11 @@ bool IsAccessProviderName(const std::string& name);
 std::unique_ptr<Provider> OpenAccessProvider(const std::string& path, Env& env,
                                              std::vector<ErrorEntry>* errors);
 
+// A provider over no file in which `tables` exist with their (text) columns
+// and no rows: queries are prepared and run in the same dialect. For
+// checking a query when the file cannot be opened. `env` as above.
+std::unique_ptr<Provider> OpenAccessStandIn(std::vector<TableShape> tables, Env& env);
+
 }  // namespace tavrin::ado
 
 #endif  // TAVRIN_PLATFORM_ADO_ACCESS_ACCESS_PROVIDER_H_

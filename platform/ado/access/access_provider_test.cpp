@@ -455,6 +455,52 @@ TEST_F(DamagedFile, DefinitionCountsMoreRows) {
   EXPECT_NE(d.find("its definition counts 3001 rows, but 3000 could be read"), std::string::npos) << d;
 }
 
+TEST_F(DamagedFile, PrepareReadsOnlyTheColumns) {
+  // The rows are damaged (the definition counts one more than there are),
+  // so a query fails; preparing one never reads a row and succeeds.
+  std::string damaged = bytes_;
+  damaged[3 * kPage + 16] = static_cast<char>(damaged[3 * kPage + 16] + 1);
+  WriteAll(path_, damaged);
+  FakeEnv env;
+  std::vector<ErrorEntry> errors;
+  auto provider = OpenAccessProvider(path_, env, &errors);
+  EXPECT_THROW(provider->Query("SELECT * FROM Org", &errors), _com_error);
+  const auto columns =
+      provider->Prepare("SELECT * FROM Org WHERE Status Like 'Closed%' ORDER BY [Organization Name]",
+                        &errors);
+  ASSERT_EQ(columns.size(), jet4::OrgColumns().size());
+  EXPECT_EQ(columns[1], jet4::OrgColumns()[1].name);
+
+  errors.clear();
+  try {
+    provider->Prepare("SELECT * FROM Org WHERE Statsu = 'Closed'", &errors);
+    ADD_FAILURE() << "an unknown column prepared";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), kDbErrorsInCommand);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors.back().description.find("Statsu"), std::string::npos) << errors.back().description;
+  }
+}
+
+TEST(AccessStandIn, PreparesAndQueriesInTheSameDialectOverEmptyTables) {
+  FakeEnv env;
+  std::vector<ErrorEntry> errors;
+  auto provider = OpenAccessStandIn({{"Org", {"Status", "Organization Name", "Event Kill Date"}}}, env);
+  EXPECT_EQ(provider->Prepare("SELECT * FROM org WHERE Status Like 'Closed%' AND "
+                              "[Event Kill Date] > #3/5/2024# ORDER BY [Organization Name]",
+                              &errors),
+            (std::vector<std::string>{"Status", "Organization Name", "Event Kill Date"}));
+  EXPECT_EQ(provider->Query("SELECT * FROM Org WHERE UCase(Status) = 'OPEN'", &errors)->RowCount(), 0);
+  EXPECT_THROW(provider->Prepare("SELECT * FROM Org ORDER BY Organization Name", &errors), _com_error);
+  errors.clear();
+  try {
+    provider->Prepare("SELECT * FROM Orgs", &errors);
+    ADD_FAILURE() << "an unknown table prepared";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), kDbNoTable);
+  }
+}
+
 TEST_F(DamagedFile, TruncatedAtAPageBoundary) {
   WriteAll(path_, bytes_.substr(0, bytes_.size() / kPage / 2 * kPage));
   const std::string d = Description(path_);

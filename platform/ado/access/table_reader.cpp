@@ -26,13 +26,19 @@ class TableReader {
   TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts)
       : mdb_(mdb), def_(def), facts_(facts), name_(def->name) {}
 
-  std::shared_ptr<StoredTable> Read() {
+  // The table with its columns and no row.
+  std::shared_ptr<StoredTable> Columns() const {
     auto table = std::make_shared<StoredTable>();
     table->name = def_->entry->object_name;
     for (unsigned i = 0; i < def_->num_cols; ++i) {
       const auto* col = static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
       table->columns.push_back({col->name, DeclaredTag(col->col_type)});
     }
+    return table;
+  }
+
+  std::shared_ptr<StoredTable> Read() {
+    auto table = Columns();
     std::vector<MdbField> fields(def_->num_cols);
     std::vector<const MdbField*> by_column(def_->num_cols);
     mdb_rewind_table(def_);
@@ -256,7 +262,8 @@ void CheckCatalogOnce(const std::string& path) {
   if (!warnings.empty()) throw ProviderFailure{kEFail, BadFormatText(path), warnings, true};
 }
 
-std::shared_ptr<StoredTable> ReadTableOnce(const std::string& path, const std::string& name) {
+std::shared_ptr<StoredTable> ReadTableOnce(const std::string& path, const std::string& name,
+                                           bool rows) {
   OpenedFile file;
   Open(path, &file);
   MdbHandle* mdb = file.mdb.get();
@@ -276,10 +283,11 @@ std::shared_ptr<StoredTable> ReadTableOnce(const std::string& path, const std::s
   TableDefPtr def(mdb_read_table(entry), mdb_free_tabledef);
   if (!def || !mdb_read_columns(def.get()))
     throw Damaged(entry->object_name, "its definition is invalid.", file.capture.Take());
-  auto table = TableReader(mdb, def.get(), file.facts).Read();
+  TableReader reader(mdb, def.get(), file.facts);
+  auto table = rows ? reader.Read() : reader.Columns();
   auto warnings = file.capture.Take();
   if (!warnings.empty()) throw Damaged(table->name, "libmdb reported problems.", warnings);
-  if (table->rows() != def->num_rows)
+  if (rows && table->rows() != def->num_rows)
     throw Damaged(table->name, "its definition counts " + std::to_string(def->num_rows) +
                                    " rows, but " + std::to_string(table->rows()) + " could be read.");
   return table;
@@ -305,7 +313,12 @@ void CheckCatalog(const std::string& path, Env& env) {
 }
 
 std::shared_ptr<StoredTable> ReadTable(const std::string& path, const std::string& name, Env& env) {
-  return WithRetry(env, [&] { return ReadTableOnce(path, name); });
+  return WithRetry(env, [&] { return ReadTableOnce(path, name, true); });
+}
+
+std::shared_ptr<StoredTable> ReadTableColumns(const std::string& path, const std::string& name,
+                                              Env& env) {
+  return WithRetry(env, [&] { return ReadTableOnce(path, name, false); });
 }
 
 }  // namespace tavrin::ado::access

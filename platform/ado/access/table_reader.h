@@ -26,6 +26,11 @@ void CheckCatalog(const std::string& path, Env& env);
 // scale). Throws ProviderFailure.
 std::shared_ptr<StoredTable> ReadTable(const std::string& path, const std::string& name, Env& env);
 
+// The columns of table `name`, as ReadTable finds them, in a table without
+// rows: no row is read. Throws ProviderFailure.
+std::shared_ptr<StoredTable> ReadTableColumns(const std::string& path, const std::string& name,
+                                              Env& env);
+
 }  // namespace tavrin::ado::access
 
 #endif  // TAVRIN_PLATFORM_ADO_ACCESS_TABLE_READER_H_
