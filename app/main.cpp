@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/main_dialog.h"
 #include "platform/ado/providers.h"
 #include "platform/env/env.h"
@@ -86,6 +87,13 @@ int main(int argc, char** argv) {
   }
 
   tavrin::Env& env = *tavrin::Env::Default();
+  if (cl.check) {
+    tavrin::ado::DefaultProviders providers(env);
+    const tavrin::CheckResult result =
+        tavrin::CheckReports(env, *tavrin::DefaultProfileStore(), providers, cl.report);
+    std::fputs(result.text.c_str(), stdout);
+    return result.status;
+  }
   const bool interactive =
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
   std::unique_ptr<tavrin::WindowServices> window = tavrin::NewWindowServices(

@@ -78,6 +78,7 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   for (int n = 1; n <= 24; ++n) {
     const std::string num = std::to_string(n);
     FieldInfo field;
+    field.nNumber = n;
     field.strFieldName = m_Ini.GetString("ReportField" + num, kBlank, true);
     if (field.strFieldName == kBlank) continue;
     field.strXMLDelimiterOpen = m_Ini.GetString("ReportFieldXMLDelimiterOpen" + num, kBlank, true);

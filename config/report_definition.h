@@ -12,6 +12,7 @@ namespace tavrin {
 
 // One field of a report, from the keys "ReportField%d" and companions.
 struct FieldInfo {
+  int nNumber = 0;  // the n of its key "ReportField%d"
   std::string strFieldName;
   int nLength = 10;
   bool bSort = false;

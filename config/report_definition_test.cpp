@@ -106,6 +106,7 @@ TEST_F(ReportDefinitionTest, FieldListSkipsBlanksAndBuildsDelimitersFromNames) {
   EXPECT_EQ(f[2].strXMLDelimiterClose, "</>");
   EXPECT_FALSE(f[2].bSort);
   EXPECT_EQ(f[3].strFieldName, "!blank!");
+  EXPECT_EQ(f[3].nNumber, 5);  // the key it came from
   EXPECT_EQ(f[3].strXMLDelimiterOpen, "<x>");
   // Missing companions are written back as their defaults, the delimiters
   // as the placeholder rather than the tag built from the name.

@@ -11,9 +11,8 @@ bool CSourceDatabase::OpenDatabase() {
   try {
     m_pSourceConnection = std::make_shared<ado::Connection>(providers_);
     m_pSourceConnection->SetConnectionTimeout(30);
-    m_pSourceConnection->Open(
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + definition_.m_strDataPath, "", "",
-        ado::adCmdUnspecified);
+    m_pSourceConnection->Open(ConnectionString(definition_.m_strDataPath), "", "",
+                              ado::adCmdUnspecified);
     host_.SetStatus("Database open successfully");
     m_bDatabaseOpen = true;
     result = true;
@@ -23,6 +22,10 @@ bool CSourceDatabase::OpenDatabase() {
   }
   m_OrgDB.SetConnection(m_pSourceConnection);
   return result;
+}
+
+std::string CSourceDatabase::ConnectionString(const std::string& data_path) {
+  return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + data_path;
 }
 
 std::string CSourceDatabase::BuildQuery(const std::string& where,

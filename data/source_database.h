@@ -35,6 +35,9 @@ class CSourceDatabase {
   // Closes the database when it is open; true when it was not open.
   bool CloseDatabase();
 
+  // The connection string that opens the Access file at `data_path`.
+  static std::string ConnectionString(const std::string& data_path);
+
   // The SQL text for a condition and a field list: every column of Org, the
   // condition unless it is "ALL" (any case), the sort fields joined by ",".
   static std::string BuildQuery(const std::string& where, const std::vector<FieldInfo>& fields);

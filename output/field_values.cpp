@@ -72,28 +72,35 @@ const char* UpdateTimeFormat(int style) {
   return style == kIsoDateTime ? "%Y-%m-%d %H:%M:%S" : "%Y/%d/%m %H:%M";
 }
 
-}  // namespace
-
-std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style) {
-  std::string_view name = field.strFieldName;
+// The column that a report field's name gives, or null.
+const OrgColumn* FieldColumn(std::string_view name) {
   if (!name.empty() && name.front() == '[') {
     // Drop the "[" and whatever character ends the name (usually "]").
-    if (name.size() < 2) return std::string(kNotFound);
+    if (name.size() < 2) return nullptr;
     size_t last = 1;
     for (size_t pos = 1; pos < name.size(); pos += text::DecodeUtf8(name, pos).length) last = pos;
     name = name.substr(1, last - 1);
   }
   for (const OrgColumn& column : kOrgColumns) {
-    if (column.field_name.empty() || (!text::EqualsIgnoreAsciiCase(name, column.field_name) &&
-                                      !(!column.field_alias.empty() &&
-                                        text::EqualsIgnoreAsciiCase(name, column.field_alias))))
-      continue;
-    if (column.text != nullptr) return org.*column.text;
-    const bool kill_date = column.date == &tagORG_INFO::dtEventKillDate;
-    return FormatDate(org.*column.date,
-                      kill_date ? KillDateFormat(date_style) : UpdateTimeFormat(date_style));
+    if (!column.field_name.empty() &&
+        (text::EqualsIgnoreAsciiCase(name, column.field_name) ||
+         (!column.field_alias.empty() && text::EqualsIgnoreAsciiCase(name, column.field_alias))))
+      return &column;
   }
-  return std::string(kNotFound);
+  return nullptr;
+}
+
+}  // namespace
+
+bool IsFieldName(const std::string& name) { return FieldColumn(name) != nullptr; }
+
+std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style) {
+  const OrgColumn* column = FieldColumn(field.strFieldName);
+  if (column == nullptr) return std::string(kNotFound);
+  if (column->text != nullptr) return org.*column->text;
+  const bool kill_date = column->date == &tagORG_INFO::dtEventKillDate;
+  return FormatDate(org.*column->date,
+                    kill_date ? KillDateFormat(date_style) : UpdateTimeFormat(date_style));
 }
 
 std::string FormatPrintLine(const std::vector<FieldInfo>& fields, int date_style,

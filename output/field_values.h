@@ -20,6 +20,10 @@ namespace tavrin {
 // Stateless and thread-safe.
 std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style);
 
+// True when GetFieldValue knows `name` (as written in "ReportField%d"), so
+// that it never gives "VALUE NOT FOUND" for it. Thread-safe.
+bool IsFieldName(const std::string& name);
+
 // The fixed-width line of `org` in the printed listing, without a line end.
 //
 // One cell per field, no separators: the trimmed field text padded with 102

@@ -69,6 +69,9 @@ TEST(GetFieldValueTest, NamesMatchIgnoringCaseButNothingElse) {
   EXPECT_EQ(Value("street  address 1", org), "VALUE NOT FOUND");
   EXPECT_EQ(Value("!blank!", org), "VALUE NOT FOUND");
   EXPECT_EQ(Value("", org), "VALUE NOT FOUND");
+  EXPECT_TRUE(IsFieldName("Pin Dode"));
+  EXPECT_TRUE(IsFieldName("[E-Mail Address]"));
+  EXPECT_FALSE(IsFieldName("status "));
 }
 
 TEST(GetFieldValueTest, LeadingBracketDropsFirstAndLastCharacter) {

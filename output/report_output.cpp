@@ -10,16 +10,28 @@
 
 namespace tavrin {
 
+namespace {
+
+constexpr std::pair<const char*, OutputKind> kKinds[] = {
+    {"CSV", OutputKind::kCsv},   {"Printer", OutputKind::kPrinter},
+    {"SQLServer", OutputKind::kSqlServer}, {"HTML", OutputKind::kHtml},
+    {"XML", OutputKind::kXml},
+};
+
+}  // namespace
+
 OutputKind ParseOutputKind(const std::string& text) {
-  static constexpr std::pair<std::string_view, OutputKind> kKinds[] = {
-      {"CSV", OutputKind::kCsv},   {"Printer", OutputKind::kPrinter},
-      {"SQLServer", OutputKind::kSqlServer}, {"HTML", OutputKind::kHtml},
-      {"XML", OutputKind::kXml},
-  };
   for (const auto& [name, kind] : kKinds) {
     if (text::EqualsIgnoreAsciiCase(text, name)) return kind;
   }
   return OutputKind::kCsv;
+}
+
+const char* OutputKindName(OutputKind kind) {
+  for (const auto& [name, k] : kKinds) {
+    if (k == kind) return name;
+  }
+  return "CSV";
 }
 
 void ShowOutputFailure(RunHost& host, const std::string& text) {

@@ -17,6 +17,9 @@ enum class OutputKind { kCsv, kPrinter, kSqlServer, kHtml, kXml };
 // ignoring ASCII case). Any other text selects kCsv.
 OutputKind ParseOutputKind(const std::string& text);
 
+// The name of `kind` as an INI value writes it ("CSV", "Printer", ...).
+const char* OutputKindName(OutputKind kind);
+
 // How the walk over the records ended.
 enum class WalkEnd {
   kComplete,    // every record was written

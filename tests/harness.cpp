@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,11 +43,19 @@ std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", TAVRIN_DEFAULT_M
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, const std::string& input, int timeout_seconds,
                      const std::map<std::string, std::string>& env,
-                     const std::optional<SignalOn>& signal_on) {
+                     const std::optional<SignalOn>& signal_on, ErrorStream error_stream) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
+  const bool socket = error_stream == ErrorStream::kJournalSocket;
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC) != 0)
+      (socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, err_pipe)
+              : pipe2(err_pipe, O_CLOEXEC)) != 0)
     throw std::runtime_error("pipe failed");
+  std::map<std::string, std::string> child_env = env;
+  if (socket) {
+    struct stat st;
+    if (fstat(err_pipe[1], &st) != 0) throw std::runtime_error("fstat failed");
+    child_env["JOURNAL_STREAM"] = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -54,7 +63,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(126);
-    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    for (const auto& [k, v] : child_env) setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -37,6 +37,13 @@ struct SignalOn {
   int signal;
 };
 
+// What the program's standard error is.
+enum class ErrorStream {
+  kPipe,
+  // A socket, named in $JOURNAL_STREAM as systemd names the journal's.
+  kJournalSocket,
+};
+
 // Runs `program` with `args` in folder `cwd`, feeding `input` on standard
 // input (closed afterwards) and capturing both outputs. Extra environment
 // variables are added to the test's own. Kills the program after
@@ -44,7 +51,8 @@ struct SignalOn {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, const std::string& input = "",
                      int timeout_seconds = 60, const std::map<std::string, std::string>& env = {},
-                     const std::optional<SignalOn>& signal_on = std::nullopt);
+                     const std::optional<SignalOn>& signal_on = std::nullopt,
+                     ErrorStream error_stream = ErrorStream::kPipe);
 
 // The program under test (TAVRIN_BIN) and the Access file writer (TAVRIN_MDB_WRITE).
 std::string ReportBinary();

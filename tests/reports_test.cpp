@@ -126,8 +126,49 @@ TEST_F(ReportsTest, BadQueryShowsTheTimedMessageAndExitsWithOne) {
       "ReportFieldSort1=Yes\n",
       {"Daily"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("There was a data access error encountered"), std::string::npos) << r.err;
+  const size_t window = r.err.find("There was a data access error encountered");
+  EXPECT_NE(window, std::string::npos) << r.err;
+  // One more line gives the provider's reason, after the window.
+  const size_t reason = r.err.find(
+      "The query \"SELECT * FROM Org ORDER BY Organization Name\" failed: near \"Name\": syntax "
+      "error\n");
+  EXPECT_NE(reason, std::string::npos) << r.err;
+  EXPECT_LT(window, reason);
   EXPECT_FALSE(FileExists(dir_ / "out.csv"));
+}
+
+TEST_F(ReportsTest, OnTheJournalFailuresAreErrorsAndProgressIsInfo) {
+  const std::string ini =
+      "[Report Schedule]\nReport Name01=Good\nMinutes Between Reports01=0\n"
+      "Report Name02=Bad\nMinutes Between Reports02=0\n"
+      "[Good]\nOutput=CSV\nOutputFilename=good.csv\nReportField1=Status\n"
+      "[Bad]\nOutput=CSV\nOutputFilename=bad.csv\nDataPath=missing.mdb\nReportField1=Status\n";
+  WriteFile(dir_ / "TavrinReport.ini", ini);
+  const RunResult journal = RunProgram(ReportBinary(), {"--unattended"}, dir_.path(), "", 60, {},
+                                       std::nullopt, ErrorStream::kJournalSocket);
+  EXPECT_EQ(journal.exit_code, 1) << journal.err;
+  const auto has_line = [&journal](const std::string& prefix, const std::string& text) {
+    for (size_t start = 0; start < journal.err.size();) {
+      const size_t end = journal.err.find('\n', start);
+      const std::string line = journal.err.substr(start, end - start);
+      if (line.rfind(prefix, 0) == 0 && line.find(text) != std::string::npos) return true;
+      start = end == std::string::npos ? journal.err.size() : end + 1;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has_line("<6>", "Good: Processing 2 of 3")) << journal.err;
+  EXPECT_TRUE(has_line("<3>", "Bad: Database open FAILURE!")) << journal.err;
+  EXPECT_TRUE(has_line("<3>", "[COM Error] Error")) << journal.err;
+  EXPECT_TRUE(has_line("<3>", "\tCode = 80004005")) << journal.err;  // a box's later line
+
+  // A variable that names another file is not the journal: no prefixes.
+  WriteFile(dir_ / "TavrinReport.ini", ini);
+  const RunResult elsewhere = RunProgram(ReportBinary(), {"--unattended"}, dir_.path(), "", 60,
+                                         {{"JOURNAL_STREAM", "1:2"}});
+  EXPECT_EQ(elsewhere.exit_code, 1);
+  EXPECT_NE(elsewhere.err.find("Bad: Database open FAILURE!"), std::string::npos);
+  EXPECT_NE(elsewhere.err.front(), '<');
+  EXPECT_EQ(elsewhere.err.find("\n<"), std::string::npos) << elsewhere.err;
 }
 
 }  // namespace

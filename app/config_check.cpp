@@ -1,0 +1,321 @@
+#include "app/config_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "app/schedule.h"
+#include "config/ini2.h"
+#include "config/report_definition.h"
+#include "data/org_info.h"
+#include "data/source_database.h"
+#include "output/field_values.h"
+#include "output/report_output.h"
+#include "platform/fs/paths.h"
+#include "platform/text/ascii.h"
+
+namespace tavrin {
+namespace {
+
+// Reads through `store` and drops every write, so that reading a report
+// with the program's own code leaves the INI as it is.
+class ReadOnlyStore : public ProfileStore {
+ public:
+  explicit ReadOnlyStore(ProfileStore& store) : store_(store) {}
+  std::string GetString(const std::string& section, const std::string& key,
+                        const std::string& default_value, const std::string& file) override {
+    return store_.GetString(section, key, default_value, file);
+  }
+  bool WriteString(const std::string&, const std::string&, const std::string&,
+                   const std::string&) override {
+    return true;
+  }
+
+ private:
+  ProfileStore& store_;
+};
+
+// The host of a definition's load: the refusal box of "INVALID" is the only
+// thing a load shows, and the check says so in its own words.
+class QuietHost : public RunHost {
+ public:
+  void SetStatus(const std::string&) override {}
+  void SetFailureStatus(const std::string&) override {}
+  void SetRecordStatus(const std::string&, int32_t, int32_t) override {}
+  void SetProgress(int) override {}
+  int MessageBox(const std::string&, const std::string&, BoxStyle) override { return kIdOk; }
+  void ShowTimedMessage(const std::string&, int) override {}
+  void StandardOutput(const std::string&) override {}
+  void Notice(const std::string&, Severity) override {}
+  void RecordFailure() override {}
+  bool StopRequested() const override { return false; }
+};
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// `  error: [REPORT] KEY = "VALUE": WHAT`, a line of the check's text.
+std::string Finding(const char* kind, const std::string& report, const std::string& key,
+                    const std::string& value, const std::string& what) {
+  return std::string("  ") + kind + ": [" + report + "] " + key + " = \"" + value + "\": " + what +
+         "\n";
+}
+
+// The descriptions of a provider's diagnostics, joined; the exception's own
+// when there are none.
+std::string Reason(const std::vector<ado::ErrorEntry>& errors, const _com_error& e) {
+  std::string reason;
+  for (const auto& entry : errors) reason += (reason.empty() ? "" : "; ") + entry.description;
+  return reason.empty() ? e.Description().value_or(e.ErrorMessage()) : reason;
+}
+
+// Checks one loaded report definition, appending to the text.
+class ReportCheck {
+ public:
+  ReportCheck(const CReportDefinition& def, ado::ProviderFactory& providers, CheckResult* result,
+              int* problems)
+      : def_(def), providers_(providers), result_(result), problems_(problems) {}
+
+  void Run() {
+    const OutputKind kind = ParseOutputKind(def_.m_strOutput);
+    Line("output", OutputKindName(kind));
+    if (!text::EqualsIgnoreAsciiCase(def_.m_strOutput, OutputKindName(kind)))
+      Warning("Output", def_.m_strOutput, "is no output kind; the report writes CSV");
+    Line("source", def_.m_strDataPath);
+    switch (kind) {
+      case OutputKind::kPrinter:
+        Line("destination", "the printer");
+        break;
+      case OutputKind::kSqlServer:
+        Line("destination", ado::MaskConnectionPassword(def_.m_strDestinationDBConnectString));
+        CheckConnectionString();
+        break;
+      case OutputKind::kCsv:
+      case OutputKind::kXml:
+      case OutputKind::kHtml:
+        Line("destination", def_.m_strOutputFilename);
+        CheckOutputFile();
+        break;
+    }
+    if (kind == OutputKind::kXml) {
+      CheckInputFile("HeaderFile", def_.m_strHeaderFile);
+      CheckInputFile("TrailerFile", def_.m_strTrailerFile);
+    }
+    std::string fields;
+    for (const FieldInfo& f : def_.m_FieldInfoArray)
+      fields += (fields.empty() ? "" : ", ") + f.strFieldName + (f.bSort ? " (sort)" : "");
+    Line("fields", fields.empty() ? "(none)" : fields);
+    // The HTML page and the publication take the record's own fields; the
+    // other kinds write the named ones.
+    if (kind != OutputKind::kHtml && kind != OutputKind::kSqlServer) CheckFieldNames();
+    Line("query", CSourceDatabase::BuildQuery(def_.m_strWhere, def_.m_FieldInfoArray));
+    CheckQuery();
+  }
+
+ private:
+  void Line(const std::string& label, const std::string& value) {
+    std::string padded = "  " + label;
+    padded.resize(std::max<size_t>(padded.size() + 1, 15), ' ');
+    result_->text += padded + value + "\n";
+  }
+
+  void Error(const std::string& key, const std::string& value, const std::string& what) {
+    result_->text += Finding("error", def_.m_strReportName, key, value, what);
+    ++*problems_;
+  }
+  void Warning(const std::string& key, const std::string& value, const std::string& what) {
+    result_->text += Finding("warning", def_.m_strReportName, key, value, what);
+  }
+
+  void CheckFieldNames() {
+    if (def_.m_FieldInfoArray.empty())
+      Warning("ReportField1", "!BLANK!", "no field is set; every record would be an empty line");
+    for (const FieldInfo& f : def_.m_FieldInfoArray) {
+      if (!IsFieldName(f.strFieldName))
+        Error(FieldKey(f), f.strFieldName,
+              "not a field name; the report would write \"VALUE NOT FOUND\"");
+    }
+  }
+
+  static std::string FieldKey(const FieldInfo& f) { return "ReportField" + std::to_string(f.nNumber); }
+
+  void CheckOutputFile() {
+    const std::string& path = def_.m_strOutputFilename;
+    std::string target;
+    if (const int err = fs::FollowLinks(path, &target); err != 0) {
+      Error("OutputFilename", path, "cannot be reached: " + ErrnoText(err));
+      return;
+    }
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      Error("OutputFilename", path, "is a folder");
+      return;
+    }
+    const std::string folder = fs::DirName(target);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      Error("OutputFilename", path, "the folder \"" + folder + "\" does not exist");
+    } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
+      Error("OutputFilename", path,
+            "the folder \"" + folder + "\" is not writable: " + ErrnoText(errno));
+    }
+  }
+
+  void CheckInputFile(const std::string& key, const std::string& path) {
+    if (path.empty()) return;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+      Error(key, path, errno == ENOENT ? "does not exist" : "cannot be read: " + ErrnoText(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+      Error(key, path, "is not a regular file");
+    } else if (access(path.c_str(), R_OK) != 0) {
+      Error(key, path, "cannot be read: " + ErrnoText(errno));
+    }
+  }
+
+  void CheckConnectionString() {
+    const std::string& cs = def_.m_strDestinationDBConnectString;
+    const std::string problem = providers_.ConnectionStringProblem(cs);
+    if (!problem.empty())
+      Error("DestinationDBConnectString", ado::MaskConnectionPassword(cs),
+            "cannot be translated: " + problem);
+  }
+
+  // Prepares `sql`: true, with the result's columns, or false with why.
+  bool Prepare(const std::string& sql, std::vector<std::string>* columns, std::string* reason) {
+    std::vector<ado::ErrorEntry> errors;
+    try {
+      *columns = provider_->Prepare(sql, &errors);
+      return true;
+    } catch (const _com_error& e) {
+      *reason = Reason(errors, e);
+      return false;
+    }
+  }
+
+  // A provider over an empty Org of the program's columns, for when the
+  // source's own Org cannot be used; null when there is none.
+  std::unique_ptr<ado::Provider> StandIn(const std::string& connection_string) {
+    ado::TableShape org{"Org", {}};
+    for (const OrgColumn& column : kOrgColumns) org.columns.emplace_back(column.name);
+    std::vector<ado::ErrorEntry> errors;
+    try {
+      return providers_.OpenStandIn(connection_string, {org}, &errors);
+    } catch (const _com_error&) {
+      return nullptr;
+    }
+  }
+
+  void CheckQuery() {
+    const std::string cs = CSourceDatabase::ConnectionString(def_.m_strDataPath);
+    std::vector<ado::ErrorEntry> errors;
+    try {
+      provider_ = providers_.Open(cs, 30, &errors);
+    } catch (const _com_error& e) {
+      Error("DataPath", def_.m_strDataPath, "cannot be opened: " + Reason(errors, e));
+    }
+    std::vector<std::string> columns;
+    std::string reason;
+    if (provider_) {
+      if (!Prepare(CSourceDatabase::BuildQuery("ALL", {}), &columns, &reason)) {
+        Error("DataPath", def_.m_strDataPath, reason);
+        provider_.reset();
+      } else if (const std::string missing = CSourceDatabase::MissingOrgColumns(columns);
+                 !missing.empty()) {
+        Error("DataPath", def_.m_strDataPath,
+              "table Org has no column " + missing + "; the report would not be made");
+      }
+    }
+    if (!provider_) {
+      provider_ = StandIn(cs);
+      if (!provider_) return;
+      Line("", "(the query is checked against an empty table Org)");
+    }
+    std::string whole_reason;
+    if (Prepare(CSourceDatabase::BuildQuery(def_.m_strWhere, def_.m_FieldInfoArray), &columns,
+                &whole_reason))
+      return;
+    // Tell which key breaks it: the condition alone, then each sort field.
+    bool named = false;
+    if (!Prepare(CSourceDatabase::BuildQuery(def_.m_strWhere, {}), &columns, &reason)) {
+      Error("Where", def_.m_strWhere, "the query does not compile: " + reason);
+      named = true;
+    }
+    for (const FieldInfo& f : def_.m_FieldInfoArray) {
+      if (!f.bSort || Prepare(CSourceDatabase::BuildQuery("ALL", {f}), &columns, &reason)) continue;
+      std::string hint;
+      if (f.strFieldName.find(' ') != std::string::npos && f.strFieldName.front() != '[')
+        hint = " (a sort field whose name has a blank must be written in brackets)";
+      Error(FieldKey(f), f.strFieldName, "as a sort key the query does not compile: " + reason + hint);
+      named = true;
+    }
+    if (!named)
+      Error("Where", def_.m_strWhere, "with the sort fields the query does not compile: " + whole_reason);
+  }
+
+  const CReportDefinition& def_;
+  ado::ProviderFactory& providers_;
+  CheckResult* result_;
+  int* problems_;
+  std::unique_ptr<ado::Provider> provider_;
+};
+
+}  // namespace
+
+CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& providers,
+                         const std::string& report) {
+  CheckResult result;
+  const std::string work_dir = env.CurrentDirectory();
+  const std::string ini_file = work_dir + "/TavrinReport.ini";
+  struct stat st {};
+  if (stat(ini_file.c_str(), &st) != 0) {
+    result.text = "error: " + ini_file + " cannot be read: " + ErrnoText(errno) + "\n";
+    result.status = 1;
+    return result;
+  }
+
+  ReadOnlyStore read_only(store);
+  CIni2 ini(&read_only);
+  ini.SetFile(ini_file);
+  ini.SetNoticeSink([&result](const std::string& text) { result.text += "warning: " + text + "\n"; });
+  std::vector<std::string> names;
+  for (const tagREPORT_INFO& entry : BuildSchedule(ini, report, env.NowSeconds())) {
+    if (std::find(names.begin(), names.end(), entry.strReportName) == names.end())
+      names.push_back(entry.strReportName);
+  }
+  if (names.empty()) {
+    result.text += "error: no report is named and none is in [Report Schedule] of " + ini_file + "\n";
+    result.status = 1;
+    return result;
+  }
+
+  int problems = 0;
+  for (const std::string& name : names) {
+    CReportDefinition def(ini, env);
+    def.m_strIniFile = ini_file;
+    def.m_strWorkDir = work_dir;
+    def.m_strReportName = name;
+    result.text += "[" + name + "]\n";
+    QuietHost host;
+    if (!def.LoadReportDefinition(host)) {
+      result.text += Finding("error", name, "Output", def.m_strOutput,
+                             "the report would be refused (also the default of a report without "
+                             "a section)");
+      ++problems;
+      continue;
+    }
+    ReportCheck(def, providers, &result, &problems).Run();
+  }
+  result.text += ini_file + ": " + std::to_string(names.size()) +
+                 (names.size() == 1 ? " report" : " reports") + " checked, " +
+                 (problems == 0 ? "no problems" : std::to_string(problems) +
+                                                      (problems == 1 ? " problem" : " problems")) +
+                 "\n";
+  result.status = problems == 0 ? 0 : 1;
+  return result;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,42 @@
+#ifndef TAVRIN_APP_CONFIG_CHECK_H_
+#define TAVRIN_APP_CONFIG_CHECK_H_
+
+#include <string>
+
+#include "platform/ado/provider.h"
+#include "platform/env/env.h"
+#include "platform/profile/profile.h"
+
+namespace tavrin {
+
+struct CheckResult {
+  std::string text;  // what the check found, lines ending in "\n"
+  int status = 0;    // 0 when everything checks, 1 otherwise
+};
+
+// Checks the report named `report` (empty: every report of the schedule)
+// of TavrinReport.ini in env.CurrentDirectory(), as far as that is possible
+// without running it. For each report the text gives its output kind,
+// source, destination, fields and query, and one line starting "error: "
+// for each problem, naming the report and the INI key that holds it:
+// - a field name that would give "VALUE NOT FOUND" (kinds that write fields);
+// - a Where or sort field that does not compile, prepared against table Org
+//   of the source without reading a row, or against an empty table of Org's
+//   columns when the source cannot be opened (itself a problem);
+// - a source whose Org lacks columns;
+// - a header or trailer file that is missing or cannot be read;
+// - an output folder that does not exist or is not writable;
+// - a connection string that cannot be translated (its password masked);
+// - the output kind "INVALID" (the report would be refused).
+// Lines starting "warning: " tell of what runs but may be a typo; they do
+// not change the status.
+//
+// Nothing is written: the INI is read through `store` and never written
+// back (missing keys take their defaults only in memory), and no report
+// runs. `env`, `store` and `providers` are used during the call only.
+CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& providers,
+                         const std::string& report);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_APP_CONFIG_CHECK_H_
