@@ -6,15 +6,18 @@ cd "$(dirname "$0")"
 scripts/setup.sh
 scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
+# Absolute, so that the program is found from demo/out/ too.
+bin=$(cd "$BUILD_DIR" && pwd)
 
 out=demo/out
 rm -rf "$out"
 mkdir -p "$out"
-"$BUILD_DIR/tools/tavrin-mdb-write" "$out/Vesk.mdb" --sample 300 --seed 2026
+"$bin/tools/tavrin-mdb-write" "$out/Vesk.mdb" --sample 300 --seed 2026
 cp demo/TavrinReport.ini.template "$out/TavrinReport.ini"
+cp demo/header.xml demo/trailer.xml "$out/"
 
 status=0
-(cd "$out" && "../../$BUILD_DIR/app/tavrin-report" --unattended) || status=$?
+(cd "$out" && "$bin/app/tavrin-report" --unattended) || status=$?
 
 echo
 echo "Demo finished with exit status $status. Outputs in $out/:"

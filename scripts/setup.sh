@@ -8,6 +8,8 @@ PACKAGES=(
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   libgtest-dev googletest
+  # man pages, the Debian package and the checks of both
+  scdoc gzip dpkg-dev man-db lintian systemd
 )
 
 missing=()
