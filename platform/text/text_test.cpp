@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/text/ascii.h"
+#include "platform/text/markup.h"
 #include "platform/text/utf8.h"
 
 namespace tavrin::text {
@@ -65,6 +66,16 @@ TEST(AsciiTest, CaseAndTrim) {
   EXPECT_EQ(Trim(" \t a b \r\n"), "a b");
   EXPECT_EQ(Trim("  \n "), "");
   EXPECT_EQ(Trim("\tx\t", " "), "\tx\t");
+}
+
+TEST(MarkupTest, EntitiesForMarkupCharactersOnly) {
+  const std::string text = "<script>a && \"b\"</script> \xC3\xA9'";
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kQuotes),
+            "&lt;script&gt;a &amp;&amp; &quot;b&quot;&lt;/script&gt; \xC3\xA9'");
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kText),
+            "&lt;script&gt;a &amp;&amp; \"b\"&lt;/script&gt; \xC3\xA9'");
+  EXPECT_EQ(EscapeMarkup("&amp;", MarkupEscape::kText), "&amp;amp;");  // never taken for an entity
+  EXPECT_EQ(EscapeMarkup("", MarkupEscape::kQuotes), "");
 }
 
 }  // namespace
