@@ -85,6 +85,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A FIFO or pipe whose reader went away fails the write (EPIPE) and the
+  // report says so, instead of the program ending without a word.
+  signal(SIGPIPE, SIG_IGN);
+
   tavrin::Env& env = *tavrin::Env::Default();
   const bool interactive =
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());

@@ -4,6 +4,7 @@
 
 #include "app/exit_dlg.h"
 #include "output/report_generator.h"
+#include "output/report_output.h"
 
 namespace tavrin {
 namespace {
@@ -110,8 +111,10 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     if (!m_Def.LoadReportDefinition(*this)) {
       definition_refused_ = true;
       end_request_ = kIdCancel;
-    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations() && !StopRequested()) {
-      GenerateReport();
+    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
+      GenerateReport();  // which also handles a stop that came meanwhile
+    } else if (StopRequested()) {
+      NoteStoppedBeforeOutput(m_Def, *this);
     }
   } catch (const _com_error& e) {
     RecordFailure();

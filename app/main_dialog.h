@@ -51,6 +51,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override { window_.Notice(text); }
   void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
 

@@ -1,5 +1,7 @@
 #include "output/report_output.h"
 
+#include <sys/stat.h>
+
 #include <string_view>
 #include <utility>
 
@@ -26,6 +28,27 @@ void ShowOutputFailure(RunHost& host, const std::string& text) {
   host.RecordFailure();
   host.SetStatus(text);
   host.MessageBox(text, "", BoxStyle::kAppWarning);
+}
+
+std::string StoppedNotice(const CReportDefinition& def, const std::string& what) {
+  return def.m_strReportName + ": stopped before the report was finished; " + what;
+}
+
+void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host) {
+  switch (ParseOutputKind(def.m_strOutput)) {
+    case OutputKind::kPrinter:
+      host.Notice(StoppedNotice(def, "nothing was printed"));
+      return;
+    case OutputKind::kSqlServer:
+      host.Notice(StoppedNotice(def, "table vesk_org was not changed"));
+      return;
+    default:
+      break;
+  }
+  struct stat st;
+  const bool exists = stat(def.m_strOutputFilename.c_str(), &st) == 0;
+  host.Notice(StoppedNotice(def, def.m_strOutputFilename +
+                                     (exists ? " is kept as it was" : " was not written")));
 }
 
 std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,

@@ -27,7 +27,10 @@ enum class WalkEnd {
 // One output kind as the report driver runs it. The factory below prepares
 // it (opens its file, printer or database); the driver then calls
 // BeginRecords once when there is a record to read, WriteRecord for each
-// record read, and End once after the walk. Destroying an output without End
+// record read, and End once after the walk. A stop is not an outcome of the
+// report: End(kStopped) leaves what the output replaces as it was where the
+// kind can (the files discard what was written), and logs once through
+// RunHost::Notice what the output holds. Destroying an output without End
 // (an exception from the record source) releases it as it stands.
 // Used on the run thread only.
 class ReportOutput {
@@ -59,6 +62,14 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
 // Reports a failure of an output the way the driver does: the run is marked
 // failed, the status line set to `text`, and `text` shown in a warning box.
 void ShowOutputFailure(RunHost& host, const std::string& text);
+
+// The log line of report `def` stopped before its end, `what` telling what
+// its output holds now ("big.csv is kept as it was").
+std::string StoppedNotice(const CReportDefinition& def, const std::string& what);
+
+// Logs that report `def` was stopped before its output was prepared, so
+// that the output is as it was before the run (a file kind names its file).
+void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host);
 
 }  // namespace tavrin
 
