@@ -8,6 +8,7 @@ PACKAGES=(
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   libgtest-dev googletest
+  python3
 )
 
 missing=()
