@@ -9,7 +9,7 @@ namespace tavrin::fs {
 // root.
 std::string DirName(const std::string& path);
 
-// The part of `path` after its last slash.
+// What follows the last slash of `path` (all of it when it has none).
 std::string BaseName(const std::string& path);
 
 // Follows the symbolic links at the end of `path`, dangling ones included
