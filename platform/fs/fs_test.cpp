@@ -179,18 +179,5 @@ TEST(FdTest, ClosesOnEveryWayOutAndReportsCloseErrors) {
   EXPECT_EQ(WriteAll(-1, "x"), EBADF);
 }
 
-TEST(FdTest, WriteToAFullPipeGivesUpWhenStopped) {
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
-  UniqueFd read_end(fds[0]);
-  UniqueFd write_end(fds[1]);
-  int asked = 0;
-  EXPECT_EQ(WriteAllUnlessStopped(write_end.get(), std::string(1 << 20, 'x'),
-                                  [&asked] { return ++asked == 2; }),
-            ECANCELED);
-  EXPECT_EQ(asked, 2);  // asked again after each wait
-  EXPECT_EQ(WriteAllUnlessStopped(write_end.get(), "", [] { return true; }), 0);
-}
-
 }  // namespace
 }  // namespace tavrin::fs
