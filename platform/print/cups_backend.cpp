@@ -185,12 +185,22 @@ std::unique_ptr<PrintJob> CupsPrintBackend::StartJob(const std::string& destinat
   }
   const std::string printer = dest->name;
 
+  // The paper: the user's media option for the printer (lpoptions -o), else
+  // the printer's default. (cupsGetDestMediaDefault would take the locale's
+  // paper instead of the printer's.)
   std::string media = kLetterMedia;
   double width_pt = kLetterWidthPt, height_pt = kLetterHeightPt;
   if (cups_dinfo_t* info = cupsCopyDestInfo(http.get(), dest.get())) {
+    std::string wanted;
+    if (const char* option = cupsGetOption("media", dest->num_options, dest->options)) {
+      wanted = option;
+    } else if (ipp_attribute_t* attr = cupsFindDestDefault(http.get(), dest.get(), info, "media")) {
+      if (const char* name = ippGetString(attr, 0, nullptr)) wanted = name;
+    }
     cups_size_t size{};
-    if (cupsGetDestMediaDefault(http.get(), dest.get(), info, 0, &size) && size.width > 0 &&
-        size.length > 0) {
+    if (!wanted.empty() &&
+        cupsGetDestMediaByName(http.get(), dest.get(), info, wanted.c_str(), 0, &size) &&
+        size.width > 0 && size.length > 0) {
       media = size.media;
       width_pt = size.width * 72.0 / 2540.0;  // hundredths of millimetres
       height_pt = size.length * 72.0 / 2540.0;

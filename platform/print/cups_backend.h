@@ -14,11 +14,11 @@ namespace tavrin {
 // by PdfJob (600 dpi). The user's default printer is what libcups says it
 // is: LPDEST, PRINTER, then lpoptions, then the server's default.
 //
-// A job's pages are the printer's default media (Letter when it names
-// none), and the job asks for that media, so no filter scales or moves the
-// page. The document is streamed to the server while it is drawn; the
-// server prints nothing before it is complete, and a job destroyed before
-// Finish is cancelled.
+// A job's pages are the user's media for the printer (lpoptions -o media=),
+// else the printer's default media, else Letter, and the job asks for that
+// media, so no filter scales or moves the page. The document is streamed to
+// the server while it is drawn; the server prints nothing before it is
+// complete, and a job destroyed before Finish is cancelled.
 //
 // Every connection is made by this class with its own timeouts: a server
 // that accepts the connection and never answers costs a few seconds, never

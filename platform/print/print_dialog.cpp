@@ -51,9 +51,9 @@ std::string ListText(const DestinationList& list) {
     text += "\n";
   }
   text += "  0) Cancel\n";
-  text += FindDefault(list) != nullptr
-              ? "Enter prints on the default (*); or type a number or a name. 0, q or Escape cancel."
-              : "Type a number or a name. 0, q or Escape cancel.";
+  text += FindDefault(list) != nullptr ? "Enter prints on the default (*); a number or a name chooses.\n"
+                                       : "A number or a name chooses.\n";
+  text += "0, q or Escape cancels.";
   return text;
 }
 
