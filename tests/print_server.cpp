@@ -32,32 +32,15 @@ void Require(const char* path, const char* package) {
                              package + "): run scripts/setup.sh");
 }
 
-// A minimal driver for a file queue: the paper sizes and one filter line.
-std::string Ppd(const std::string& page_size, bool accepts_pdf) {
-  const std::map<std::string, std::string> sizes = {
-      {"Letter", "612 792"}, {"A4", "595 842"}, {"A6", "297 420"}};
-  std::string ppd =
-      "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
-      "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"LISTING.PPD\"\n"
-      "*Manufacturer: \"Test\"\n*Product: \"(Listing)\"\n*ModelName: \"Listing file\"\n"
-      "*ShortNickName: \"Listing file\"\n*NickName: \"Listing file\"\n"
-      "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n*ColorDevice: False\n"
-      "*DefaultColorSpace: Gray\n*FileSystem: False\n*Throughput: \"1\"\n"
-      "*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n";
-  ppd += accepts_pdf ? "*cupsFilter2: \"application/vnd.cups-pdf application/pdf 0 -\"\n"
-                     : "*cupsFilter2: \"text/plain text/plain 0 -\"\n";
-  for (const char* option : {"PageSize", "PageRegion"}) {
-    ppd += std::string("*OpenUI *") + option + ": PickOne\n*OrderDependency: 10 AnySetup *" +
-           option + "\n*Default" + option + ": " + page_size + "\n";
-    for (const auto& [name, size] : sizes)
-      ppd += std::string("*") + option + " " + name + ": \"<</PageSize[" + size +
-             "]/ImagingBBox null>>setpagedevice\"\n";
-    ppd += std::string("*CloseUI: *") + option + "\n";
+// The driver of the file queue that README.md describes; a queue that
+// takes only plain text gets another filter line.
+std::string Ppd(bool accepts_pdf) {
+  std::string ppd = ReadFile(std::string(TAVRIN_SOURCE_DIR) + "/demo/listing-to-file.ppd");
+  if (ppd.empty()) throw std::runtime_error("demo/listing-to-file.ppd is missing");
+  if (!accepts_pdf) {
+    const std::string pdf = "\"application/vnd.cups-pdf application/pdf 0 -\"";
+    ppd.replace(ppd.find(pdf), pdf.size(), "\"text/plain text/plain 0 -\"");
   }
-  ppd += "*DefaultImageableArea: " + page_size + "\n";
-  for (const auto& [name, size] : sizes) ppd += "*ImageableArea " + name + ": \"0 0 " + size + "\"\n";
-  ppd += "*DefaultPaperDimension: " + page_size + "\n";
-  for (const auto& [name, size] : sizes) ppd += "*PaperDimension " + name + ": \"" + size + "\"\n";
   return ppd;
 }
 
@@ -145,8 +128,9 @@ void PrintServer::Client(const std::string& program, const std::vector<std::stri
 
 void PrintServer::AddQueue(const std::string& name, const std::string& page_size, bool accepts_pdf) {
   const std::string ppd = dir_ / (name + ".ppd");
-  WriteFile(ppd, Ppd(page_size, accepts_pdf));
-  Client(kLpadmin, {"-p", name, "-E", "-v", "file://" + OutputOf(name), "-P", ppd});
+  WriteFile(ppd, Ppd(accepts_pdf));
+  Client(kLpadmin, {"-p", name, "-E", "-v", "file://" + OutputOf(name), "-P", ppd, "-o",
+                    "PageSize=" + page_size});
 }
 
 void PrintServer::SetDefault(const std::string& name) { Client(kLpadmin, {"-d", name}); }

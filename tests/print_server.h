@@ -27,7 +27,8 @@ class PrintServer {
   PrintServer(const PrintServer&) = delete;
   PrintServer& operator=(const PrintServer&) = delete;
 
-  // Adds queue `name` whose default paper is `page_size` (Letter, A4 or A6).
+  // Adds queue `name` with the driver demo/listing-to-file.ppd, whose
+  // default paper is `page_size` (Letter, Legal, A4 or A6).
   // `accepts_pdf` false makes a queue that takes only plain text.
   void AddQueue(const std::string& name, const std::string& page_size = "Letter",
                 bool accepts_pdf = true);
