@@ -59,15 +59,6 @@ std::vector<tagORG_INFO> SampleOrgs(int count) {
   return orgs;
 }
 
-FieldInfo Field(const std::string& name, int length, bool sort = false, bool repeat = true) {
-  FieldInfo field;
-  field.strFieldName = name;
-  field.nLength = length;
-  field.bSort = sort;
-  field.bRepeat = repeat;
-  return field;
-}
-
 class VectorReader : public tavrin::OrgReader {
  public:
   explicit VectorReader(const std::vector<tagORG_INFO>& orgs) : orgs_(orgs) {}
@@ -188,8 +179,17 @@ int main(int argc, char** argv) {
   tavrin::CIni2 ini;
   tavrin::CReportDefinition def(ini, *tavrin::Env::Default());
   def.m_strOutput = "Printer";
-  def.m_FieldInfoArray = {Field("[Category]", 16, true, false), Field("[Organization Name]", 36, true),
-                          Field("Status", 20), Field("Town\\City", 16)};
+  // A category heading the groups (blank when it repeats), then the name.
+  for (const auto& [name, length, sort, repeat] : {std::tuple("[Category]", 16, true, false),
+                                                   std::tuple("[Organization Name]", 36, true, true),
+                                                   std::tuple("Status", 20, false, true),
+                                                   std::tuple("Town\\City", 16, false, true)}) {
+    FieldInfo& field = def.m_FieldInfoArray.emplace_back();
+    field.strFieldName = name;
+    field.nLength = length;
+    field.bSort = sort;
+    field.bRepeat = repeat;
+  }
   const std::vector<tagORG_INFO> orgs = SampleOrgs(rows);
   const std::string text_path = "/tmp/tavrin-print-bench-" + std::to_string(getpid()) + ".txt";
 
