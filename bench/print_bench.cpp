@@ -43,7 +43,8 @@ std::vector<tagORG_INFO> SampleOrgs(int count) {
     for (size_t i = 0; i < row.size(); ++i) {
       const tavrin::OrgColumn& column = tavrin::kOrgColumns[i];
       if (column.number != nullptr) {
-        if (const auto* n = std::get_if<int64_t>(&row[i])) org.*column.number = static_cast<int32_t>(*n);
+        if (const auto* n = std::get_if<int64_t>(&row[i]))
+          org.*column.number = static_cast<int32_t>(*n);
       } else if (column.text != nullptr) {
         if (const auto* s = std::get_if<std::string>(&row[i])) org.*column.text = *s;
       } else if (const auto* d = std::get_if<tavrin::jet4::DateValue>(&row[i])) {
@@ -54,7 +55,8 @@ std::vector<tagORG_INFO> SampleOrgs(int count) {
     }
   }
   std::stable_sort(orgs.begin(), orgs.end(), [](const tagORG_INFO& a, const tagORG_INFO& b) {
-    return std::tie(a.strCategory, a.strOrganizationName) < std::tie(b.strCategory, b.strOrganizationName);
+    return std::tie(a.strCategory, a.strOrganizationName) <
+           std::tie(b.strCategory, b.strOrganizationName);
   });
   return orgs;
 }
@@ -153,7 +155,8 @@ Listing WriteText(const tavrin::CReportDefinition& def, const std::vector<tagORG
       ++listing.pages;
     }
     const std::string line =
-        tavrin::FormatPrintLine(def.m_FieldInfoArray, def.m_nXMLDateFormat, orgs[i], previous) + "\n";
+        tavrin::FormatPrintLine(def.m_FieldInfoArray, def.m_nXMLDateFormat, orgs[i], previous) +
+        "\n";
     std::fwrite(line.data(), 1, line.size(), out);
     previous = orgs[i];
   }
@@ -180,10 +183,10 @@ int main(int argc, char** argv) {
   tavrin::CReportDefinition def(ini, *tavrin::Env::Default());
   def.m_strOutput = "Printer";
   // A category heading the groups (blank when it repeats), then the name.
-  for (const auto& [name, length, sort, repeat] : {std::tuple("[Category]", 16, true, false),
-                                                   std::tuple("[Organization Name]", 36, true, true),
-                                                   std::tuple("Status", 20, false, true),
-                                                   std::tuple("Town\\City", 16, false, true)}) {
+  for (const auto& [name, length, sort, repeat] :
+       {std::tuple("[Category]", 16, true, false),
+        std::tuple("[Organization Name]", 36, true, true), std::tuple("Status", 20, false, true),
+        std::tuple("Town\\City", 16, false, true)}) {
     FieldInfo& field = def.m_FieldInfoArray.emplace_back();
     field.strFieldName = name;
     field.nLength = length;
@@ -203,7 +206,8 @@ int main(int argc, char** argv) {
               runs);
 
   const std::vector<std::pair<std::string, std::function<int()>>> cases = {
-      {"FormatPrintLine to a text file", [&] { return WriteText(def, orgs, text_path).bytes ? 0 : 1; }},
+      {"FormatPrintLine to a text file",
+       [&] { return WriteText(def, orgs, text_path).bytes ? 0 : 1; }},
       {"listing to PDF in memory", [&] { return RenderPdf(def, orgs).pages ? 0 : 1; }},
   };
   std::map<std::string, std::vector<double>> times, cpu;
@@ -221,7 +225,8 @@ int main(int argc, char** argv) {
   std::remove(text_path.c_str());
 
   const double baseline = tavrin::bench::Median(times[cases[0].first]);
-  std::printf("%-32s %10s %8s %8s %8s %10s\n", "case", "median s", "ratio", "cpu s", "pages", "bytes");
+  std::printf("%-32s %10s %8s %8s %8s %10s\n", "case", "median s", "ratio", "cpu s", "pages",
+              "bytes");
   const Listing made[] = {text, pdf};
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string& name = cases[i].first;

@@ -53,7 +53,8 @@ class PrinterOutputTest : public testing::Test {
   // `count` organizations "Org 1", "Org 2", ..., all "Closed".
   void Orgs(int count) {
     reader.records.clear();
-    for (int i = 1; i <= count; ++i) reader.records.push_back(Org("Org " + std::to_string(i), "Closed"));
+    for (int i = 1; i <= count; ++i)
+      reader.records.push_back(Org("Org " + std::to_string(i), "Closed"));
   }
   const FakePrintBackend::Job& OnlyJob() {
     EXPECT_EQ(backend.jobs.size(), 1u);

@@ -36,7 +36,8 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
     case OutputKind::kPrinter:
       return PrinterOutput::Open(def, services);
     case OutputKind::kSqlServer:
-      ShowOutputFailure(host, "Output kind \"SQLServer\" is not available in this version - report canceled");
+      ShowOutputFailure(host,
+                        "Output kind \"SQLServer\" is not available in this version - report canceled");
       return nullptr;
     case OutputKind::kXml:
       return XmlOutput::Open(def, host);

@@ -50,8 +50,8 @@ struct OutputServices {
   // Implicit, so that a run host alone makes the services of the file kinds.
   OutputServices(RunHost& run_host) : host(run_host) {}  // NOLINT(google-explicit-constructor)
   RunHost& host;
-  // The printing system and the print dialog of the printed listing. Without
-  // both, a listing fails as when no printer can be reached.
+  // The printing system and the print dialog of the printed listing; without
+  // both, a "Printer" report is refused with a box.
   PrintBackend* print_backend = nullptr;
   PrintDialog* print_dialog = nullptr;
 };

@@ -73,27 +73,30 @@ PrintServer::PrintServer() {
             "ServerRoot " + d + "/etc\nRequestRoot " + d + "/spool\nTempDir " + d +
                 "/spool/tmp\nStateDir " + d + "/state\nCacheDir " + d + "/cache\nErrorLog " + d +
                 "/log/error_log\nAccessLog " + d + "/log/access_log\nPageLog " + d +
-                "/log/page_log\nLogFileGroup root\nSystemGroup root\nFileDevice Yes\nPrintcap " + d +
-                "/state/printcap\n");
+                "/log/page_log\nLogFileGroup root\nSystemGroup root\nFileDevice Yes\nPrintcap " +
+                d + "/state/printcap\n");
   WriteFile(dir_ / "etc/cupsd.conf",
-            "LogLevel info\nListen " + d + "/cups.sock\nBrowsing No\nBrowseLocalProtocols none\n"
-            "WebInterface No\nDefaultAuthType None\nDefaultEncryption Never\nMaxLogSize 0\n"
-            "ErrorPolicy abort-job\nPreserveJobHistory Yes\n"
-            "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-            "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
+            "LogLevel info\nListen " + d +
+                "/cups.sock\nBrowsing No\nBrowseLocalProtocols none\n"
+                "WebInterface No\nDefaultAuthType None\nDefaultEncryption Never\nMaxLogSize 0\n"
+                "ErrorPolicy abort-job\nPreserveJobHistory Yes\n"
+                "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     const std::string conf = d + "/etc/cupsd.conf", files = d + "/etc/cups-files.conf";
     freopen("/dev/null", "w", stdout);
     freopen("/dev/null", "w", stderr);
-    execl(kCupsd, kCupsd, "-f", "-c", conf.c_str(), "-s", files.c_str(), static_cast<char*>(nullptr));
+    execl(kCupsd, kCupsd, "-f", "-c", conf.c_str(), "-s", files.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   auto env = ClientEnv();
   env["LC_ALL"] = "C";
   for (int i = 0; i < 200; ++i) {
-    if (RunProgram(kLpstat, {"-r"}, d, "", 10, env).out.find("scheduler is running") != std::string::npos)
+    if (RunProgram(kLpstat, {"-r"}, d, "", 10, env).out.find("scheduler is running") !=
+        std::string::npos)
       return;
     std::this_thread::sleep_for(25ms);
   }
@@ -116,7 +119,9 @@ std::map<std::string, std::string> PrintServer::ClientEnv() const {
   return {{"CUPS_SERVER", dir_ / "cups.sock"}, {"HOME", dir_ / "home"}};
 }
 
-std::string PrintServer::OutputOf(const std::string& name) const { return dir_ / ("out/" + name + ".pdf"); }
+std::string PrintServer::OutputOf(const std::string& name) const {
+  return dir_ / ("out/" + name + ".pdf");
+}
 
 std::string PrintServer::Log() const { return ReadFile(dir_ / "log/error_log"); }
 
@@ -126,7 +131,8 @@ void PrintServer::Client(const std::string& program, const std::vector<std::stri
     throw std::runtime_error(program + " failed (" + std::to_string(r.exit_code) + "): " + r.err);
 }
 
-void PrintServer::AddQueue(const std::string& name, const std::string& page_size, bool accepts_pdf) {
+void PrintServer::AddQueue(const std::string& name, const std::string& page_size,
+                           bool accepts_pdf) {
   const std::string ppd = dir_ / (name + ".ppd");
   WriteFile(ppd, Ppd(accepts_pdf));
   Client(kLpadmin, {"-p", name, "-E", "-v", "file://" + OutputOf(name), "-P", ppd, "-o",

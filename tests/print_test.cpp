@@ -1,13 +1,12 @@
 // End-to-end: printed listings through a private CUPS scheduler, read back
 // from the PDF files its queues write.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,13 +69,16 @@ class PrintTest : public testing::Test {
               std::to_string(n) + "\"}\n";
     }
     WriteFile(dir_ / "rows.jsonl", rows);
-    const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--jsonl", "rows.jsonl"}, dir_.path());
+    const RunResult w =
+        RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--jsonl", "rows.jsonl"}, dir_.path());
     ASSERT_EQ(w.exit_code, 0) << w.err;
     std::string ini;
-    for (const auto& [report, where] : std::vector<std::pair<std::string, std::string>>{
-             {"Zero", "[Record Number] <= 0"}, {"One", "[Record Number] <= 1"},
-             {"Three", "[Record Number] <= 3"}, {"Fifty", "[Record Number] <= 50"},
-             {"FiftyOne", "ALL"}})
+    for (const auto& [report, where] :
+         std::vector<std::pair<std::string, std::string>>{{"Zero", "[Record Number] <= 0"},
+                                                          {"One", "[Record Number] <= 1"},
+                                                          {"Three", "[Record Number] <= 3"},
+                                                          {"Fifty", "[Record Number] <= 50"},
+                                                          {"FiftyOne", "ALL"}})
       ini += "[" + report + "]\nOutput=Printer\nWhere=" + where + "\n" + kFields;
     WriteFile(dir_ / "TavrinReport.ini", ini);
   }
@@ -98,7 +100,9 @@ class PrintTest : public testing::Test {
     return ReadPrintedPages(server_.OutputOf(queue));
   }
 
-  std::vector<std::string> Lines(const PrintedPage& page) { return PageLines(page, kLeft, kAdvance); }
+  std::vector<std::string> Lines(const PrintedPage& page) {
+    return PageLines(page, kLeft, kAdvance);
+  }
 
   TempDir dir_;
   PrintServer server_;
@@ -239,18 +243,28 @@ TEST_F(PrintTest, EachFailureIsOneMessageTheWalkGoesOnAndTheRunFails) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{}, socket, "No default printer is set on the print server " + socket + ": name one with --printer NAME"},
-      {{"--printer", "nosuch"}, socket,
-       "There is no printer \"nosuch\" on the print server " + socket + ". The listing is not printed."},
-      {{"--printer", "closed"}, socket,
+      {{},
+       socket,
+       "No default printer is set on the print server " + socket +
+           ": name one with --printer NAME"},
+      {{"--printer", "nosuch"},
+       socket,
+       "There is no printer \"nosuch\" on the print server " + socket +
+           ". The listing is not printed."},
+      {{"--printer", "closed"},
+       socket,
        "The printer \"closed\" refused the job: Destination \"closed\" is not accepting jobs. The "
        "listing is not printed."},
-      {{"--printer", "textonly"}, socket,
+      {{"--printer", "textonly"},
+       socket,
        "The printer \"textonly\" did not take the document: Unsupported document-format "
        "\"application/pdf\". The listing is not printed."},
-      {{"--printer", "listing"}, dir_ / "none.sock",
-       "The print server " + dir_ / "none.sock" + " cannot be reached. The listing is not printed."},
-      {{"--printer", "listing"}, dir_ / "silent.sock",
+      {{"--printer", "listing"},
+       dir_ / "none.sock",
+       "The print server " + dir_ / "none.sock" +
+           " cannot be reached. The listing is not printed."},
+      {{"--printer", "listing"},
+       dir_ / "silent.sock",
        "The print server " + dir_ / "silent.sock" + " did not answer. The listing is not printed."},
   };
   for (const Case& c : cases) {
@@ -260,7 +274,8 @@ TEST_F(PrintTest, EachFailureIsOneMessageTheWalkGoesOnAndTheRunFails) {
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find("[tavrin-report] " + c.message), std::string::npos) << r.err;
     size_t told = 0;
-    for (size_t pos = r.err.find("not printed"); pos != std::string::npos; pos = r.err.find("not printed", pos + 1))
+    for (size_t pos = r.err.find("not printed"); pos != std::string::npos;
+         pos = r.err.find("not printed", pos + 1))
       ++told;
     EXPECT_EQ(told, 1u) << r.err;
     EXPECT_NE(r.err.find("Processing 2 of 3"), std::string::npos) << r.err;
@@ -297,8 +312,9 @@ TEST_F(PrintTest, SigtermDuringAListingCancelsTheJob) {
             "[Big]\nOutput=Printer\nDataPath=Big.mdb\nReportField1=Organization Name\n");
   server_.AddQueue("listing");
   auto env = server_.ClientEnv();
-  const RunResult r = RunProgram(ReportBinary(), {"--unattended", "--printer", "listing", "Big"},
-                                 dir_.path(), "", 120, env, SignalOn{"Processing 0 of 200000", SIGTERM});
+  const RunResult r =
+      RunProgram(ReportBinary(), {"--unattended", "--printer", "listing", "Big"}, dir_.path(), "",
+                 120, env, SignalOn{"Processing 0 of 200000", SIGTERM});
   EXPECT_EQ(r.exit_code, 143) << r.err;
   EXPECT_TRUE(server_.WaitForJobs());
   EXPECT_FALSE(FileExists(server_.OutputOf("listing")));

@@ -36,7 +36,9 @@ std::string ServerDisplayName() {
   return host.empty() || host[0] == '/' ? host : host + ":" + std::to_string(ippPort());
 }
 
-std::string Unreachable() { return "The print server " + ServerDisplayName() + " cannot be reached."; }
+std::string Unreachable() {
+  return "The print server " + ServerDisplayName() + " cannot be reached.";
+}
 
 // When the last request on this thread failed for want of a server, why;
 // else "". libcups' own text says nothing useful then.
@@ -78,7 +80,8 @@ void CancelJob(const std::string& printer, int job_id) {
 // The connection that a job's document flows on. A base of CupsJob ahead of
 // PdfJob, so it exists before the PDF writes its first byte.
 struct DocumentStream {
-  DocumentStream(Http h, std::string p, int id) : http(std::move(h)), printer(std::move(p)), job_id(id) {}
+  DocumentStream(Http h, std::string p, int id)
+      : http(std::move(h)), printer(std::move(p)), job_id(id) {}
 
   bool Send(const char* data, size_t size) {
     return http && cupsWriteRequestData(http.get(), data, size) == HTTP_STATUS_CONTINUE;
@@ -109,7 +112,8 @@ class CupsJob : private DocumentStream, public PdfJob {
     const bool sent = PdfJob::Finish().empty();
     std::string error;
     if (!sent) {
-      error = RequestError("The print server " + ServerDisplayName() + " stopped taking the document");
+      error =
+          RequestError("The print server " + ServerDisplayName() + " stopped taking the document");
     } else if (cupsFinishDocument(http.get(), printer.c_str()) > IPP_STATUS_OK_EVENTS_COMPLETE) {
       error = RequestError("The printer \"" + printer + "\" did not take the document");
     } else {
@@ -149,7 +153,8 @@ DestinationList CupsPrintBackend::ListDestinations() {
   // A server without printers answers "not found".
   if (count == 0 && cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE &&
       cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND) {
-    list.error = RequestError("The print server " + ServerDisplayName() + " did not list its printers");
+    list.error =
+        RequestError("The print server " + ServerDisplayName() + " did not list its printers");
     return list;
   }
   // Instances (lpoptions' "queue/instance") print on their queue: the queue
@@ -180,7 +185,8 @@ std::unique_ptr<PrintJob> CupsPrintBackend::StartJob(const std::string& destinat
   if (!dest) {
     error = ServerFailure();
     if (error.empty())
-      error = "There is no printer \"" + destination + "\" on the print server " + ServerDisplayName() + ".";
+      error = "There is no printer \"" + destination + "\" on the print server " +
+              ServerDisplayName() + ".";
     return nullptr;
   }
   const std::string printer = dest->name;
@@ -210,7 +216,8 @@ std::unique_ptr<PrintJob> CupsPrintBackend::StartJob(const std::string& destinat
 
   cups_option_t* options = nullptr;
   const int num_options = cupsAddOption("media", media.c_str(), 0, &options);
-  const int job_id = cupsCreateJob(http.get(), printer.c_str(), title.c_str(), num_options, options);
+  const int job_id =
+      cupsCreateJob(http.get(), printer.c_str(), title.c_str(), num_options, options);
   cupsFreeOptions(num_options, options);
   if (job_id == 0) {
     error = RequestError("The printer \"" + printer + "\" refused the job");

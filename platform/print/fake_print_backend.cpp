@@ -27,7 +27,8 @@ class FakeJob : public PrintJob {
     if (!job().pages.empty()) job().pages.back().ended = true;
   }
   void DrawText(int x, int y, const std::string& text) override {
-    if (!job().pages.empty() && !job().pages.back().ended) job().pages.back().lines.push_back({x, y, text});
+    if (!job().pages.empty() && !job().pages.back().ended)
+      job().pages.back().lines.push_back({x, y, text});
   }
   std::string Finish() override {
     done_ = true;

@@ -40,7 +40,7 @@ class FakePrintBackend : public PrintBackend {
   std::string start_error;   // StartJob fails with it when set
   std::string finish_error;  // Finish fails with it when set
   int dpi = 600;
-  int page_width = 5100;   // Letter at 600 dpi
+  int page_width = 5100;  // Letter at 600 dpi
   int page_height = 6600;
   int line_height = 95;
 

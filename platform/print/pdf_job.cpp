@@ -78,8 +78,10 @@ struct PrintFonts::Impl {
       const std::string install = " Install the package fonts-liberation.";
       FontFacePtr made;
       if (!match.pattern) {
-        remark = "No font is installed for printing: the listing prints in a built-in font "
-                 "whose columns do not line up." + install;
+        remark =
+            "No font is installed for printing: the listing prints in a built-in font "
+            "whose columns do not line up." +
+            install;
         made.reset(cairo_toy_font_face_create("monospace", CAIRO_FONT_SLANT_NORMAL,
                                               CAIRO_FONT_WEIGHT_NORMAL));
       } else {
@@ -156,7 +158,8 @@ PdfJob::PdfJob(Writer write, double width_pt, double height_pt, PrintFonts& font
     : impl_(std::make_unique<Impl>(std::move(write), fonts)),
       page_width_(static_cast<int>(std::lround(width_pt * kDpi / 72.0))),
       page_height_(static_cast<int>(std::lround(height_pt * kDpi / 72.0))) {
-  impl_->surface = cairo_pdf_surface_create_for_stream(&Impl::Write, impl_.get(), width_pt, height_pt);
+  impl_->surface =
+      cairo_pdf_surface_create_for_stream(&Impl::Write, impl_.get(), width_pt, height_pt);
   impl_->cr = cairo_create(impl_->surface);
   cairo_scale(impl_->cr, 72.0 / kDpi, 72.0 / kDpi);
   // Unhinted metrics: the same line height and advance on every device.
@@ -204,7 +207,8 @@ std::string PdfJob::Finish() {
   const cairo_status_t status = impl_->Close();
   impl_->finished = true;
   if (impl_->write_failed) return "the document could not be sent";
-  if (status != CAIRO_STATUS_SUCCESS) return std::string("the document is damaged: ") + cairo_status_to_string(status);
+  if (status != CAIRO_STATUS_SUCCESS)
+    return std::string("the document is damaged: ") + cairo_status_to_string(status);
   return "";
 }
 
@@ -222,7 +226,8 @@ std::string PrintableText(const std::string& text) {
   for (size_t pos = 0; pos < text.size();) {
     const text::Utf8Char ch = text::DecodeUtf8(text, pos);
     pos += ch.length;
-    char32_t c = ch.valid ? ch.code_point : text::Cp1252Char(static_cast<unsigned char>(ch.code_point));
+    char32_t c =
+        ch.valid ? ch.code_point : text::Cp1252Char(static_cast<unsigned char>(ch.code_point));
     if (c == '\t') {
       do {
         out += ' ';

@@ -8,7 +8,9 @@ namespace tavrin {
 namespace {
 
 PrinterChoice Failed(std::string error) { return {PrinterChoice::kFailed, "", std::move(error)}; }
-PrinterChoice Chosen(std::string printer) { return {PrinterChoice::kChosen, std::move(printer), ""}; }
+PrinterChoice Chosen(std::string printer) {
+  return {PrinterChoice::kChosen, std::move(printer), ""};
+}
 
 // The printers of the server, or the failure that leaves none to choose.
 std::optional<PrinterChoice> ListOrFail(PrintBackend& backend, DestinationList& list) {
@@ -51,8 +53,9 @@ std::string ListText(const DestinationList& list) {
     text += "\n";
   }
   text += "  0) Cancel\n";
-  text += FindDefault(list) != nullptr ? "Enter prints on the default (*); a number or a name chooses.\n"
-                                       : "A number or a name chooses.\n";
+  text += FindDefault(list) != nullptr
+              ? "Enter prints on the default (*); a number or a name chooses.\n"
+              : "A number or a name chooses.\n";
   text += "0, q or Escape cancels.";
   return text;
 }

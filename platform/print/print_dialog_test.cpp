@@ -46,9 +46,13 @@ TEST_F(PrintDialogTest, ListsThePrintersNumberedWithTheDefaultMarked) {
 }
 
 TEST_F(PrintDialogTest, EnterANumberOrANameChooses) {
-  for (const auto& [answer, printer] : std::vector<std::pair<std::string, std::string>>{
-           {"", "Listing"}, {"  ", "Listing"}, {"1", "office"}, {" 3 ", "wall"}, {"OFFICE", "office"},
-           {"listing", "Listing"}}) {
+  for (const auto& [answer, printer] :
+       std::vector<std::pair<std::string, std::string>>{{"", "Listing"},
+                                                        {"  ", "Listing"},
+                                                        {"1", "office"},
+                                                        {" 3 ", "wall"},
+                                                        {"OFFICE", "office"},
+                                                        {"listing", "Listing"}}) {
     const PrinterChoice choice = Ask({answer});
     EXPECT_EQ(choice.result, PrinterChoice::kChosen) << answer;
     EXPECT_EQ(choice.printer, printer) << answer;
@@ -70,8 +74,10 @@ TEST_F(PrintDialogTest, ABadAnswerIsAskedAgainWithTheReason) {
   EXPECT_EQ(choice.printer, "Listing");
   const auto questions = window.questions();
   ASSERT_EQ(questions.size(), 4u);
-  EXPECT_EQ(questions[1].text.substr(0, questions[1].text.find('\n')), "There is no printer \"4\".");
-  EXPECT_EQ(questions[2].text.substr(0, questions[2].text.find('\n')), "There is no printer \"lobby\".");
+  EXPECT_EQ(questions[1].text.substr(0, questions[1].text.find('\n')),
+            "There is no printer \"4\".");
+  EXPECT_EQ(questions[2].text.substr(0, questions[2].text.find('\n')),
+            "There is no printer \"lobby\".");
   EXPECT_EQ(questions[3].text.substr(questions[3].text.find('\n') + 1), questions[0].text);
 
   // Without a default, Enter is a bad answer too.

@@ -75,9 +75,9 @@ class CPrinterDC {
   std::string printer_;  // empty: no printer attached
   std::unique_ptr<PrintJob> job_;
   bool page_open_ = false;
-  int page_height_ = 0;  // device units
+  int page_height_ = 0;                                    // device units
   int32_t top_ = 0, bottom_ = 0, left_ = 0, spacing_ = 0;  // points
-  int cursor_ = 0;  // device units: the top of the next line
+  int cursor_ = 0;                                         // device units: the top of the next line
 };
 
 }  // namespace tavrin

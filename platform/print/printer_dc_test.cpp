@@ -26,7 +26,8 @@ class ScriptedDialog : public PrintDialog {
 class PrinterDcTest : public testing::Test {
  protected:
   CPrinterDC MakeDc() {
-    return CPrinterDC(backend, dialog, [this](const std::string& text) { failures.push_back(text); });
+    return CPrinterDC(backend, dialog,
+                      [this](const std::string& text) { failures.push_back(text); });
   }
 
   // The listing's set-up: 10-point Courier, margins 30, 30 and 40, 2 points
@@ -79,7 +80,8 @@ TEST_F(PrinterDcTest, ALineThatWouldPassTheBottomMarginGoesToANewPage) {
 
   const FakePrintBackend::Job& job = backend.jobs.at(0);
   ASSERT_EQ(job.pages.size(), 2u);
-  EXPECT_EQ(job.pages[0].lines, (std::vector<Line>{{333, 250, "1"}, {333, 362, "2"}, {333, 474, "3"}}));
+  EXPECT_EQ(job.pages[0].lines,
+            (std::vector<Line>{{333, 250, "1"}, {333, 362, "2"}, {333, 474, "3"}}));
   EXPECT_EQ(job.pages[1].lines, (std::vector<Line>{{333, 250, "4"}}));
   EXPECT_TRUE(job.pages[0].ended && job.pages[1].ended);
 }
