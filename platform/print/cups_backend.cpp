@@ -2,6 +2,8 @@
 
 #include <cups/cups.h>
 
+#include <memory>
+#include <string>
 #include <utility>
 
 namespace tavrin {
@@ -9,7 +11,8 @@ namespace {
 
 // How long a connection waits for the server to take or send data before it
 // gives up: short for questions, longer while a document flows. libcups
-// tries a request twice, so a silent server costs about twice this.
+// tries some requests more than once, so a silent server costs a few times
+// this (about 6 seconds to list the printers).
 constexpr double kAnswerSeconds = 2.0;
 constexpr double kDocumentSeconds = 10.0;
 constexpr int kConnectMs = 5000;
