@@ -100,7 +100,10 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 }
 
 void CTavrinReportGeneratorDlg::GenerateReport() {
-  CReportGenerator generator(m_Def, m_Source.m_OrgDB, *this);
+  OutputServices services(*this);
+  services.print_backend = print_backend_;
+  services.print_dialog = print_dialog_;
+  CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
   generator.GenerateReport();
 }
 

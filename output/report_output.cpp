@@ -7,6 +7,7 @@
 
 #include "output/csv_output.h"
 #include "output/html_output.h"
+#include "output/printer_output.h"
 #include "output/xml_output.h"
 #include "platform/text/ascii.h"
 
@@ -56,10 +57,10 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
   RunHost& host = services.host;
   switch (kind) {
     case OutputKind::kPrinter:
+      return PrinterOutput::Open(def, services);
     case OutputKind::kSqlServer:
-      ShowOutputFailure(host, std::string("Output kind \"") +
-                                  (kind == OutputKind::kPrinter ? "Printer" : "SQLServer") +
-                                  "\" is not available in this version - report canceled");
+      ShowOutputFailure(host,
+                        "Output kind \"SQLServer\" is not available in this version - report canceled");
       return nullptr;
     case OutputKind::kXml:
       return XmlOutput::Open(def, host);

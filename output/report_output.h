@@ -6,6 +6,8 @@
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "platform/print/print_backend.h"
+#include "platform/print/print_dialog.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -51,6 +53,10 @@ struct OutputServices {
   // Implicit, so that a run host alone makes the services of the file kinds.
   OutputServices(RunHost& run_host) : host(run_host) {}  // NOLINT(google-explicit-constructor)
   RunHost& host;
+  // The printing system and the print dialog of the printed listing; without
+  // both, a "Printer" report is refused with a box.
+  PrintBackend* print_backend = nullptr;
+  PrintDialog* print_dialog = nullptr;
 };
 
 // Prepares the output of `kind` for the report `def`. Null when the report

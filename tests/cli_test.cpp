@@ -66,6 +66,9 @@ TEST(CliTest, OptionsHelpVersionAndUsageErrors) {
   r = RunProgram(ReportBinary(), {"--bogus"}, dir.path());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("unknown option '--bogus'"), std::string::npos);
+  r = RunProgram(ReportBinary(), {"Daily", "--printer"}, dir.path());
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("--printer needs the name of a printer"), std::string::npos) << r.err;
   EXPECT_FALSE(FileExists(dir / "TavrinReport.ini"));
 
   // After "--" a name that looks like an option is a report name.

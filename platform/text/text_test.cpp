@@ -56,6 +56,14 @@ TEST(Utf8Test, CountingAndCuttingNeverSplitACharacter) {
   EXPECT_EQ(Utf8CutLength("abc\xE9\xE9\xE9", 4), 4u);  // single-byte text: cut at the limit
 }
 
+TEST(Utf8Test, Cp1252BytesAsCharacters) {
+  EXPECT_EQ(Cp1252Char('A'), U'A');
+  EXPECT_EQ(Cp1252Char(0xE9), char32_t{0xE9});     // Latin-1 as it is
+  EXPECT_EQ(Cp1252Char(0x80), char32_t{0x20AC});   // the euro sign
+  EXPECT_EQ(Cp1252Char(0x9F), char32_t{0x0178});
+  EXPECT_EQ(Cp1252Char(0x81), kReplacementChar);   // unassigned
+}
+
 TEST(AsciiTest, CaseAndTrim) {
   EXPECT_TRUE(EqualsIgnoreAsciiCase("Report Schedule", "REPORT schedule"));
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC3\x89", "\xC3\xA9"));  // only ASCII letters fold
