@@ -6,7 +6,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
   std::vector<std::string> positional;
   bool options_done = false;
-  for (const auto& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     // Anything that starts with "-" is an option, so that "-h" never becomes
     // a report (and an INI section); a lone "-" is a name.
     if (options_done || arg.size() < 2 || arg[0] != '-') {
@@ -23,6 +24,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.interactive = true;
     } else if (arg == "--check") {
       cl.check = true;
+    } else if (arg == "--printer") {
+      if (i + 1 < args.size() && !args[i + 1].empty()) {
+        cl.printer = args[++i];
+      } else if (cl.error.empty()) {
+        cl.error = "--printer needs the name of a printer";
+      }
     } else if (cl.error.empty()) {
       cl.error = "unknown option '" + arg + "'";
     }
@@ -49,6 +56,8 @@ std::string UsageText(const std::string& program) {
          "  --interactive  show the status panel and wait for the user at message boxes\n"
          "  --check        check REPORT (or every scheduled report) without running it or\n"
          "                 writing to the INI; exit status 0 when everything checks\n"
+         "  --printer NAME print listings on printer NAME instead of asking for one or\n"
+         "                 using the default printer\n"
          "  -h, --help     show this text and exit\n"
          "  -V, --version  show the version and exit\n"
          "  --             end of options (for a report name that begins with -)\n"

@@ -15,6 +15,7 @@ struct CommandLine {
   bool unattended = false;
   bool interactive = false;
   bool check = false;  // check `report` (or the schedule) instead of running it
+  std::string printer;  // --printer NAME: the printer of printed listings
   std::string error;  // not empty: a usage error, described
 };
 

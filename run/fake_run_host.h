@@ -2,7 +2,6 @@
 #define TAVRIN_RUN_FAKE_RUN_HOST_H_
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "run/run_host.h"
@@ -32,7 +31,8 @@ class FakeRunHost : public RunHost {
   std::vector<Box> boxes;
   std::vector<Timed> timed;
   std::string stdout_text;
-  std::vector<std::pair<std::string, Severity>> notices;
+  std::vector<std::string> notices;
+  std::vector<Severity> notice_severities;  // of each notice, in the same order
   int failures = 0;
   bool stop = false;
 
@@ -59,7 +59,8 @@ class FakeRunHost : public RunHost {
   }
   void StandardOutput(const std::string& text) override { stdout_text += text; }
   void Notice(const std::string& text, Severity severity) override {
-    notices.emplace_back(text, severity);
+    notices.push_back(text);
+    notice_severities.push_back(severity);
   }
   void RecordFailure() override { ++failures; }
   bool StopRequested() const override { return stop; }

@@ -10,8 +10,8 @@ namespace tavrin {
 
 // What the steps of a report run (definition, data, output) may do to the run
 // that hosts them: the status line and progress value, message boxes, the
-// self-closing message, standard output, recording a failure, and asking
-// whether to stop. The main dialog implements it; FakeRunHost records it for
+// self-closing message, standard output, notices for the log, recording a
+// failure, and asking whether to stop. The main dialog implements it; FakeRunHost records it for
 // tests. Called on the run thread only.
 class RunHost {
  public:
@@ -38,8 +38,9 @@ class RunHost {
   virtual void ShowTimedMessage(const std::string& text, int seconds) = 0;
   // A text for the process's standard output.
   virtual void StandardOutput(const std::string& text) = 0;
-  // A line for the log (below the console panel) that needs no answer, such
-  // as the reason of a failure that a box or the timed message told of.
+  // A line for the log (below the console panel) that needs no answer: what
+  // a stopped run left behind (a kWarning), or the reason of a failure that
+  // a box or the timed message told of (a kError).
   virtual void Notice(const std::string& text, Severity severity) = 0;
   // The step at hand failed: the run counts as failed (exit status 1).
   virtual void RecordFailure() = 0;

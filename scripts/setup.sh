@@ -7,7 +7,10 @@ PACKAGES=(
   build-essential cmake pkg-config
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
+  libcups2-dev libcairo2-dev libfontconfig-dev fontconfig fonts-liberation
+  cups-daemon cups-client cups-core-drivers poppler-utils
   libgtest-dev googletest
+  python3
   # man pages, the Debian package and the checks of both
   scdoc gzip dpkg-dev man-db lintian systemd
 )

@@ -82,7 +82,7 @@ package)
   [ "$(dpkg-deb -f "$deb" Version)" = 7.0 ] || fail "Version"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0; do
+  for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0 libcups2 libcairo2 fonts-liberation; do
     [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] || fail "Depends lacks $lib: $depends"
   done
   description=$(dpkg-deb -f "$deb" Description)

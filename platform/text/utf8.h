@@ -39,6 +39,11 @@ inline Utf8Char DecodeUtf8(std::string_view s, size_t pos) {
 // appended as U+FFFD.
 void AppendUtf8(char32_t c, std::string* out);
 
+// The character that byte `b` stands for in Windows-1252, the code page
+// of text written on Windows: ASCII and Latin-1 as they are, 0x80-0x9F the
+// code page's own letters and signs, U+FFFD for its five unassigned bytes.
+char32_t Cp1252Char(unsigned char b);
+
 // The number of characters of `s`.
 size_t Utf8Length(std::string_view s);
 

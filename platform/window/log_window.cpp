@@ -90,6 +90,13 @@ void LogWindow::StandardOutput(const std::string& text) {
   std::fflush(out_);
 }
 
+std::optional<std::string> LogWindow::AskLine(const std::string& text, const std::string& caption) {
+  std::lock_guard<std::mutex> lock(mu_);
+  // Nobody can answer here: the caller goes on as if cancelled.
+  LogLocked("[" + caption + "] " + NormalizeLineBreaks(text), Severity::kWarning);
+  return std::nullopt;
+}
+
 void LogWindow::Notice(const std::string& text, Severity severity) {
   std::lock_guard<std::mutex> lock(mu_);
   LogLocked(text, severity);
