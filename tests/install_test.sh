@@ -82,8 +82,9 @@ package)
   [ "$(dpkg-deb -f "$deb" Version)" = 7.0 ] || fail "Version"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture"
   depends=$(dpkg-deb -f "$deb" Depends)
+  names=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
   for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0 libcups2 libcairo2 fonts-liberation; do
-    [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] || fail "Depends lacks $lib: $depends"
+    grep -qx -- "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
   done
   description=$(dpkg-deb -f "$deb" Description)
   [ "$(echo "$description" | wc -l)" -gt 3 ] || fail "no long description"
