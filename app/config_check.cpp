@@ -88,7 +88,7 @@ class ReportCheck {
     Line("source", def_.m_strDataPath);
     switch (kind) {
       case OutputKind::kPrinter:
-        Line("destination", "the printer");
+        Line("destination", "the printer that --printer names, or the default one");
         break;
       case OutputKind::kSqlServer:
         Line("destination", ado::MaskConnectionPassword(def_.m_strDestinationDBConnectString));
