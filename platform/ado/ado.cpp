@@ -151,7 +151,7 @@ void Connection::Open(const std::string& connection_string, const std::string& /
     SetErrors(std::move(errors));
     throw AdoError(kEOutOfMemory, kConnectionSource);
   }
-  SetErrors({});
+  SetErrors(std::move(errors));  // the warnings of an open that succeeded
 }
 
 void Connection::Close() {
@@ -163,6 +163,8 @@ void Connection::Close() {
 }
 
 bool Connection::IsOpen() const { return provider_ != nullptr; }
+
+bool Connection::IsConnectionDead() const { return provider_ && provider_->IsConnectionDead(); }
 
 std::vector<ErrorEntry> Connection::Errors() const {
   std::lock_guard<std::mutex> lock(errors_mu_);
@@ -189,13 +191,15 @@ Recordset::~Recordset() { Release(); }
 void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
                      CursorType /*cursor*/, LockType /*lock*/, int options) {
   if (result_) throw AdoError(kAdErrObjectOpen, kRecordsetSource);
+  if (connection) connection->SetErrors({});
   if (!connection || !connection->IsOpen())
     throw AdoError(kAdErrInvalidConnection, kRecordsetSource);
-  const std::string sql = options == adCmdTable ? "SELECT * FROM [" + source + "]" : source;
   std::vector<ErrorEntry> errors;
   std::unique_ptr<ResultSet> result;
   try {
-    result = connection->provider().Query(sql, &errors);
+    Provider& provider = connection->provider();
+    result = options == adCmdTable ? provider.OpenTable(source, &errors)
+                                   : provider.Query(source, &errors);
   } catch (const _com_error&) {
     connection->SetErrors(std::move(errors));
     throw;
@@ -289,6 +293,7 @@ std::vector<std::string> Recordset::FieldNames() const {
 // Command
 
 void Command::Execute(int /*options*/) {
+  if (connection_) connection_->SetErrors({});
   if (!connection_ || !connection_->IsOpen()) throw AdoError(kAdErrInvalidConnection, kCommandSource);
   std::vector<ErrorEntry> errors;
   try {

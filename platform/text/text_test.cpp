@@ -55,6 +55,16 @@ TEST(Utf8Test, CountingAndCuttingNeverSplitACharacter) {
   EXPECT_EQ(Utf8CutLength("abc\xE9\xE9\xE9", 4), 4u);  // single-byte text: cut at the limit
 }
 
+TEST(Utf8Test, Utf16BothWaysWithPairsAndStrayBytes) {
+  const std::string s = "a\xC3\xA9\xE2\x98\x83\xF0\x9D\x84\x9E";  // "aé☃" and U+1D11E
+  const std::u16string w = Utf8ToUtf16(s);
+  EXPECT_EQ(w, (std::u16string{u'a', 0xE9, 0x2603, 0xD834, 0xDD1E}));
+  EXPECT_EQ(Utf16ToUtf8(w), s);
+  // A cp1252 byte reads as its Latin-1 letter; a lone surrogate as U+FFFD.
+  EXPECT_EQ(Utf8ToUtf16("caf\xE9"), u"caf\u00e9");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{u'x', 0xD834, u'y', 0xDD1E}), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+}
+
 TEST(AsciiTest, CaseAndTrim) {
   EXPECT_TRUE(EqualsIgnoreAsciiCase("Report Schedule", "REPORT schedule"));
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC3\x89", "\xC3\xA9"));  // only ASCII letters fold

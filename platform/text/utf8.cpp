@@ -79,4 +79,35 @@ size_t Utf8CutLength(std::string_view s, size_t max_bytes) {
   return max_bytes;
 }
 
+std::u16string Utf8ToUtf16(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (size_t pos = 0; pos < s.size();) {
+    const Utf8Char c = DecodeUtf8(s, pos);
+    pos += c.length;
+    if (c.code_point < 0x10000) {
+      out.push_back(static_cast<char16_t>(c.code_point));
+    } else {
+      const char32_t v = c.code_point - 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    AppendUtf8(c, &out);  // a lone surrogate becomes U+FFFD there
+  }
+  return out;
+}
+
 }  // namespace tavrin::text
