@@ -23,7 +23,8 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       program_name_(std::move(program_name)),
       m_Ini(store),
       m_Def(m_Ini, env),
-      m_Source(m_Def, *this, providers) {
+      m_Source(m_Def, *this, providers),
+      m_Output(m_Def, *this, providers) {
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.SetFile(m_Def.m_strIniFile);
@@ -99,7 +100,9 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 }
 
 void CTavrinReportGeneratorDlg::GenerateReport() {
-  CReportGenerator generator(m_Def, m_Source.m_OrgDB, *this);
+  OutputServices services(*this);
+  services.output_database = &m_Output;
+  CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
   generator.GenerateReport();
 }
 
@@ -123,6 +126,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   }
   try {
     m_Source.CloseDatabase();
+    m_Output.CloseOutputDatabase();
   } catch (const std::exception& e) {
     ReportException(e.what());
   }

@@ -12,6 +12,7 @@
 #include "config/ini2.h"
 #include "config/report_definition.h"
 #include "data/source_database.h"
+#include "output/output_database.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
 #include "platform/profile/profile.h"
@@ -51,6 +52,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override { window_.Notice(text); }
   void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
 
@@ -92,6 +94,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   CIni2 m_Ini;
   CReportDefinition m_Def;  // also holds m_strIniFile, m_strWorkDir, m_strReportName
   CSourceDatabase m_Source;
+  COutputDatabase m_Output;
 
   mutable std::mutex status_mu_;
   std::string m_strStatus;

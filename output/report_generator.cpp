@@ -18,6 +18,10 @@ void CReportGenerator::GenerateReport() {
       end = WalkEnd::kStopped;
       break;
     }
+    if (output->Failed()) {
+      end = WalkEnd::kOutputFailed;
+      break;
+    }
     if (output->ShowsProgress()) {
       host_.SetRecordStatus("Processing " + std::to_string(i) + " of " + std::to_string(count), i, count);
       // Division first: with 100 records the 30th shows 28, not 29.

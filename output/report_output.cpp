@@ -1,10 +1,12 @@
 #include "output/report_output.h"
 
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include "output/csv_output.h"
 #include "output/html_output.h"
+#include "output/sqlserver_output.h"
 #include "output/xml_output.h"
 #include "platform/text/ascii.h"
 
@@ -33,11 +35,11 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
   RunHost& host = services.host;
   switch (kind) {
     case OutputKind::kPrinter:
-    case OutputKind::kSqlServer:
-      ShowOutputFailure(host, std::string("Output kind \"") +
-                                  (kind == OutputKind::kPrinter ? "Printer" : "SQLServer") +
-                                  "\" is not available in this version - report canceled");
+      ShowOutputFailure(host, "Output kind \"Printer\" is not available in this version - report canceled");
       return nullptr;
+    case OutputKind::kSqlServer:
+      if (!services.output_database) throw std::logic_error("SQLServer output without an output database");
+      return SqlServerOutput::Open(*services.output_database, host);
     case OutputKind::kXml:
       return XmlOutput::Open(def, host);
     case OutputKind::kHtml:

@@ -10,8 +10,8 @@ namespace tavrin {
 
 // What the steps of a report run (definition, data, output) may do to the run
 // that hosts them: the status line and progress value, message boxes, the
-// self-closing message, standard output, recording a failure, and asking
-// whether to stop. The main dialog implements it; FakeRunHost records it for
+// self-closing message, standard output, notices, recording a failure, and
+// asking whether to stop. The main dialog implements it; FakeRunHost records it for
 // tests. Called on the run thread only.
 class RunHost {
  public:
@@ -34,6 +34,9 @@ class RunHost {
   virtual void ShowTimedMessage(const std::string& text, int seconds) = 0;
   // A text for the process's standard output.
   virtual void StandardOutput(const std::string& text) = 0;
+  // A message that needs no answer (a warning, a summary): a log line
+  // unattended, a line below the panel in the console. Records nothing.
+  virtual void Notice(const std::string& text) = 0;
   // The step at hand failed: the run counts as failed (exit status 1).
   virtual void RecordFailure() = 0;
   // True once the user or a signal asked the program to end: long loops stop

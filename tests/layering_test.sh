@@ -17,7 +17,7 @@ done
 # The test binaries of config/ and output/ link their layer and what it
 # needs, so an engine among their libraries came from the layer.
 for test in config/config_tests output/output_tests; do
-  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3')
+  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3|libodbc')
   if [ -n "$engines" ]; then
     echo "$test links a database engine:"; echo "$engines"; status=1
   fi

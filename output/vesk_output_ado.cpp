@@ -1,0 +1,99 @@
+#include "output/vesk_output_ado.h"
+
+#include <ctime>
+#include <memory>
+#include <optional>
+
+#include "platform/ado/oledate.h"
+#include "platform/text/ascii.h"
+
+namespace tavrin {
+namespace {
+
+// A date as the batch writes it: valid dates month first between double
+// quotes, anything else NULL.
+std::string DateValue(const COleDateTime& date) {
+  if (date.status != COleDateTime::valid) return "NULL";
+  const std::optional<std::tm> fields = OleDateToTm(date.value);
+  if (!fields) return "NULL";
+  char text[32];
+  std::strftime(text, sizeof text, "\"%m/%d/%Y %H:%M\"", &*fields);
+  return text;
+}
+
+std::string Quoted(const std::string& text) { return '"' + text + '"'; }
+
+}  // namespace
+
+std::string CreateOrgTableBatch() {
+  std::string batch =
+      "IF NOT EXISTS (SELECT * from dbo.sysobjects where id = object_id('vesk_org') and "
+      "OBJECTPROPERTY(id, 'IsUserTable') = 1)\n"
+      "CREATE TABLE [vesk_org]\n"
+      "(org_id INTEGER NOT NULL,";
+  for (size_t i = 1; i < kVeskOrgColumns.size(); ++i) {
+    const VeskOrgColumn& c = kVeskOrgColumns[i];
+    std::string type =
+        c.kind == VeskOrgColumn::kDate ? "DATETIME" : "CHAR(" + std::to_string(c.width) + ")";
+    // The last column has its type in small letters and a line end instead
+    // of a comma, as the table was always created.
+    const bool last = i + 1 == kVeskOrgColumns.size();
+    batch += std::string(c.name) + " " + (last ? text::AsciiLowered(type) + "\n" : type + ",");
+  }
+  return batch + "CONSTRAINT veskOrgKey PRIMARY KEY(org_id))";
+}
+
+std::string PublishOrgBatch(const tagORG_INFO& org) {
+  const std::string id = std::to_string(org.nRecordNumber);
+  const std::string kill = DateValue(org.dtEventKillDate);
+  const std::string update = DateValue(org.dtEventUpdateTime);
+  std::string batch;
+  batch.reserve(1024 + org.strEventNotes.size() + org.strStatus.size());
+  batch += "SET QUOTED_IDENTIFIER OFF\n";
+  batch += "IF EXISTS (SELECT * FROM vesk_org WHERE org_id = " + id + ")\n";
+  batch += "BEGIN\nUPDATE vesk_org\n";
+  batch += "SET event_notes = " + Quoted(org.strEventNotes) + ", status = " + Quoted(org.strStatus) +
+           ", organization_name = " + Quoted(org.strOrganizationName) +
+           ", town_city = " + Quoted(org.strTownCity) + ", county = " + Quoted(org.strCounty) +
+           ", category = " + Quoted(org.strCategory) + ", zip_code = " + Quoted(org.strZipCode) +
+           ", city = " + Quoted(org.strCity) + ", state = " + Quoted(org.strState) +
+           ",event_kill_date = " + kill + ",event_update_time = " + update + "\n";
+  batch += "WHERE org_id = " + id + "\nEND\nELSE BEGIN\n";
+  // The INSERT lists its columns in an order of its own, county included.
+  batch +=
+      "INSERT INTO vesk_org (org_id, event_notes, status, organization_name, town_city, county, "
+      "category, city, state, zip_code, event_kill_date, event_update_time) VALUES (" +
+      id + ", " + Quoted(org.strEventNotes) + ", " + Quoted(org.strStatus) + ", " +
+      Quoted(org.strOrganizationName) + ", " + Quoted(org.strTownCity) + ", " +
+      Quoted(org.strCounty) + ", " + Quoted(org.strCategory) + ", " + Quoted(org.strCity) + ", " +
+      Quoted(org.strState) + ", " + Quoted(org.strZipCode) + ", " + kill + ", " + update + ")\n";
+  batch += "END\nSET QUOTED_IDENTIFIER ON\n";
+  return batch;
+}
+
+void RunBatch(const ado::ConnectionPtr& connection, const std::string& text) {
+  const auto command = std::make_shared<ado::Command>();
+  command->SetActiveConnection(connection);
+  command->SetCommandText(text);
+  command->Execute(ado::adCmdText);
+}
+
+void CVeskOutputADO::CreateOrgTable() {
+  try {
+    RunBatch(m_pConnection, CreateOrgTableBatch());
+  } catch (const _com_error& e) {
+    ReportError(e);
+  }
+}
+
+bool CVeskOutputADO::PublishOrg(const tagORG_INFO& org) {
+  try {
+    RunBatch(m_pConnection, PublishOrgBatch(org));
+    return true;
+  } catch (const _com_error& e) {
+    ReportError(e);
+    return false;
+  }
+}
+
+}  // namespace tavrin
