@@ -212,6 +212,18 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   connection_ = connection;
   result_ = std::move(result);
   position_ = 0;
+  next_column_ = 0;
+  const auto& columns = result_->Columns();
+  first_of_.assign(columns.size(), 0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    first_of_[i] = i;
+    for (size_t j = 0; j < i; ++j) {
+      if (text::EqualsIgnoreAsciiCase(columns[j], columns[i])) {
+        first_of_[i] = j;
+        break;
+      }
+    }
+  }
 }
 
 void Recordset::Close() {
@@ -273,9 +285,11 @@ Variant Recordset::GetFieldValue(const std::string& name) const {
   CheckOpen();
   const auto& columns = result_->Columns();
   int index = -1;
-  for (size_t i = 0; i < columns.size(); ++i) {
+  for (size_t n = 0; n < columns.size(); ++n) {
+    const size_t i = (next_column_ + n) % columns.size();
     if (text::EqualsIgnoreAsciiCase(columns[i], name)) {
-      index = static_cast<int>(i);
+      index = static_cast<int>(first_of_[i]);
+      next_column_ = i + 1;
       break;
     }
   }

@@ -184,6 +184,11 @@ class Recordset {
   ConnectionPtr connection_;
   std::unique_ptr<ResultSet> result_;  // null while closed
   int64_t position_ = 0;               // the current record; RowCount() at EOF
+  // The column after the one found last: readers that take a record's
+  // fields in column order find each at the first comparison. A name found
+  // there stands for the first column of that name (first_of_).
+  mutable size_t next_column_ = 0;
+  std::vector<size_t> first_of_;
 };
 using RecordsetPtr = std::shared_ptr<Recordset>;
 
