@@ -1,10 +1,25 @@
 #include "output/sqlserver_output.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 
 #include "platform/text/utf8.h"
 
 namespace tavrin {
+namespace {
+
+// The columns of the texts the batch sends, looked up once.
+const std::array<const VeskOrgColumn*, kPublishedTextColumns.size()> kPublishedColumns = [] {
+  std::array<const VeskOrgColumn*, kPublishedTextColumns.size()> columns{};
+  for (size_t i = 0; i < columns.size(); ++i) {
+    columns[i] = &*std::find_if(kVeskOrgColumns.begin(), kVeskOrgColumns.end(),
+                                [i](const VeskOrgColumn& c) { return c.name == kPublishedTextColumns[i]; });
+  }
+  return columns;
+}();
+
+}  // namespace
 
 std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(COutputDatabase& db, RunHost& host) {
   if (!db.OpenOutputDatabase() || db.m_OutputDB.ConnectionDead()) return nullptr;
@@ -12,18 +27,20 @@ std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(COutputDatabase& db, RunH
 }
 
 void SqlServerOutput::WriteRecord(const tagORG_INFO& org) {
-  tagORG_INFO fitted = org;
-  for (const std::string_view name : kPublishedTextColumns) {
-    const auto column = std::find_if(kVeskOrgColumns.begin(), kVeskOrgColumns.end(),
-                                     [name](const VeskOrgColumn& c) { return c.name == name; });
-    std::string& text = fitted.*(column->text);
-    const std::string_view kept = text::Utf8Prefix(text, column->width);
-    if (kept.size() == text.size()) continue;
-    text.resize(kept.size());
+  // Most records fit: they are published as they are, without a copy.
+  std::optional<tagORG_INFO> fitted;
+  for (const VeskOrgColumn* column : kPublishedColumns) {
+    const std::string& text = org.*(column->text);
+    if (text.size() <= column->width) continue;  // no more characters than bytes
+    const size_t kept = text::Utf8Prefix(text, column->width).size();
+    if (kept == text.size()) continue;
+    if (!fitted) fitted = org;
+    (*fitted.*(column->text)).resize(kept);
     if (cut_count_++ == 0)
-      first_cut_ = "record " + std::to_string(org.nRecordNumber) + ", column " + std::string(name);
+      first_cut_ = "record " + std::to_string(org.nRecordNumber) + ", column " + std::string(column->name);
   }
-  if (!db_.m_OutputDB.PublishOrg(fitted) && db_.m_OutputDB.ConnectionDead()) connection_lost_ = true;
+  if (!db_.m_OutputDB.PublishOrg(fitted ? *fitted : org) && db_.m_OutputDB.ConnectionDead())
+    connection_lost_ = true;
 }
 
 void SqlServerOutput::End(WalkEnd how) {

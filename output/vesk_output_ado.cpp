@@ -21,8 +21,6 @@ std::string DateValue(const COleDateTime& date) {
   return text;
 }
 
-std::string Quoted(const std::string& text) { return '"' + text + '"'; }
-
 }  // namespace
 
 std::string CreateOrgTableBatch() {
@@ -47,28 +45,47 @@ std::string PublishOrgBatch(const tagORG_INFO& org) {
   const std::string id = std::to_string(org.nRecordNumber);
   const std::string kill = DateValue(org.dtEventKillDate);
   const std::string update = DateValue(org.dtEventUpdateTime);
-  std::string batch;
-  batch.reserve(1024 + org.strEventNotes.size() + org.strStatus.size());
-  batch += "SET QUOTED_IDENTIFIER OFF\n";
-  batch += "IF EXISTS (SELECT * FROM vesk_org WHERE org_id = " + id + ")\n";
-  batch += "BEGIN\nUPDATE vesk_org\n";
-  batch += "SET event_notes = " + Quoted(org.strEventNotes) + ", status = " + Quoted(org.strStatus) +
-           ", organization_name = " + Quoted(org.strOrganizationName) +
-           ", town_city = " + Quoted(org.strTownCity) + ", county = " + Quoted(org.strCounty) +
-           ", category = " + Quoted(org.strCategory) + ", zip_code = " + Quoted(org.strZipCode) +
-           ", city = " + Quoted(org.strCity) + ", state = " + Quoted(org.strState) +
-           ",event_kill_date = " + kill + ",event_update_time = " + update + "\n";
-  batch += "WHERE org_id = " + id + "\nEND\nELSE BEGIN\n";
+  // Built by appending: one batch per record, each sent at once.
+  std::string b;
+  b.reserve(900 + 2 * (org.strEventNotes.size() + org.strStatus.size() +
+                       org.strOrganizationName.size() + org.strTownCity.size() +
+                       org.strCounty.size() + org.strCategory.size() + org.strZipCode.size() +
+                       org.strCity.size() + org.strState.size()));
+  const auto text = [&b](const char* before, const std::string& value) {
+    b += before;
+    b += '"';
+    b += value;
+    b += '"';
+  };
+  b += "SET QUOTED_IDENTIFIER OFF\nIF EXISTS (SELECT * FROM vesk_org WHERE org_id = ";
+  b += id;
+  b += ")\nBEGIN\nUPDATE vesk_org\n";
+  text("SET event_notes = ", org.strEventNotes);
+  text(", status = ", org.strStatus);
+  text(", organization_name = ", org.strOrganizationName);
+  text(", town_city = ", org.strTownCity);
+  text(", county = ", org.strCounty);
+  text(", category = ", org.strCategory);
+  text(", zip_code = ", org.strZipCode);
+  text(", city = ", org.strCity);
+  text(", state = ", org.strState);
+  b += ",event_kill_date = " + kill + ",event_update_time = " + update + "\nWHERE org_id = " + id +
+       "\nEND\nELSE BEGIN\n";
   // The INSERT lists its columns in an order of its own, county included.
-  batch +=
-      "INSERT INTO vesk_org (org_id, event_notes, status, organization_name, town_city, county, "
-      "category, city, state, zip_code, event_kill_date, event_update_time) VALUES (" +
-      id + ", " + Quoted(org.strEventNotes) + ", " + Quoted(org.strStatus) + ", " +
-      Quoted(org.strOrganizationName) + ", " + Quoted(org.strTownCity) + ", " +
-      Quoted(org.strCounty) + ", " + Quoted(org.strCategory) + ", " + Quoted(org.strCity) + ", " +
-      Quoted(org.strState) + ", " + Quoted(org.strZipCode) + ", " + kill + ", " + update + ")\n";
-  batch += "END\nSET QUOTED_IDENTIFIER ON\n";
-  return batch;
+  b += "INSERT INTO vesk_org (org_id, event_notes, status, organization_name, town_city, county, "
+       "category, city, state, zip_code, event_kill_date, event_update_time) VALUES (";
+  b += id;
+  text(", ", org.strEventNotes);
+  text(", ", org.strStatus);
+  text(", ", org.strOrganizationName);
+  text(", ", org.strTownCity);
+  text(", ", org.strCounty);
+  text(", ", org.strCategory);
+  text(", ", org.strCity);
+  text(", ", org.strState);
+  text(", ", org.strZipCode);
+  b += ", " + kill + ", " + update + ")\nEND\nSET QUOTED_IDENTIFIER ON\n";
+  return b;
 }
 
 void RunBatch(const ado::ConnectionPtr& connection, const std::string& text) {

@@ -24,7 +24,11 @@ WideString ToWide(const std::string& s) {
   WideString out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    const text::Utf8Char c = text::DecodeUtf8(s, i);
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      out.push_back(static_cast<SQLWCHAR>(s[i++]));
+      continue;
+    }
+    const text::Utf8Char c = text::DecodeUtf8Sequence(s, i);
     i += c.length;
     const char32_t cp = c.valid ? c.code_point : text::kReplacementChar;
     if (cp < 0x10000) {
@@ -161,7 +165,10 @@ class OdbcProvider : public Provider {
  public:
   OdbcProvider(Handle env, Handle dbc, int query_timeout)
       : env_(std::move(env)), dbc_(std::move(dbc)), query_timeout_(query_timeout) {}
-  ~OdbcProvider() override { SQLDisconnect(dbc_.get()); }
+  ~OdbcProvider() override {
+    stmt_.reset();
+    SQLDisconnect(dbc_.get());
+  }
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     auto result = std::make_unique<OdbcResult>();
@@ -183,19 +190,24 @@ class OdbcProvider : public Provider {
   // error after the first result is not lost; the first result set with
   // columns goes into `result` when one is wanted.
   void Run(const std::string& sql, OdbcResult* result, std::vector<ErrorEntry>* errors);
+  // The statement the batches run on, made at the first (and after a
+  // failed) batch. Throws _com_error when none can be made.
+  const Handle& Statement(std::vector<ErrorEntry>* errors);
   // Reads the rows of the current result set; false when a read failed.
   bool Fetch(const Handle& stmt, OdbcResult* result, std::vector<Diagnostic>* diagnostics);
 
   Handle env_;
   Handle dbc_;
+  std::optional<Handle> stmt_;
   int query_timeout_;
   bool dead_ = false;
 };
 
-void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<ErrorEntry>* errors) {
-  std::vector<Diagnostic> diagnostics;
+const Handle& OdbcProvider::Statement(std::vector<ErrorEntry>* errors) {
+  if (stmt_) return *stmt_;
   Handle stmt(SQL_HANDLE_STMT, dbc_.get());
   if (!stmt) {
+    std::vector<Diagnostic> diagnostics;
     AppendDiagnostics(dbc_, &diagnostics);
     Fail(kEFail, FirstMessage(diagnostics, "The command could not be prepared."), diagnostics, errors);
   }
@@ -203,6 +215,12 @@ void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<E
                  reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(query_timeout_)), 0);
   // The text goes as written: braces in it are data, not ODBC escapes.
   SQLSetStmtAttr(stmt.get(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
+  return stmt_.emplace(std::move(stmt));
+}
+
+void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<ErrorEntry>* errors) {
+  std::vector<Diagnostic> diagnostics;
+  const Handle& stmt = Statement(errors);
   WideString wide = ToWide(sql);
   bool failed = false;
   bool fetched = result == nullptr;
@@ -227,7 +245,10 @@ void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<E
     }
     rc = SQLMoreResults(stmt.get());
   }
+  SQLFreeStmt(stmt.get(), SQL_CLOSE);
   if (!failed) return;
+  // A statement that failed (cancelled, cut off) is not trusted again.
+  stmt_.reset();
   bool timed_out = false;
   for (const Diagnostic& d : diagnostics) timed_out = timed_out || d.state == "HYT00" || d.state == "HYT01";
   const HRESULT hr = timed_out ? kDbQueryTimeout : dead_ ? kEFail : kDbErrorsInCommand;
