@@ -88,10 +88,10 @@ std::string PublishOrgBatch(const tagORG_INFO& org) {
   return b;
 }
 
-void RunBatch(const ado::ConnectionPtr& connection, const std::string& text) {
+void RunBatch(const ado::ConnectionPtr& connection, std::string text) {
   const auto command = std::make_shared<ado::Command>();
   command->SetActiveConnection(connection);
-  command->SetCommandText(text);
+  command->SetCommandText(std::move(text));
   command->Execute(ado::adCmdText);
 }
 

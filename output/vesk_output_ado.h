@@ -64,7 +64,7 @@ inline constexpr std::array<std::string_view, 9> kPublishedTextColumns = {
 
 // Runs `text` as one batch through a new Command on `connection`. Throws
 // _com_error.
-void RunBatch(const ado::ConnectionPtr& connection, const std::string& text);
+void RunBatch(const ado::ConnectionPtr& connection, std::string text);
 
 // The wrapper over table vesk_org of the output database. Adds no data to
 // CADO. Used by the run thread only.

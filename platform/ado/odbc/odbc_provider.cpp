@@ -21,23 +21,24 @@ namespace {
 using WideString = std::basic_string<SQLWCHAR>;
 
 WideString ToWide(const std::string& s) {
-  WideString out;
-  out.reserve(s.size());
+  WideString out(s.size(), 0);  // never more units than bytes
+  size_t n = 0;
   for (size_t i = 0; i < s.size();) {
     if (static_cast<unsigned char>(s[i]) < 0x80) {
-      out.push_back(static_cast<SQLWCHAR>(s[i++]));
+      out[n++] = static_cast<SQLWCHAR>(s[i++]);
       continue;
     }
     const text::Utf8Char c = text::DecodeUtf8Sequence(s, i);
     i += c.length;
     const char32_t cp = c.valid ? c.code_point : text::kReplacementChar;
     if (cp < 0x10000) {
-      out.push_back(static_cast<SQLWCHAR>(cp));
+      out[n++] = static_cast<SQLWCHAR>(cp);
     } else {
-      out.push_back(static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+      out[n++] = static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10));
+      out[n++] = static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
     }
   }
+  out.resize(n);
   return out;
 }
 
