@@ -27,24 +27,15 @@
 #include <vector>
 
 #include "bench/process_timer.h"
+#include "bench/sample_database.h"
 #include "output/vesk_output_ado.h"
 #include "tests/tds_test_server.h"
-#include "tools/jet4_writer.h"
 
 namespace {
 
 using tavrin::test::TdsTestServer;
 
 const char kUpsertStart[] = "SET QUOTED_IDENTIFIER OFF\n";
-
-void WriteDatabase(const std::string& path, int rows) {
-  tavrin::jet4::Writer w(path);
-  w.BeginTable("Org", tavrin::jet4::OrgColumns());
-  tavrin::jet4::SampleOrgSource source(2026);
-  for (int i = 0; i < rows; ++i) w.AddRow(source.Next());
-  w.EndTable();
-  w.Finish();
-}
 
 // A batch of the size the report sends for a typical organization.
 std::string TypicalBatch() {
@@ -120,7 +111,7 @@ int main(int argc, char** argv) {
   }
   char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
-  WriteDatabase(dir + "/Vesk.mdb", records);
+  tavrin::bench::WriteSampleDatabase(dir + "/Vesk.mdb", records);
   // The report (a child) inherits the private ODBC set-up.
   tavrin::test::PrivateOdbcSetup odbc;
   odbc.Apply();

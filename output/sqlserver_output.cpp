@@ -1,25 +1,10 @@
 #include "output/sqlserver_output.h"
 
-#include <algorithm>
-#include <array>
 #include <optional>
 
 #include "platform/text/utf8.h"
 
 namespace tavrin {
-namespace {
-
-// The columns of the texts the batch sends, looked up once.
-const std::array<const VeskOrgColumn*, kPublishedTextColumns.size()> kPublishedColumns = [] {
-  std::array<const VeskOrgColumn*, kPublishedTextColumns.size()> columns{};
-  for (size_t i = 0; i < columns.size(); ++i) {
-    columns[i] = &*std::find_if(kVeskOrgColumns.begin(), kVeskOrgColumns.end(),
-                                [i](const VeskOrgColumn& c) { return c.name == kPublishedTextColumns[i]; });
-  }
-  return columns;
-}();
-
-}  // namespace
 
 std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(COutputDatabase& db, RunHost& host) {
   if (!db.OpenOutputDatabase() || db.m_OutputDB.ConnectionDead()) return nullptr;
@@ -29,13 +14,13 @@ std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(COutputDatabase& db, RunH
 void SqlServerOutput::WriteRecord(const tagORG_INFO& org) {
   // Most records fit: they are published as they are, without a copy.
   std::optional<tagORG_INFO> fitted;
-  for (const VeskOrgColumn* column : kPublishedColumns) {
+  for (const VeskOrgColumn* column : PublishedTextColumns()) {
     const std::string& text = org.*(column->text);
     if (text.size() <= column->width) continue;  // no more characters than bytes
     const size_t kept = text::Utf8Prefix(text, column->width).size();
     if (kept == text.size()) continue;
     if (!fitted) fitted = org;
-    (*fitted.*(column->text)).resize(kept);
+    ((*fitted).*column->text).resize(kept);
     if (cut_count_++ == 0)
       first_cut_ = "record " + std::to_string(org.nRecordNumber) + ", column " + std::string(column->name);
   }

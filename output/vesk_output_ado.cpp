@@ -1,5 +1,6 @@
 #include "output/vesk_output_ado.h"
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -21,7 +22,29 @@ std::string DateValue(const COleDateTime& date) {
   return text;
 }
 
+template <size_t N>
+std::array<const VeskOrgColumn*, N> ColumnsNamed(const std::array<std::string_view, N>& names) {
+  std::array<const VeskOrgColumn*, N> columns{};
+  for (size_t i = 0; i < N; ++i) {
+    columns[i] = &*std::find_if(kVeskOrgColumns.begin(), kVeskOrgColumns.end(),
+                                [&](const VeskOrgColumn& c) { return c.name == names[i]; });
+  }
+  return columns;
+}
+
+// The INSERT lists its columns in an order of its own, county included.
+const std::array<const VeskOrgColumn*, 9> kInsertTextColumns =
+    ColumnsNamed<9>({"event_notes", "status", "organization_name", "town_city", "county", "category",
+                     "city", "state", "zip_code"});
+
 }  // namespace
+
+const std::array<const VeskOrgColumn*, 9>& PublishedTextColumns() {
+  static const std::array<const VeskOrgColumn*, 9> columns =
+      ColumnsNamed<9>({"event_notes", "status", "organization_name", "town_city", "county",
+                       "category", "zip_code", "city", "state"});
+  return columns;
+}
 
 std::string CreateOrgTableBatch() {
   std::string batch =
@@ -47,43 +70,33 @@ std::string PublishOrgBatch(const tagORG_INFO& org) {
   const std::string update = DateValue(org.dtEventUpdateTime);
   // Built by appending: one batch per record, each sent at once.
   std::string b;
-  b.reserve(900 + 2 * (org.strEventNotes.size() + org.strStatus.size() +
-                       org.strOrganizationName.size() + org.strTownCity.size() +
-                       org.strCounty.size() + org.strCategory.size() + org.strZipCode.size() +
-                       org.strCity.size() + org.strState.size()));
-  const auto text = [&b](const char* before, const std::string& value) {
-    b += before;
-    b += '"';
-    b += value;
-    b += '"';
-  };
+  size_t texts = 0;
+  for (const VeskOrgColumn* c : PublishedTextColumns()) texts += (org.*c->text).size();
+  b.reserve(900 + 2 * texts);
   b += "SET QUOTED_IDENTIFIER OFF\nIF EXISTS (SELECT * FROM vesk_org WHERE org_id = ";
   b += id;
   b += ")\nBEGIN\nUPDATE vesk_org\n";
-  text("SET event_notes = ", org.strEventNotes);
-  text(", status = ", org.strStatus);
-  text(", organization_name = ", org.strOrganizationName);
-  text(", town_city = ", org.strTownCity);
-  text(", county = ", org.strCounty);
-  text(", category = ", org.strCategory);
-  text(", zip_code = ", org.strZipCode);
-  text(", city = ", org.strCity);
-  text(", state = ", org.strState);
+  for (const VeskOrgColumn* c : PublishedTextColumns()) {
+    b += c == PublishedTextColumns().front() ? "SET " : ", ";
+    b += c->name;
+    b += " = \"";
+    b += org.*c->text;
+    b += '"';
+  }
   b += ",event_kill_date = " + kill + ",event_update_time = " + update + "\nWHERE org_id = " + id +
        "\nEND\nELSE BEGIN\n";
-  // The INSERT lists its columns in an order of its own, county included.
-  b += "INSERT INTO vesk_org (org_id, event_notes, status, organization_name, town_city, county, "
-       "category, city, state, zip_code, event_kill_date, event_update_time) VALUES (";
+  static const std::string insert = [] {
+    std::string text = "INSERT INTO vesk_org (org_id, ";
+    for (const VeskOrgColumn* c : kInsertTextColumns) text += std::string(c->name) + ", ";
+    return text + "event_kill_date, event_update_time) VALUES (";
+  }();
+  b += insert;
   b += id;
-  text(", ", org.strEventNotes);
-  text(", ", org.strStatus);
-  text(", ", org.strOrganizationName);
-  text(", ", org.strTownCity);
-  text(", ", org.strCounty);
-  text(", ", org.strCategory);
-  text(", ", org.strCity);
-  text(", ", org.strState);
-  text(", ", org.strZipCode);
+  for (const VeskOrgColumn* c : kInsertTextColumns) {
+    b += ", \"";
+    b += org.*c->text;
+    b += '"';
+  }
   b += ", " + kill + ", " + update + ")\nEND\nSET QUOTED_IDENTIFIER ON\n";
   return b;
 }

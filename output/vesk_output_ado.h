@@ -57,10 +57,8 @@ std::string CreateOrgTableBatch();
 // none of their own), valid dates as "%m/%d/%Y %H:%M", NULL for the others.
 std::string PublishOrgBatch(const tagORG_INFO& org);
 
-// The texts of the batch, in the order of its UPDATE.
-inline constexpr std::array<std::string_view, 9> kPublishedTextColumns = {
-    "event_notes", "status", "organization_name", "town_city", "county",
-    "category",    "zip_code", "city",            "state"};
+// The text columns the upsert batch writes, in the order of its UPDATE.
+const std::array<const VeskOrgColumn*, 9>& PublishedTextColumns();
 
 // Runs `text` as one batch through a new Command on `connection`. Throws
 // _com_error.

@@ -146,6 +146,15 @@ bool ReachesFreeTds(const std::string& connection_string) {
          odbc::IsFreeTdsLibrary(SetupValue(driver, "Driver", "odbcinst.ini"));
 }
 
+// Reads the fixed-size value of column `c` of the current row into *value;
+// false for a null.
+template <typename T>
+bool ReadFixed(const Handle& stmt, SQLUSMALLINT c, SQLSMALLINT c_type, T* value) {
+  SQLLEN indicator = 0;
+  SQLGetData(stmt.get(), c, c_type, value, sizeof *value, &indicator);
+  return indicator != SQL_NULL_DATA;
+}
+
 // A whole result, kept in memory: the cursor of the record set is static.
 class OdbcResult : public ResultSet {
  public:
@@ -275,7 +284,6 @@ bool OdbcProvider::Fetch(const Handle& stmt, OdbcResult* result, std::vector<Dia
       return false;
     }
     for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(count); ++c) {
-      SQLLEN indicator = 0;
       Variant value;
       switch (result->types_[c - 1]) {
         case SQL_INTEGER:
@@ -283,8 +291,7 @@ bool OdbcProvider::Fetch(const Handle& stmt, OdbcResult* result, std::vector<Dia
         case SQL_TINYINT:
         case SQL_BIT: {
           SQLINTEGER n = 0;
-          SQLGetData(stmt.get(), c, SQL_C_SLONG, &n, sizeof n, &indicator);
-          if (indicator != SQL_NULL_DATA) value = Variant::FromLong(n);
+          if (ReadFixed(stmt, c, SQL_C_SLONG, &n)) value = Variant::FromLong(n);
           break;
         }
         case SQL_BIGINT:
@@ -294,15 +301,13 @@ bool OdbcProvider::Fetch(const Handle& stmt, OdbcResult* result, std::vector<Dia
         case SQL_NUMERIC:
         case SQL_DECIMAL: {
           double d = 0;
-          SQLGetData(stmt.get(), c, SQL_C_DOUBLE, &d, sizeof d, &indicator);
-          if (indicator != SQL_NULL_DATA) value = Variant::FromDouble(d);
+          if (ReadFixed(stmt, c, SQL_C_DOUBLE, &d)) value = Variant::FromDouble(d);
           break;
         }
         case SQL_TYPE_TIMESTAMP:
         case SQL_TYPE_DATE: {
           SQL_TIMESTAMP_STRUCT ts = {};
-          SQLGetData(stmt.get(), c, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &indicator);
-          if (indicator == SQL_NULL_DATA) break;
+          if (!ReadFixed(stmt, c, SQL_C_TYPE_TIMESTAMP, &ts)) break;
           std::tm fields = {};
           fields.tm_year = ts.year - 1900;
           fields.tm_mon = ts.month - 1;
@@ -315,6 +320,7 @@ bool OdbcProvider::Fetch(const Handle& stmt, OdbcResult* result, std::vector<Dia
         }
         default: {
           // Text of any length, in pieces; each piece ends in a NUL.
+          SQLLEN indicator = 0;
           WideString text, piece(2048, 0);
           SQLRETURN part;
           while ((part = SQLGetData(stmt.get(), c, SQL_C_WCHAR, piece.data(),
