@@ -35,6 +35,7 @@ void CReportGenerator::GenerateReport() {
     }
     output->WriteRecord(org);
   }
+  if (end == WalkEnd::kComplete && output->Failed()) end = WalkEnd::kOutputFailed;
   output->End(end);
 }
 

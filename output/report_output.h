@@ -19,9 +19,9 @@ OutputKind ParseOutputKind(const std::string& text);
 
 // How the walk over the records ended.
 enum class WalkEnd {
-  kComplete,    // every record was written
-  kReadFailed,  // a read failed: the output is kept as far as it got
-  kStopped,     // the user or a signal asked the program to end
+  kComplete,      // every record was written
+  kReadFailed,    // a read failed: the output is kept as far as it got
+  kStopped,       // the user or a signal asked the program to end
   kOutputFailed,  // the output could take no more records (see Failed)
 };
 

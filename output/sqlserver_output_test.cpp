@@ -187,6 +187,16 @@ TEST_F(SqlServerReportTest, ALostConnectionEndsThePublicationAtThatRecord) {
   EXPECT_TRUE(db.CloseOutputDatabase());
   EXPECT_EQ(server.connections, 0);
 
+  // Lost at the last record: the walk is not complete, nothing is closed.
+  host.boxes.clear();
+  host.statuses.clear();
+  reader.records.pop_back();
+  server.failures = {{"org_id = 3)", {{20017, "Unexpected EOF from the server"}}, true}};
+  Publish();
+  EXPECT_EQ(host.status(), "Processing 2 of 3");
+  EXPECT_TRUE(db.m_bOutputDatabaseOpen);
+  EXPECT_TRUE(db.CloseOutputDatabase());
+
   // Lost while the table was being prepared: no record is read.
   host.boxes.clear();
   reader.reads = 0;

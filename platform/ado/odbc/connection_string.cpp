@@ -207,9 +207,12 @@ std::optional<ServerName> ParseDataSource(const std::string& source, OdbcConnect
 }  // namespace
 
 bool IsOleDbString(const std::string& text) {
-  for (const auto& [key, value] : ParseConnectionString(text))
-    if (key == "provider") return true;
-  return false;
+  bool provider = false;
+  for (const OdbcPair& p : ScanOdbc(text, false)) {
+    if (p.key == "driver" || p.key == "dsn" || p.key == "filedsn") return false;
+    provider = provider || p.key == "provider";
+  }
+  return provider;
 }
 
 OdbcConnection TranslateOleDb(const std::string& text, const SqlServerDriver& driver) {

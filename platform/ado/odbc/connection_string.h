@@ -36,7 +36,8 @@ struct OdbcConnection {
   std::string error_text;
 };
 
-// True when `text` has a Provider keyword, i.e. is an OLE DB string.
+// True when `text` is an OLE DB string: it has a Provider keyword and no
+// Driver, DSN or FILEDSN (braces read as ODBC reads them).
 bool IsOleDbString(const std::string& text);
 
 // Translates an OLE DB string for `driver`. The providers SQLOLEDB,

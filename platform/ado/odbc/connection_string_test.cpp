@@ -209,6 +209,8 @@ TEST(PassThroughTest, ValuesAndDrivers) {
   EXPECT_TRUE(IsOleDbString("provider = SQLOLEDB"));
   EXPECT_FALSE(IsOleDbString("Driver=FreeTDS;Server=h"));
   EXPECT_FALSE(IsOleDbString("NONE"));
+  EXPECT_FALSE(IsOleDbString("Driver=FreeTDS;PWD={a;Provider=b}"));
+  EXPECT_FALSE(IsOleDbString("Provider=MSDASQL;DSN=Web"));
 
   EXPECT_EQ(ChooseSqlServerDriver({"MDBTools", "ODBC Driver 17 for SQL Server", "FreeTDS"}).kind,
             SqlServerDriver::kFreeTds);
