@@ -4,7 +4,7 @@
 //   build/bench/sqlserver_bench [--records N] [--runs R]
 //
 // Writes an Org table of N sample organizations (default 10,000), then runs
-// each case R times (default 5), alternating, each against a fresh server:
+// each case R times (default 9), alternating, each against a fresh server:
 //   - bare ODBC: one connection through unixODBC and FreeTDS sending one
 //     upsert batch N times (SQLExecDirectW, then SQLMoreResults until
 //     SQL_NO_DATA), the least a client can do per batch;
@@ -103,7 +103,7 @@ double ServerRate(const TdsTestServer& server, int expected) {
 
 int main(int argc, char** argv) {
   int records = 10000;
-  int runs = 5;
+  int runs = 9;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
     if (opt == "--records") records = std::atoi(argv[i + 1]);
