@@ -308,12 +308,12 @@ class Connection(socketserver.BaseRequestHandler):
         if m:
             # Result sets for the tests of the provider's reading of rows:
             # SELECT '{"columns": [[name, type]...], "rows": [[value...]...]}' AS probe
-            spec = json.loads(m.group(1))
-            columns = [tuple(c) for c in spec["columns"]]
+            probe = json.loads(m.group(1))
+            columns = [tuple(c) for c in probe["columns"]]
             out = self.colmetadata(columns)
-            for values in spec["rows"]:
+            for values in probe["rows"]:
                 out += self.row(columns, values)
-            return out + self.done(DONE_COUNT, len(spec["rows"]))
+            return out + self.done(DONE_COUNT, len(probe["rows"]))
         return self.done()
 
     def wait_for_attention(self, seconds):
