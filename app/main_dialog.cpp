@@ -4,6 +4,7 @@
 
 #include "app/exit_dlg.h"
 #include "output/report_generator.h"
+#include "output/report_output.h"
 
 namespace tavrin {
 namespace {
@@ -102,6 +103,8 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 void CTavrinReportGeneratorDlg::GenerateReport() {
   OutputServices services(*this);
   services.output_database = &m_Output;
+  services.print_backend = print_backend_;
+  services.print_dialog = print_dialog_;
   CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
   generator.GenerateReport();
 }
@@ -113,8 +116,10 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     if (!m_Def.LoadReportDefinition(*this)) {
       definition_refused_ = true;
       end_request_ = kIdCancel;
-    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations() && !StopRequested()) {
-      GenerateReport();
+    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
+      GenerateReport();  // which also handles a stop that came meanwhile
+    } else if (StopRequested()) {
+      NoteStoppedBeforeOutput(m_Def, *this);
     }
   } catch (const _com_error& e) {
     RecordFailure();

@@ -15,6 +15,8 @@
 #include "output/output_database.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
+#include "platform/print/print_backend.h"
+#include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "run/run_host.h"
 #include "platform/window/window.h"
@@ -56,6 +58,14 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
 
+  // The printing system and the print dialog of printed listings; both must
+  // outlive the object. Without them a listing says that printing is not
+  // available. Call before DoModal.
+  void SetPrinting(PrintBackend& backend, PrintDialog& dialog) {
+    print_backend_ = &backend;
+    print_dialog_ = &dialog;
+  }
+
   // Asks a run under way to stop at its next safe point. Any thread.
   void RequestStop() { stop_requested_ = true; }
   // Blocks until the run thread (if any) has ended.
@@ -95,6 +105,8 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   CReportDefinition m_Def;  // also holds m_strIniFile, m_strWorkDir, m_strReportName
   CSourceDatabase m_Source;
   COutputDatabase m_Output;
+  PrintBackend* print_backend_ = nullptr;
+  PrintDialog* print_dialog_ = nullptr;
 
   mutable std::mutex status_mu_;
   std::string m_strStatus;

@@ -6,9 +6,10 @@
 
 namespace tavrin {
 
-std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(COutputDatabase& db, RunHost& host) {
+std::unique_ptr<SqlServerOutput> SqlServerOutput::Open(const CReportDefinition& def,
+                                                       COutputDatabase& db, RunHost& host) {
   if (!db.OpenOutputDatabase() || db.m_OutputDB.ConnectionDead()) return nullptr;
-  return std::make_unique<SqlServerOutput>(db, host);
+  return std::make_unique<SqlServerOutput>(def, db, host);
 }
 
 void SqlServerOutput::WriteRecord(const tagORG_INFO& org) {
@@ -24,8 +25,11 @@ void SqlServerOutput::WriteRecord(const tagORG_INFO& org) {
     if (cut_count_++ == 0)
       first_cut_ = "record " + std::to_string(org.nRecordNumber) + ", column " + std::string(column->name);
   }
-  if (!db_.m_OutputDB.PublishOrg(fitted ? *fitted : org) && db_.m_OutputDB.ConnectionDead())
+  if (db_.m_OutputDB.PublishOrg(fitted ? *fitted : org)) {
+    ++published_;
+  } else if (db_.m_OutputDB.ConnectionDead()) {
     connection_lost_ = true;
+  }
 }
 
 void SqlServerOutput::End(WalkEnd how) {
@@ -34,6 +38,10 @@ void SqlServerOutput::End(WalkEnd how) {
                  (cut_count_ == 1 ? " text was longer than its column and was"
                                   : " texts were longer than their columns and were") +
                  " cut to fit; the first: " + first_cut_ + ".");
+  }
+  if (how == WalkEnd::kStopped) {
+    host_.Notice(StoppedNotice(def_, std::to_string(published_) +
+                                         " organizations were published to table vesk_org"));
   }
   if (how != WalkEnd::kComplete) return;
   db_.m_OutputDB.CloseRecordset();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "config/report_definition.h"
 #include "data/org_info.h"
 #include "output/output_database.h"
 #include "output/report_output.h"
@@ -16,14 +17,18 @@ namespace tavrin {
 // characters) so that the record is still published; one notice at the end
 // counts the cut texts and names the first. A batch the server rejects
 // shows its boxes and the next record follows; when the connection is lost
-// the publication ends there.
+// the publication ends there. A stop ends it between two batches: the rows
+// published stay, and a notice says how many there were.
 class SqlServerOutput : public ReportOutput {
  public:
   // Opens the output database. Null when it did not open (the failure has
   // been reported) or its connection was lost while the table was prepared.
-  static std::unique_ptr<SqlServerOutput> Open(COutputDatabase& db, RunHost& host);
+  // `def` and `db` must outlive the output.
+  static std::unique_ptr<SqlServerOutput> Open(const CReportDefinition& def, COutputDatabase& db,
+                                               RunHost& host);
 
-  SqlServerOutput(COutputDatabase& db, RunHost& host) : db_(db), host_(host) {}
+  SqlServerOutput(const CReportDefinition& def, COutputDatabase& db, RunHost& host)
+      : def_(def), db_(db), host_(host) {}
 
   void WriteRecord(const tagORG_INFO& org) override;
   bool Failed() const override { return connection_lost_; }
@@ -32,9 +37,11 @@ class SqlServerOutput : public ReportOutput {
   void End(WalkEnd how) override;
 
  private:
+  const CReportDefinition& def_;
   COutputDatabase& db_;
   RunHost& host_;
   bool connection_lost_ = false;
+  int published_ = 0;
   int cut_count_ = 0;
   std::string first_cut_;  // "record N, column NAME"
 };

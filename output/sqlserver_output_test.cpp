@@ -224,6 +224,20 @@ TEST_F(SqlServerReportTest, OverlongTextsAreCutToTheirColumnsAndToldOnce) {
   EXPECT_TRUE(host.boxes.empty());
 }
 
+TEST_F(SqlServerReportTest, AStopKeepsWhatWasPublishedAndSaysSo) {
+  def().m_strReportName = "Web";
+  const auto output = SqlServerOutput::Open(def(), db, host);
+  ASSERT_TRUE(output);
+  output->WriteRecord(reader.records[0]);
+  output->WriteRecord(reader.records[1]);
+  output->End(WalkEnd::kStopped);
+  EXPECT_EQ(Upserts(), (Texts{"1", "2"}));
+  EXPECT_EQ(host.notices, Texts{"Web: stopped before the report was finished; 2 organizations were "
+                                "published to table vesk_org"});
+  // The run's closing step closes the database.
+  EXPECT_TRUE(db.m_bOutputDatabaseOpen);
+}
+
 TEST_F(SqlServerReportTest, NoRecordsStillOpensAndClosesTheDatabase) {
   reader.records.clear();
   Publish();

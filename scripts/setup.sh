@@ -9,8 +9,10 @@ PACKAGES=(
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   unixodbc-dev odbcinst tdsodbc
-  python3
+  libcups2-dev libcairo2-dev libfontconfig-dev fontconfig fonts-liberation
+  cups-daemon cups-client cups-core-drivers poppler-utils
   libgtest-dev googletest
+  python3
 )
 
 SUDO=""

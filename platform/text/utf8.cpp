@@ -55,6 +55,16 @@ void AppendUtf8(char32_t c, std::string* out) {
   }
 }
 
+char32_t Cp1252Char(unsigned char b) {
+  static constexpr char32_t kHigh[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,  // 88-8F
+      0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,  // 98-9F
+  };
+  return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
+}
+
 size_t Utf8Length(std::string_view s) {
   size_t count = 0;
   for (size_t pos = 0; pos < s.size(); pos += DecodeUtf8(s, pos).length) ++count;
@@ -80,19 +90,27 @@ size_t Utf8CutLength(std::string_view s, size_t max_bytes) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
+  // Sized for the worst case (one unit per byte) and cut after: batches of
+  // the SQL Server publication go through here one per record.
+  std::u16string out(s.size(), u'\0');
+  size_t n = 0;
   for (size_t pos = 0; pos < s.size();) {
-    const Utf8Char c = DecodeUtf8(s, pos);
+    if (static_cast<unsigned char>(s[pos]) < 0x80) {
+      out[n++] = static_cast<char16_t>(s[pos++]);
+      continue;
+    }
+    const Utf8Char c = DecodeUtf8Sequence(s, pos);
     pos += c.length;
-    if (c.code_point < 0x10000) {
-      out.push_back(static_cast<char16_t>(c.code_point));
+    const char32_t cp = c.valid ? c.code_point : Cp1252Char(static_cast<unsigned char>(c.code_point));
+    if (cp < 0x10000) {
+      out[n++] = static_cast<char16_t>(cp);
     } else {
-      const char32_t v = c.code_point - 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+      const char32_t v = cp - 0x10000;
+      out[n++] = static_cast<char16_t>(0xD800 + (v >> 10));
+      out[n++] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
     }
   }
+  out.resize(n);
   return out;
 }
 

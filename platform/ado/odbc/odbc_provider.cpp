@@ -19,41 +19,15 @@ namespace tavrin::ado {
 namespace {
 
 using WideString = std::basic_string<SQLWCHAR>;
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API takes UTF-16");
 
 WideString ToWide(const std::string& s) {
-  WideString out(s.size(), 0);  // never more units than bytes
-  size_t n = 0;
-  for (size_t i = 0; i < s.size();) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      out[n++] = static_cast<SQLWCHAR>(s[i++]);
-      continue;
-    }
-    const text::Utf8Char c = text::DecodeUtf8Sequence(s, i);
-    i += c.length;
-    const char32_t cp = c.valid ? c.code_point : text::kReplacementChar;
-    if (cp < 0x10000) {
-      out[n++] = static_cast<SQLWCHAR>(cp);
-    } else {
-      out[n++] = static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10));
-      out[n++] = static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    }
-  }
-  out.resize(n);
-  return out;
+  const std::u16string w = text::Utf8ToUtf16(s);
+  return WideString(w.begin(), w.end());
 }
 
 std::string ToUtf8(const SQLWCHAR* s, size_t n) {
-  std::string out;
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    }
-    text::AppendUtf8(cp, &out);
-  }
-  return out;
+  return text::Utf16ToUtf8(std::u16string(s, s + n));
 }
 
 // An ODBC handle, freed with its object.
