@@ -16,6 +16,7 @@
 #include "data/source_database.h"
 #include "output/field_values.h"
 #include "output/report_output.h"
+#include "platform/ado/providers.h"
 #include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
 
@@ -91,7 +92,7 @@ class ReportCheck {
         Line("destination", "the printer that --printer names, or the default one");
         break;
       case OutputKind::kSqlServer:
-        Line("destination", ado::MaskConnectionPassword(def_.m_strDestinationDBConnectString));
+        Line("destination", ado::MaskPasswords(def_.m_strDestinationDBConnectString));
         CheckConnectionString();
         break;
       case OutputKind::kCsv:
@@ -180,7 +181,7 @@ class ReportCheck {
     const std::string& cs = def_.m_strDestinationDBConnectString;
     const std::string problem = providers_.ConnectionStringProblem(cs);
     if (!problem.empty())
-      Error("DestinationDBConnectString", ado::MaskConnectionPassword(cs),
+      Error("DestinationDBConnectString", ado::MaskPasswords(cs),
             "cannot be translated: " + problem);
   }
 

@@ -24,7 +24,8 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       program_name_(std::move(program_name)),
       m_Ini(store),
       m_Def(m_Ini, env),
-      m_Source(m_Def, *this, providers) {
+      m_Source(m_Def, *this, providers),
+      m_Output(m_Def, *this, providers) {
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.SetFile(m_Def.m_strIniFile);
@@ -101,6 +102,7 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 
 void CTavrinReportGeneratorDlg::GenerateReport() {
   OutputServices services(*this);
+  services.output_database = &m_Output;
   services.print_backend = print_backend_;
   services.print_dialog = print_dialog_;
   CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
@@ -129,6 +131,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   }
   try {
     m_Source.CloseDatabase();
+    m_Output.CloseOutputDatabase();
   } catch (const std::exception& e) {
     ReportException(e.what());
   }

@@ -12,6 +12,7 @@
 #include "config/ini2.h"
 #include "config/report_definition.h"
 #include "data/source_database.h"
+#include "output/output_database.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
 #include "platform/print/print_backend.h"
@@ -105,6 +106,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   CIni2 m_Ini;
   CReportDefinition m_Def;  // also holds m_strIniFile, m_strWorkDir, m_strReportName
   CSourceDatabase m_Source;
+  COutputDatabase m_Output;
   PrintBackend* print_backend_ = nullptr;
   PrintDialog* print_dialog_ = nullptr;
 

@@ -22,6 +22,10 @@ void CReportGenerator::GenerateReport() {
       end = WalkEnd::kStopped;
       break;
     }
+    if (output->Failed()) {
+      end = WalkEnd::kOutputFailed;
+      break;
+    }
     if (output->ShowsProgress()) {
       host_.SetRecordStatus("Processing " + std::to_string(i) + " of " + std::to_string(count), i, count);
       // Division first: with 100 records the 30th shows 28, not 29.
@@ -35,6 +39,7 @@ void CReportGenerator::GenerateReport() {
     }
     output->WriteRecord(org);
   }
+  if (end == WalkEnd::kComplete && output->Failed()) end = WalkEnd::kOutputFailed;
   // A stop that came while the output was prepared (a long header), after
   // the last record or with a failed read still ends the report as a stop.
   if (host_.StopRequested()) end = WalkEnd::kStopped;

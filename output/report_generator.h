@@ -27,8 +27,9 @@ class CReportGenerator {
   // and for each record sets "Processing %d of %d" and the progress (unless
   // the kind shows none), reads it and writes it. A failed read ends the
   // walk silently; a stop request ends it between two records and the
-  // output ends as stopped (WalkEnd::kStopped). Stopped before it began, it
-  // prepares no output and only logs that the output is as it was.
+  // output ends as stopped (WalkEnd::kStopped); an output that failed for
+  // good (WalkEnd::kOutputFailed) ends it there too. Stopped before it
+  // began, it prepares no output and only logs that the output is as it was.
   void GenerateReport();
 
  private:

@@ -54,15 +54,6 @@ TEST_F(ReportTest, OutputThatCannotBeCreatedCancelsTheReport) {
   }
 }
 
-TEST_F(ReportTest, KindNotAvailableShowsOneBoxAndWritesNothing) {
-  def().m_strOutput = "SQLServer";
-  Generate();
-  EXPECT_EQ(BoxTexts(),
-            (Texts{"Output kind \"SQLServer\" is not available in this version - report canceled"}));
-  EXPECT_EQ(reader.reads, 0);
-  EXPECT_FALSE(Exists(def().m_strOutputFilename));
-}
-
 TEST_F(ReportTest, FailedReadEndsTheReportAsFarAsItGot) {
   reader.records.assign(5, Org("A", "Open"));
   reader.fail_read = 3;

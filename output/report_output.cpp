@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
 #include "output/csv_output.h"
 #include "output/html_output.h"
 #include "output/printer_output.h"
+#include "output/sqlserver_output.h"
 #include "output/xml_output.h"
 #include "platform/text/ascii.h"
 
@@ -71,9 +73,9 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
     case OutputKind::kPrinter:
       return PrinterOutput::Open(def, services);
     case OutputKind::kSqlServer:
-      ShowOutputFailure(host,
-                        "Output kind \"SQLServer\" is not available in this version - report canceled");
-      return nullptr;
+      if (!services.output_database)
+        throw std::logic_error("SQLServer output without an output database");
+      return SqlServerOutput::Open(def, *services.output_database, host);
     case OutputKind::kXml:
       return XmlOutput::Open(def, host);
     case OutputKind::kHtml:

@@ -24,9 +24,10 @@ const char* OutputKindName(OutputKind kind);
 
 // How the walk over the records ended.
 enum class WalkEnd {
-  kComplete,    // every record was written
-  kReadFailed,  // a read failed: the output is kept as far as it got
-  kStopped,     // the user or a signal asked the program to end
+  kComplete,      // every record was written
+  kReadFailed,    // a read failed: the output is kept as far as it got
+  kStopped,       // the user or a signal asked the program to end
+  kOutputFailed,  // the output could take no more records (see Failed)
 };
 
 // One output kind as the report driver runs it. The factory below prepares
@@ -46,8 +47,13 @@ class ReportOutput {
   // Before the first read (the listing prints its heading here).
   virtual void BeginRecords() {}
   virtual void WriteRecord(const tagORG_INFO& org) = 0;
+  // True once the output can take no more records (its database connection
+  // was lost): the walk ends before the next record.
+  virtual bool Failed() const { return false; }
   virtual void End(WalkEnd how) = 0;
 };
+
+class COutputDatabase;
 
 // What the output kinds need from the program beyond the report definition.
 // app/ makes the real services; tests pass their doubles. Everything named
@@ -60,6 +66,8 @@ struct OutputServices {
   // both, a "Printer" report is refused with a box.
   PrintBackend* print_backend = nullptr;
   PrintDialog* print_dialog = nullptr;
+  // The output database of "SQLServer" reports; required for them.
+  COutputDatabase* output_database = nullptr;
 };
 
 // Prepares the output of `kind` for the report `def`. Null when the report

@@ -11,8 +11,8 @@ namespace tavrin {
 // What the steps of a report run (definition, data, output) may do to the run
 // that hosts them: the status line and progress value, message boxes, the
 // self-closing message, standard output, notices for the log, recording a
-// failure, and asking whether to stop. The main dialog implements it; FakeRunHost records it for
-// tests. Called on the run thread only.
+// failure, and asking whether to stop. The main dialog implements it;
+// FakeRunHost records it for tests. Called on the run thread only.
 class RunHost {
  public:
   virtual ~RunHost() = default;

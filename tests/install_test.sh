@@ -83,7 +83,7 @@ package)
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture"
   depends=$(dpkg-deb -f "$deb" Depends)
   names=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
-  for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0 libcups2 libcairo2 fonts-liberation; do
+  for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0 libcups2 libcairo2 libodbc2 fonts-liberation tdsodbc; do
     grep -qx -- "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
   done
   description=$(dpkg-deb -f "$deb" Description)

@@ -18,7 +18,7 @@ done
 # The test binaries of config/, output/ and the printing device link their
 # layer and what it needs, so an engine among their libraries came from it.
 for test in config/config_tests output/output_tests platform/print/print_tests; do
-  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3|libcups|libcairo|libfontconfig')
+  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3|libodbc|libcups|libcairo|libfontconfig')
   if [ -n "$engines" ]; then
     echo "$test links an engine:"; echo "$engines"; status=1
   fi

@@ -63,38 +63,4 @@ std::string ProviderFactory::ConnectionStringProblem(const std::string& /*connec
   return "";
 }
 
-std::string MaskConnectionPassword(const std::string& text) {
-  std::string out;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t eq = text.find('=', i);
-    const size_t semi = text.find(';', i);
-    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
-      out.append(text, i, std::string::npos);  // the rest holds no value to mask
-      break;
-    }
-    const std::string key = text::AsciiLowered(text::Trim(std::string_view(text).substr(i, eq - i), " \t"));
-    size_t v = eq + 1;
-    while (v < text.size() && (text[v] == ' ' || text[v] == '\t')) ++v;
-    // A value in quotes or braces may hold ";"; it runs to its closing mark.
-    size_t end = std::string::npos;
-    if (v < text.size() && (text[v] == '"' || text[v] == '\'' || text[v] == '{')) {
-      const size_t close = text.find(text[v] == '{' ? '}' : text[v], v + 1);
-      if (close != std::string::npos) end = text.find(';', close);
-    } else {
-      end = text.find(';', v);
-    }
-    if (end == std::string::npos) end = text.size();
-    out.append(text, i, v - i);
-    if (key == "password" || key == "pwd") {
-      out += "***";
-    } else {
-      out.append(text, v, end - v);
-    }
-    if (end < text.size()) out += ';';
-    i = end + 1;
-  }
-  return out;
-}
-
 }  // namespace tavrin::ado

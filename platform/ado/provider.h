@@ -34,6 +34,14 @@ class Provider {
                                            std::vector<ErrorEntry>* errors) = 0;
   // Runs `sql` as one batch and discards any result; failures as Query.
   virtual void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) = 0;
+  // Opens the table `table` (a Recordset opened with adCmdTable); failures
+  // as Query. Unless a provider knows better, all its rows.
+  virtual std::unique_ptr<ResultSet> OpenTable(const std::string& table,
+                                               std::vector<ErrorEntry>* errors) {
+    return Query("SELECT * FROM [" + table + "]", errors);
+  }
+  // True once the link to the data source is lost for good.
+  virtual bool IsConnectionDead() const { return false; }
   // Compiles `sql` as Query would, without reading a row (of the tables it
   // names only their columns are read), and returns the names of its
   // result's columns. Failures as Query; a provider that cannot prepare
@@ -85,11 +93,6 @@ inline constexpr const char* kAdoConnectionSource = "ADODB.Connection";
 // enclosed in double or single quotes loses them (and may then hold ";").
 // Parts without "=" are skipped.
 std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
-
-// `text` with the value of every "Password" and "PWD" key (any letter case)
-// replaced by "***", everything else as written: for showing a connection
-// string. Values in quotes or ODBC braces are masked whole.
-std::string MaskConnectionPassword(const std::string& text);
 
 // The description of the error of a connection string that no provider takes.
 inline constexpr const char* kProviderNotFoundText =

@@ -1,6 +1,8 @@
 #include "platform/ado/providers.h"
 
 #include "platform/ado/access/access_provider.h"
+#include "platform/ado/odbc/connection_string.h"
+#include "platform/ado/odbc/odbc_provider.h"
 
 namespace tavrin::ado {
 namespace {
@@ -22,11 +24,11 @@ Named NamedIn(const std::string& connection_string) {
 }  // namespace
 
 std::unique_ptr<Provider> DefaultProviders::Open(const std::string& connection_string,
-                                                 int /*timeout_seconds*/,
+                                                 int timeout_seconds,
                                                  std::vector<ErrorEntry>* errors) {
   const Named named = NamedIn(connection_string);
   if (IsAccessProviderName(named.provider)) return OpenAccessProvider(named.source, env_, errors);
-  ThrowProviderNotFound(errors);
+  return OpenOdbcProvider(connection_string, timeout_seconds, errors);
 }
 
 std::unique_ptr<Provider> DefaultProviders::OpenStandIn(const std::string& connection_string,
@@ -39,8 +41,13 @@ std::unique_ptr<Provider> DefaultProviders::OpenStandIn(const std::string& conne
 
 std::string DefaultProviders::ConnectionStringProblem(const std::string& connection_string) {
   const Named named = NamedIn(connection_string);
-  if (!IsAccessProviderName(named.provider)) return kProviderNotFoundText;
-  return named.source.empty() ? "it names no Data Source" : "";
+  if (IsAccessProviderName(named.provider))
+    return named.source.empty() ? "It names no Data Source." : "";
+  return OdbcConnectionStringProblem(connection_string);
+}
+
+std::string MaskPasswords(const std::string& connection_string) {
+  return odbc::MaskPasswords(connection_string);
 }
 
 }  // namespace tavrin::ado

@@ -13,9 +13,9 @@ namespace tavrin::ado {
 // The providers the program is built with, chosen from the connection
 // string: "Provider=Microsoft.Jet.OLEDB.4.0" or "Microsoft.ACE.OLEDB.*" (any
 // letter case) with "Data Source=PATH" opens the Access file PATH (a stand-in
-// over empty tables speaks the same dialect); any other string fails with
-// kAdErrProviderNotFound. `env` (clock and sleeps of the engines) must
-// outlive the factory. Thread-safe.
+// over empty tables speaks the same dialect); any other string goes to SQL
+// Server through ODBC (odbc/odbc_provider.h). `env` (clock and sleeps of
+// the engines) must outlive the factory. Thread-safe.
 class DefaultProviders : public ProviderFactory {
  public:
   explicit DefaultProviders(Env& env) : env_(env) {}
@@ -29,6 +29,11 @@ class DefaultProviders : public ProviderFactory {
  private:
   Env& env_;
 };
+
+// `connection_string` with the value of every Password and PWD keyword
+// replaced by "***", in both string styles (OLE DB and ODBC, braces
+// included): what may be shown or logged.
+std::string MaskPasswords(const std::string& connection_string);
 
 }  // namespace tavrin::ado
 

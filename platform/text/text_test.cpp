@@ -56,6 +56,16 @@ TEST(Utf8Test, CountingAndCuttingNeverSplitACharacter) {
   EXPECT_EQ(Utf8CutLength("abc\xE9\xE9\xE9", 4), 4u);  // single-byte text: cut at the limit
 }
 
+TEST(Utf8Test, Utf16BothWaysWithPairsAndStrayBytes) {
+  const std::string s = "a\xC3\xA9\xE2\x98\x83\xF0\x9D\x84\x9E";  // "aé☃" and U+1D11E
+  const std::u16string w = Utf8ToUtf16(s);
+  EXPECT_EQ(w, (std::u16string{u'a', 0xE9, 0x2603, 0xD834, 0xDD1E}));
+  EXPECT_EQ(Utf16ToUtf8(w), s);
+  // A cp1252 byte reads as its letter; a lone surrogate as U+FFFD.
+  EXPECT_EQ(Utf8ToUtf16("caf\xE9 \x80"), u"caf\u00e9 \u20ac");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{u'x', 0xD834, u'y', 0xDD1E}), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+}
+
 TEST(Utf8Test, Cp1252BytesAsCharacters) {
   EXPECT_EQ(Cp1252Char('A'), U'A');
   EXPECT_EQ(Cp1252Char(0xE9), char32_t{0xE9});     // Latin-1 as it is

@@ -54,6 +54,14 @@ std::string_view Utf8Prefix(std::string_view s, size_t count);
 // and does not end inside a well-formed character.
 size_t Utf8CutLength(std::string_view s, size_t max_bytes);
 
+// UTF-16 (as the wide ODBC API takes it) of UTF-8 text. A byte that does not
+// start a well-formed character stands for its Windows-1252 character
+// (Cp1252Char), so single-byte text from a Windows INI keeps its letters.
+std::u16string Utf8ToUtf16(std::string_view s);
+
+// UTF-8 of UTF-16 text; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view s);
+
 }  // namespace tavrin::text
 
 #endif  // TAVRIN_PLATFORM_TEXT_UTF8_H_
