@@ -127,6 +127,23 @@ TEST_F(CheckTest, PublicationStringIsShownWithItsPasswordMasked) {
   EXPECT_NE(r.out.find("DestinationDBConnectString"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("hunter2"), std::string::npos) << r.out;
   EXPECT_EQ(r.err.find("hunter2"), std::string::npos) << r.err;
+
+  // An OLE DB string that translates for the ODBC driver checks, without
+  // connecting; a named pipe does not translate.
+  const RunResult ok = Check(
+      "[Web]\nOutput=SQLServer\n"
+      "DestinationDBConnectString=Provider=SQLOLEDB;Data Source=db,1433;User ID=u;Password=hunter2\n",
+      {"Web"});
+  EXPECT_EQ(ok.exit_code, 0) << ok.out;
+  EXPECT_NE(ok.out.find("User ID=u;Password=***"), std::string::npos) << ok.out;
+  const RunResult pipe = Check(
+      "[Web]\nOutput=SQLServer\n"
+      "DestinationDBConnectString=Provider=SQLOLEDB;Data Source=np:\\\\db\\pipe\\sql\\query\n",
+      {"Web"});
+  EXPECT_EQ(pipe.exit_code, 1);
+  ASSERT_EQ(Errors(pipe.out).size(), 1u) << pipe.out;
+  EXPECT_NE(Errors(pipe.out)[0].find("DestinationDBConnectString"), std::string::npos) << pipe.out;
+  EXPECT_NE(Errors(pipe.out)[0].find("named pipe"), std::string::npos) << pipe.out;
 }
 
 }  // namespace
