@@ -1,5 +1,8 @@
 #include "data/source_database.h"
 
+#include <sys/stat.h>
+
+#include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin {
@@ -11,6 +14,14 @@ bool CSourceDatabase::OpenDatabase() {
   try {
     m_pSourceConnection = std::make_shared<ado::Connection>(providers_);
     m_pSourceConnection->SetConnectionTimeout(30);
+    m_pSourceConnection->SetCancelCheck([this] { return host_.StopRequested(); });
+    // A folder, FIFO or device is refused before anything opens it, in
+    // words that name the key to mend.
+    struct stat st {};
+    if (stat(definition_.m_strDataPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
+                       "DataPath '" + definition_.m_strDataPath + "' is " + fs::FileKindName(st.st_mode) +
+                           ", not an Access database file.");
     m_pSourceConnection->Open(
         "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + definition_.m_strDataPath, "", "",
         ado::adCmdUnspecified);
@@ -18,9 +29,12 @@ bool CSourceDatabase::OpenDatabase() {
     m_bDatabaseOpen = true;
     result = true;
   } catch (const _com_error& e) {
-    host_.RecordFailure();
-    ShowComError(host_, e);
-    host_.SetStatus("Database open FAILURE!");
+    // A stop is not a failure: the run just ends.
+    if (e.Error() != kEAbort || !host_.StopRequested()) {
+      host_.RecordFailure();
+      ShowComError(host_, e);
+      host_.SetStatus("Database open FAILURE!");
+    }
   }
   m_OrgDB.SetConnection(m_pSourceConnection);
   return result;
@@ -72,6 +86,8 @@ bool CSourceDatabase::QueryOrganizations() {
   host_.SetStatus("Querying Data");
   const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
   if (!m_OrgDB.OpenRecordset(sql)) {
+    // A query stopped on request is not a data access error.
+    if (host_.StopRequested()) return false;
     host_.RecordFailure();
     host_.ShowTimedMessage(
         "There was a data access error encountered\r\n"

@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
+  libseccomp-dev
   libgtest-dev googletest
 )
 

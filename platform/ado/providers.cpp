@@ -6,13 +6,14 @@ namespace tavrin::ado {
 
 std::unique_ptr<Provider> DefaultProviders::Open(const std::string& connection_string,
                                                  int /*timeout_seconds*/,
+                                                 const CancelCheck& cancelled,
                                                  std::vector<ErrorEntry>* errors) {
   std::string provider, source;
   for (const auto& [key, value] : ParseConnectionString(connection_string)) {
     if (key == "provider") provider = value;
     else if (key == "data source") source = value;
   }
-  if (IsAccessProviderName(provider)) return OpenAccessProvider(source, env_, errors);
+  if (IsAccessProviderName(provider)) return OpenAccessProvider(source, env_, cancelled, errors);
   ThrowProviderNotFound(errors);
 }
 
