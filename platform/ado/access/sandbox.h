@@ -21,8 +21,10 @@ SandboxLimits LimitsForFile(int64_t file_size);
 // written, the limits, no new privileges, and a seccomp filter under which
 // it may only write to `out_fd`, manage its memory (never executable) and
 // exit, and raise SIGABRT against itself; any other system call (open,
-// socket, connect, exec, fork...) kills it with SIGSYS. The process must have
-// a single thread. Returns false when the filter cannot be installed.
+// socket, connect, exec, fork...) kills it with SIGSYS. (Builds with the
+// sanitizers, which are for tests, also let it make, read and close pipes
+// and write anywhere, as the sanitizers' own checks do.) The process must
+// have a single thread. Returns false when the filter cannot be installed.
 bool EnterSandbox(int out_fd, const SandboxLimits& limits);
 
 }  // namespace tavrin::ado::access
