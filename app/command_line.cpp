@@ -6,7 +6,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
   std::vector<std::string> positional;
   bool options_done = false;
-  for (const auto& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (options_done || arg.rfind("--", 0) != 0) {
       positional.push_back(arg);
     } else if (arg == "--") {
@@ -19,6 +20,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.unattended = true;
     } else if (arg == "--interactive") {
       cl.interactive = true;
+    } else if (arg == "--printer") {
+      if (i + 1 < args.size() && !args[i + 1].empty()) {
+        cl.printer = args[++i];
+      } else if (cl.error.empty()) {
+        cl.error = "--printer needs the name of a printer";
+      }
     } else if (cl.error.empty()) {
       cl.error = "unknown option '" + arg + "'";
     }
@@ -42,6 +49,8 @@ std::string UsageText(const std::string& program) {
          "  --unattended   log to standard error and answer every message box with OK\n"
          "                 (the default when standard input or output is not a terminal)\n"
          "  --interactive  show the status panel and wait for the user at message boxes\n"
+         "  --printer NAME print listings on printer NAME instead of asking for one or\n"
+         "                 using the default printer\n"
          "  --help         show this text and exit\n"
          "  --version      show the version and exit\n"
          "  --             end of options (for a report name that begins with --)\n"

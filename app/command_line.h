@@ -14,6 +14,7 @@ struct CommandLine {
   bool version = false;
   bool unattended = false;
   bool interactive = false;
+  std::string printer;  // --printer NAME: the printer of printed listings
   std::string error;  // not empty: a usage error, described
 };
 

@@ -15,6 +15,8 @@
 #include "app/main_dialog.h"
 #include "platform/ado/providers.h"
 #include "platform/env/env.h"
+#include "platform/print/cups_backend.h"
+#include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "platform/window/window_factory.h"
 
@@ -85,6 +87,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A FIFO or pipe whose reader went away fails the write (EPIPE) and the
+  // report says so, instead of the program ending without a word.
+  signal(SIGPIPE, SIG_IGN);
+
   tavrin::Env& env = *tavrin::Env::Default();
   const bool interactive =
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
@@ -94,6 +100,16 @@ int main(int argc, char** argv) {
   tavrin::ado::DefaultProviders providers(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers,
                                         cl.report, kProgramName);
+  // A printer named on the command line, or nobody to ask, takes the
+  // choice out of the user's hands.
+  tavrin::CupsPrintBackend printing([&window](const std::string& text) { window->Notice(text); });
+  std::unique_ptr<tavrin::PrintDialog> print_dialog;
+  if (interactive && cl.printer.empty()) {
+    print_dialog = std::make_unique<tavrin::WindowPrintDialog>(*window, printing);
+  } else {
+    print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);
+  }
+  dlg.SetPrinting(printing, *print_dialog);
   int caught_signal = 0;
   {
     SignalWatcher watcher(*window, dlg);

@@ -4,6 +4,7 @@
 
 #include "app/exit_dlg.h"
 #include "output/report_generator.h"
+#include "output/report_output.h"
 
 namespace tavrin {
 namespace {
@@ -23,7 +24,8 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       program_name_(std::move(program_name)),
       m_Ini(store),
       m_Def(m_Ini, env),
-      m_Source(m_Def, *this, providers) {
+      m_Source(m_Def, *this, providers),
+      m_Output(m_Def, *this, providers) {
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.SetFile(m_Def.m_strIniFile);
@@ -99,7 +101,11 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 }
 
 void CTavrinReportGeneratorDlg::GenerateReport() {
-  CReportGenerator generator(m_Def, m_Source.m_OrgDB, *this);
+  OutputServices services(*this);
+  services.output_database = &m_Output;
+  services.print_backend = print_backend_;
+  services.print_dialog = print_dialog_;
+  CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
   generator.GenerateReport();
 }
 
@@ -110,8 +116,10 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     if (!m_Def.LoadReportDefinition(*this)) {
       definition_refused_ = true;
       end_request_ = kIdCancel;
-    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations() && !StopRequested()) {
-      GenerateReport();
+    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
+      GenerateReport();  // which also handles a stop that came meanwhile
+    } else if (StopRequested()) {
+      NoteStoppedBeforeOutput(m_Def, *this);
     }
   } catch (const _com_error& e) {
     RecordFailure();
@@ -123,6 +131,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   }
   try {
     m_Source.CloseDatabase();
+    m_Output.CloseOutputDatabase();
   } catch (const std::exception& e) {
     ReportException(e.what());
   }

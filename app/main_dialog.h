@@ -12,8 +12,11 @@
 #include "config/ini2.h"
 #include "config/report_definition.h"
 #include "data/source_database.h"
+#include "output/output_database.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
+#include "platform/print/print_backend.h"
+#include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "run/run_host.h"
 #include "platform/window/window.h"
@@ -51,8 +54,17 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
+  void Notice(const std::string& text) override { window_.Notice(text); }
   void RecordFailure() override { failure_reported_ = true; }
   bool StopRequested() const override { return stop_requested_; }
+
+  // The printing system and the print dialog of printed listings; both must
+  // outlive the object. Without them a listing says that printing is not
+  // available. Call before DoModal.
+  void SetPrinting(PrintBackend& backend, PrintDialog& dialog) {
+    print_backend_ = &backend;
+    print_dialog_ = &dialog;
+  }
 
   // Asks a run under way to stop at its next safe point. Any thread.
   void RequestStop() { stop_requested_ = true; }
@@ -92,6 +104,9 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   CIni2 m_Ini;
   CReportDefinition m_Def;  // also holds m_strIniFile, m_strWorkDir, m_strReportName
   CSourceDatabase m_Source;
+  COutputDatabase m_Output;
+  PrintBackend* print_backend_ = nullptr;
+  PrintDialog* print_dialog_ = nullptr;
 
   mutable std::mutex status_mu_;
   std::string m_strStatus;

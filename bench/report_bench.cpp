@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/process_timer.h"
-#include "tools/jet4_writer.h"
+#include "bench/sample_database.h"
 
 namespace {
 
@@ -81,17 +81,6 @@ ReportField2=[Organization Name]
 ReportFieldSort2=Yes
 )";
 
-void WriteDatabase(const std::string& path, int rows) {
-  tavrin::jet4::Writer w(path);
-  w.BeginTable("Org", tavrin::jet4::OrgColumns());
-  // Streamed, so this process stays small: the measured children are forked
-  // from it and their peak memory would otherwise include its pages.
-  tavrin::jet4::SampleOrgSource source(2026);
-  for (int i = 0; i < rows; ++i) w.AddRow(source.Next());
-  w.EndTable();
-  w.Finish();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,7 +98,7 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
   const std::string mdb = dir + "/Vesk.mdb";
-  WriteDatabase(mdb, rows);
+  tavrin::bench::WriteSampleDatabase(mdb, rows);
   std::ofstream(dir + "/TavrinReport.ini") << kIni;
   struct stat st {};
   stat(mdb.c_str(), &st);

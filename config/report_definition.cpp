@@ -69,6 +69,9 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   m_Ini.GetString("XMLDateFormatComment",
                   "Possible Values Old, Vibes, YYYY/DD/MM, MM/DD/YYYY, YYYY-MM-DD HH:MM:SS", true);
   const std::string date_format = m_Ini.GetString("XMLDateFormat", "Old", true);
+  // Not written back: sections keep exactly the keys they had, and partners
+  // that parse the file as it always was see no change unless asked for.
+  m_bXMLEscapeText = m_Ini.GetBool("XMLEscapeText", false, false);
   m_strDataPath = m_Ini.GetString("DataPath", m_strWorkDir + "/Vesk.mdb", true);
   m_strDestinationDBConnectString = m_Ini.GetString("DestinationDBConnectString", "NONE", true);
 

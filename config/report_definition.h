@@ -52,6 +52,7 @@ class CReportDefinition {
   std::string m_strRecordDelimiterOpen;   // with a line feed appended
   std::string m_strRecordDelimiterClose;  // with a line feed appended
   int m_nXMLDateFormat = kMonthDayYear;
+  bool m_bXMLEscapeText = false;  // "&", "<" and ">" in the XML-like file's texts escaped
   std::string m_strDataPath;
   std::string m_strDestinationDBConnectString;
   std::vector<FieldInfo> m_FieldInfoArray;

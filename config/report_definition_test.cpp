@@ -51,6 +51,8 @@ TEST_F(ReportDefinitionTest, NewReportWritesEveryDefaultAndIsRefused) {
   EXPECT_FALSE(Stored("ReportField25").has_value());
   EXPECT_FALSE(Stored("ReportFieldLength1").has_value());
   EXPECT_FALSE(Stored("HtmlOpen").has_value());
+  EXPECT_FALSE(Stored("XMLEscapeText").has_value());  // read, never written back
+  EXPECT_FALSE(def_.m_bXMLEscapeText);
   EXPECT_EQ(store_.Find("TavrinReportGenerator", "Output-Year-First", kIni), "No");
 
   ASSERT_EQ(host_.boxes.size(), 1u);
@@ -62,6 +64,14 @@ TEST_F(ReportDefinitionTest, NewReportWritesEveryDefaultAndIsRefused) {
   EXPECT_EQ(host_.failures, 0);  // refused, not failed: the program ends
   EXPECT_EQ(ini_.section(), "Daily");
   EXPECT_EQ(ini_.file(), kIni);
+}
+
+TEST_F(ReportDefinitionTest, XmlEscapingIsAskedForWithYes) {
+  Set("Output", "XML");
+  Set("XMLEscapeText", "yes");
+  EXPECT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_TRUE(def_.m_bXMLEscapeText);
+  EXPECT_EQ(Stored("XMLEscapeText"), "yes");
 }
 
 TEST_F(ReportDefinitionTest, LowerCaseInvalidIsNotRefused) {

@@ -99,20 +99,25 @@ bool CSourceDatabase::QueryOrganizations() {
   return CheckOrgColumns();
 }
 
+bool CloseConnectionStep(RunHost& host, const ado::ConnectionPtr& connection,
+                         const std::string& path) {
+  host.SetStatus("Attempting to close: " + path);
+  try {
+    if (!connection) throw _com_error(kEPointer);
+    connection->Close();
+    host.SetStatus("Database closed successfully");
+    return true;
+  } catch (const _com_error& e) {
+    host.RecordFailure();
+    ShowComError(host, e);
+    host.SetStatus("Database close FAILURE!");
+    return false;
+  }
+}
+
 bool CSourceDatabase::CloseDatabase() {
   if (!m_bDatabaseOpen) return true;
-  host_.SetStatus("Attempting to close: " + definition_.m_strDataPath);
-  bool result = false;
-  try {
-    if (!m_pSourceConnection) throw _com_error(kEPointer);
-    m_pSourceConnection->Close();
-    host_.SetStatus("Database closed successfully");
-    result = true;
-  } catch (const _com_error& e) {
-    host_.RecordFailure();
-    ShowComError(host_, e);
-    host_.SetStatus("Database close FAILURE!");
-  }
+  const bool result = CloseConnectionStep(host_, m_pSourceConnection, definition_.m_strDataPath);
   m_OrgDB.SetConnection(nullptr);
   m_bDatabaseOpen = false;
   return result;

@@ -12,6 +12,13 @@
 
 namespace tavrin {
 
+// The closing step of a run's database: the status "Attempting to close:
+// PATH", then "Database closed successfully"; when the close fails, the
+// failure is recorded, the "COM Error" box shown and the status set to
+// "Database close FAILURE!". True when it closed.
+bool CloseConnectionStep(RunHost& host, const ado::ConnectionPtr& connection,
+                         const std::string& path);
+
 // The source database of a run: opening the Access file the report names,
 // selecting and sorting its organizations, and closing it again. Used by the
 // run thread only.

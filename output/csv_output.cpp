@@ -13,7 +13,13 @@ std::unique_ptr<CsvOutput> CsvOutput::Open(const CReportDefinition& def, RunHost
 
 void CsvOutput::WriteRecord(const tagORG_INFO& org) { WriteCsvRecord(*file_, def_, org); }
 
-void CsvOutput::End(WalkEnd) { PublishOutputFile(*file_, host_); }
+void CsvOutput::End(WalkEnd how) {
+  if (how == WalkEnd::kStopped) {
+    DiscardStopped();
+  } else {
+    PublishOutputFile(*file_, host_);
+  }
+}
 
 void WriteCsvRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org) {
   if (def.m_FieldInfoArray.empty()) return;

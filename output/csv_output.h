@@ -21,6 +21,7 @@ class CsvOutput : public FileOutput {
       : FileOutput(def, host, std::move(file)) {}
 
   void WriteRecord(const tagORG_INFO& org) override;
+  // Publishes the file as far as it got; a stopped walk discards it.
   void End(WalkEnd how) override;
 };
 

@@ -2,8 +2,20 @@
 
 namespace tavrin {
 
+void FileOutput::DiscardStopped() {
+  file_->Discard();
+  const char* what = file_->direct()    ? " got only part of it"
+                     : file_->existed() ? " is kept as it was"
+                                        : " was not written";
+  host_.Notice(StoppedNotice(def_, file_->path() + what));
+}
+
+std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost& host) {
+  return PublishedFile::Create(path, [&host] { return host.StopRequested(); });
+}
+
 std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = PublishedFile::Create(def.m_strOutputFilename);
+  std::unique_ptr<PublishedFile> file = StartOutputFile(def.m_strOutputFilename, host);
   if (!file)
     ShowOutputFailure(host, "Could not open " + def.m_strOutputFilename + " for output - report canceled");
   return file;

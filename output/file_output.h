@@ -2,6 +2,7 @@
 #define TAVRIN_OUTPUT_FILE_OUTPUT_H_
 
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "config/report_definition.h"
@@ -18,10 +19,19 @@ class FileOutput : public ReportOutput {
   FileOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
       : def_(def), host_(host), file_(std::move(file)) {}
 
+  // Ends the output of a stopped run: what was written is dropped, the
+  // previous file stays, and the log says so.
+  void DiscardStopped();
+
   const CReportDefinition& def_;
   RunHost& host_;
   std::unique_ptr<PublishedFile> file_;
 };
+
+// Starts the published file at `path` for a run of `host`, whose stop
+// request ends writes that a FIFO or device does not take. Null when it
+// cannot be started (see PublishedFile::Create).
+std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost& host);
 
 // The output file of the delimited and XML-like kinds, which open it alike.
 // Null when it cannot be created, after showing "Could not open %s for

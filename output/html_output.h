@@ -16,8 +16,11 @@ namespace tavrin {
 // definition, then for each record a category heading when the category
 // differs (byte for byte) from the last one headed, and its "%s is %s" line;
 // a notice when there is no record; the closing pieces when the walk
-// completed. It reports on standard output, never in a box, and leaves the
-// status line and progress as the earlier steps of the run set them.
+// completed. The pieces of the definition are the page's markup and stand as
+// written; the texts from the database (category, name, status) are
+// escaped, so that whoever can edit the database cannot put markup or script
+// into the page. It reports on standard output, never in a box, and leaves
+// the status line and progress as the earlier steps of the run set them.
 class HtmlOutput : public FileOutput {
  public:
   // Opens the page and writes its opening pieces. Null when it cannot be
@@ -32,7 +35,7 @@ class HtmlOutput : public FileOutput {
   void WriteRecord(const tagORG_INFO& org) override;
   // Publishes the page as far as it got; a complete page says "Completed
   // successfully." on standard output, a page that cannot be put in place
-  // "Can't write output file: %s" (a failure).
+  // "Can't write output file: %s" (a failure). A stopped walk discards it.
   void End(WalkEnd how) override;
 
   std::string previous_category_;

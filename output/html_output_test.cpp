@@ -80,9 +80,32 @@ TEST_F(HtmlOutputTest, CategoriesCompareByteForByte) {
 }
 
 TEST_F(HtmlOutputTest, EmptyCategoryGetsAHeadingOnlyAfterAnother) {
-  EXPECT_EQ(Page({Org("", "A&B <i>", "Open"), Org("X", "B", "Closed"), Org("", "C", "Late")}),
-            kTop + "<p>A&B <i> is Open</p>\r\n<h4>X</h4>\r\n<p>B is Closed</p>\r\n<h4></h4>\r\n<p>C is Late</p>\r\n" +
+  EXPECT_EQ(Page({Org("", "A", "Open"), Org("X", "B", "Closed"), Org("", "C", "Late")}),
+            kTop + "<p>A is Open</p>\r\n<h4>X</h4>\r\n<p>B is Closed</p>\r\n<h4></h4>\r\n<p>C is Late</p>\r\n" +
                 kBottom);
+}
+
+TEST_F(HtmlOutputTest, DatabaseTextsAreEscapedThePiecesStandAsWritten) {
+  definition.def.m_strHtmlOrgStatusOpen = "<p class=\"org\">";
+  definition.def.m_strHtmlCategoryOpen = "<h4 title=\"&amp;\">";
+  EXPECT_EQ(Page({Org("K&<12>", "<script>alert(document.cookie)</script>", "Closed \"&\" late"),
+                  Org("K&<12>", "Martin Hardware & Supply", "Open")}),
+            kTop +
+                "<h4 title=\"&amp;\">K&amp;&lt;12&gt;</h4>\r\n"
+                "<p class=\"org\">&lt;script&gt;alert(document.cookie)&lt;/script&gt; is "
+                "Closed &quot;&amp;&quot; late</p>\r\n"
+                "<p class=\"org\">Martin Hardware &amp; Supply is Open</p>\r\n" +
+                kBottom);
+}
+
+TEST_F(HtmlOutputTest, StopKeepsThePreviousPage) {
+  test::WriteWholeFile(dir / "page.html", "previous");
+  test::StoppingReader stopping(host, 2);
+  stopping.records.assign(3, Org("A", "Adams", "Closed"));
+  CReportGenerator(definition.def, stopping, host).GenerateReport();
+  EXPECT_EQ(ReadWholeFile(dir / "page.html"), "previous");
+  EXPECT_EQ(host.stdout_text, "");
+  EXPECT_EQ(host.notices.size(), 1u);
 }
 
 TEST_F(HtmlOutputTest, NoOrganizationsGiveTheNotice) {

@@ -83,6 +83,21 @@ inline FieldInfo Field(const std::string& name, bool string_value = true) {
   return field;
 }
 
+// Asks the run to stop when the given read (2 or later) is made.
+class StoppingReader : public FakeOrgReader {
+ public:
+  StoppingReader(FakeRunHost& host, int stop_at) : host_(host), stop_at_(stop_at) {}
+  bool GetNextOrg(tagORG_INFO& org) override {
+    const bool ok = FakeOrgReader::GetNextOrg(org);
+    if (reads == stop_at_) host_.stop = true;
+    return ok;
+  }
+
+ private:
+  FakeRunHost& host_;
+  int stop_at_;
+};
+
 // A report over three organizations (Adams, Baker, Clark) of one field,
 // status, into report.out of a scratch folder, made through the driver.
 class ReportTest : public testing::Test {

@@ -1,12 +1,12 @@
 #include "output/published_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <random>
 
 #include "platform/fs/paths.h"
+#include "platform/fs/temp_names.h"
 
 namespace tavrin {
 namespace {
@@ -14,39 +14,49 @@ namespace {
 constexpr size_t kBufferSize = 64 * 1024;
 constexpr int kMaxNameAttempts = 100;
 
-std::string RandomSuffix() {
-  static thread_local std::mt19937_64 generator{std::random_device{}()};
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
-  return text;
-}
+bool WrittenDirectly(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode); }
 
 }  // namespace
 
-std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path) {
+std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path,
+                                                     std::function<bool()> stop) {
   if (path.empty()) return nullptr;
+  struct stat st;
+  // The kernel follows the links here, so /dev/stdout reaches whatever
+  // standard output is, a pipe included.
+  if (stat(path.c_str(), &st) == 0 && WrittenDirectly(st)) {
+    // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead
+    // of holding the run, and a device that stops taking data cannot hold
+    // a stop.
+    fs::UniqueFd fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !WrittenDirectly(st)) return nullptr;
+    return std::make_unique<PublishedFile>(Token(), path, nullptr, std::move(fd), std::move(stop),
+                                           true);
+  }
+
   std::string target;
   if (fs::FollowLinks(path, &target) != 0) return nullptr;
-  struct stat existing;
-  const bool exists = stat(target.c_str(), &existing) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) return nullptr;
-
-  // A hidden name beside the target keeps the rename within one file system
-  // and out of plain directory listings.
-  const std::string prefix = fs::DirName(target) + "/." + fs::BaseName(target) + ".";
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) return nullptr;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     std::unique_ptr<fs::AtomicFile> file;
-    const int err = fs::AtomicFile::Create(target, prefix + RandomSuffix() + ".tmp",
-                                           exists ? &existing : nullptr, &file);
+    const int err = fs::AtomicFile::Create(target, fs::TempNameFor(target), exists ? &st : nullptr, &file);
     if (err == EEXIST) continue;
     if (err != 0) return nullptr;
-    return std::make_unique<PublishedFile>(Token(), path, std::move(file));
+    return std::make_unique<PublishedFile>(Token(), path, std::move(file), fs::UniqueFd(),
+                                           std::move(stop), exists);
   }
   return nullptr;
 }
 
-PublishedFile::PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file)
-    : path_(std::move(path)), file_(std::move(file)) {
+PublishedFile::PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file,
+                             fs::UniqueFd direct, std::function<bool()> stop, bool existed)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      fd_(std::move(direct)),
+      stop_(std::move(stop)),
+      direct_(fd_.valid()),
+      existed_(existed) {
   buffer_.reserve(kBufferSize + 4096);
 }
 
@@ -64,19 +74,38 @@ void PublishedFile::Write(std::string_view text) {
 }
 
 void PublishedFile::Flush() {
-  if (ok_ && file_->Write(buffer_) != 0) ok_ = false;
+  if (ok_ && !done_) {
+    const int err = direct_ ? fs::WriteAllUnlessStopped(fd_.get(), buffer_,
+                                                        [this] { return stop_ && stop_(); })
+                            : file_->Write(buffer_);
+    if (err != 0) ok_ = false;
+  }
   buffer_.clear();
 }
 
 bool PublishedFile::Publish() {
-  if (published_) return result_;
-  published_ = true;
+  if (done_) return result_;
   Flush();
-  if (ok_ && file_->Commit() != 0) ok_ = false;
-  // Not committed: the temporary file goes with the object.
-  file_.reset();
+  done_ = true;
+  if (direct_) {
+    if (fd_.Close() != 0) ok_ = false;
+  } else {
+    if (ok_) fs::RemoveDeadWritersTemps(file_->target());
+    if (ok_ && file_->Commit() != 0) ok_ = false;
+    // Not committed: the temporary file goes with the object.
+    file_.reset();
+  }
   result_ = ok_;
   return result_;
+}
+
+void PublishedFile::Discard() {
+  if (done_) return;
+  done_ = true;
+  buffer_.clear();
+  fd_.Reset();
+  file_.reset();
+  result_ = false;
 }
 
 }  // namespace tavrin

@@ -6,6 +6,10 @@
 namespace tavrin {
 
 void CReportGenerator::GenerateReport() {
+  if (host_.StopRequested()) {
+    NoteStoppedBeforeOutput(def_, host_);
+    return;
+  }
   const int32_t count = org_db_.GetRecordCount();
   const std::unique_ptr<ReportOutput> output =
       MakeReportOutput(ParseOutputKind(def_.m_strOutput), def_, services_);
@@ -16,6 +20,10 @@ void CReportGenerator::GenerateReport() {
   for (int32_t i = 0; i < count; ++i) {
     if (host_.StopRequested()) {
       end = WalkEnd::kStopped;
+      break;
+    }
+    if (output->Failed()) {
+      end = WalkEnd::kOutputFailed;
       break;
     }
     if (output->ShowsProgress()) {
@@ -31,6 +39,10 @@ void CReportGenerator::GenerateReport() {
     }
     output->WriteRecord(org);
   }
+  if (end == WalkEnd::kComplete && output->Failed()) end = WalkEnd::kOutputFailed;
+  // A stop that came while the output was prepared (a long header), after
+  // the last record or with a failed read still ends the report as a stop.
+  if (host_.StopRequested()) end = WalkEnd::kStopped;
   output->End(end);
 }
 

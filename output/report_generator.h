@@ -26,7 +26,10 @@ class CReportGenerator {
   // Writes the whole report: takes the record count, prepares the output,
   // and for each record sets "Processing %d of %d" and the progress (unless
   // the kind shows none), reads it and writes it. A failed read ends the
-  // walk silently; a stop request ends it between two records.
+  // walk silently; a stop request ends it between two records and the
+  // output ends as stopped (WalkEnd::kStopped); an output that failed for
+  // good (WalkEnd::kOutputFailed) ends it there too. Stopped before it
+  // began, it prepares no output and only logs that the output is as it was.
   void GenerateReport();
 
  private:

@@ -54,18 +54,6 @@ TEST_F(ReportTest, OutputThatCannotBeCreatedCancelsTheReport) {
   }
 }
 
-TEST_F(ReportTest, KindsNotAvailableShowOneBoxAndWriteNothing) {
-  def().m_strOutput = "printer";
-  Generate();
-  def().m_strOutput = "SQLServer";
-  Generate();
-  EXPECT_EQ(BoxTexts(),
-            (Texts{"Output kind \"Printer\" is not available in this version - report canceled",
-                   "Output kind \"SQLServer\" is not available in this version - report canceled"}));
-  EXPECT_EQ(reader.reads, 0);
-  EXPECT_FALSE(Exists(def().m_strOutputFilename));
-}
-
 TEST_F(ReportTest, FailedReadEndsTheReportAsFarAsItGot) {
   reader.records.assign(5, Org("A", "Open"));
   reader.fail_read = 3;
@@ -85,31 +73,48 @@ TEST_F(ReportTest, FailedReadEndsTheReportAsFarAsItGot) {
   EXPECT_TRUE(host.boxes.empty());
 }
 
-// Asks the run to stop when the given read is made.
-class StoppingReader : public FakeOrgReader {
- public:
-  StoppingReader(FakeRunHost& host, int stop_at) : host_(host), stop_at_(stop_at) {}
-  bool GetNextOrg(tagORG_INFO& org) override {
-    const bool ok = FakeOrgReader::GetNextOrg(org);
-    if (reads == stop_at_) host_.stop = true;
-    return ok;
-  }
+size_t EntryCount(const std::string& folder) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
 
- private:
-  FakeRunHost& host_;
-  int stop_at_;
-};
-
-TEST_F(ReportTest, StopRequestEndsTheWalkBetweenRecords) {
+TEST_F(ReportTest, StopDiscardsTheOutputUnderWayAndSaysWhatWasKept) {
+  def().m_strReportName = "Daily";
   def().m_strOutput = "XML";
   def().m_strTrailerFile = dir / "trailer.txt";
   WriteWholeFile(def().m_strTrailerFile, "tail\n");
+  const std::string path = def().m_strOutputFilename;
+  const std::string stopped = "Daily: stopped before the report was finished; " + path;
+  WriteWholeFile(path, "previous\r\n");
+
   StoppingReader stopping(host, 2);
   stopping.records.assign(5, Org("A", "Open"));
   CReportGenerator(def(), stopping, host).GenerateReport();
-  const std::string block = "    <name>\r\n        <status>Open</status>\r\n    </name>\r\n";
-  EXPECT_EQ(Output(), block + block);
-  EXPECT_EQ(stopping.reads, 2);
+  EXPECT_EQ(stopping.reads, 2);  // the walk ended between two records
+  EXPECT_EQ(Output(), "previous\r\n");
+  EXPECT_EQ(EntryCount(dir.path()), 2u);  // the output and the trailer, no temporary file
+  EXPECT_EQ(host.notices, Texts{stopped + " is kept as it was"});
+  EXPECT_TRUE(host.boxes.empty());
+  EXPECT_EQ(host.failures, 0);
+
+  // A stop after the last record still discards: the trailer never came.
+  host = FakeRunHost();
+  std::filesystem::remove(path);
+  StoppingReader last(host, 5);
+  last.records.assign(5, Org("A", "Open"));
+  CReportGenerator(def(), last, host).GenerateReport();
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(host.notices, Texts{stopped + " was not written"});
+
+  // Stopped before the report began: no output is prepared at all.
+  host = FakeRunHost();
+  host.stop = true;
+  WriteWholeFile(path, "previous\r\n");
+  Generate();
+  EXPECT_EQ(reader.count_calls, 0);
+  EXPECT_EQ(Output(), "previous\r\n");
+  EXPECT_EQ(host.notices, Texts{stopped + " is kept as it was"});
 }
 
 // Looks at the output path while the report is half written: from inside the

@@ -6,6 +6,8 @@
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "platform/print/print_backend.h"
+#include "platform/print/print_dialog.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -19,15 +21,19 @@ OutputKind ParseOutputKind(const std::string& text);
 
 // How the walk over the records ended.
 enum class WalkEnd {
-  kComplete,    // every record was written
-  kReadFailed,  // a read failed: the output is kept as far as it got
-  kStopped,     // the user or a signal asked the program to end
+  kComplete,      // every record was written
+  kReadFailed,    // a read failed: the output is kept as far as it got
+  kStopped,       // the user or a signal asked the program to end
+  kOutputFailed,  // the output could take no more records (see Failed)
 };
 
 // One output kind as the report driver runs it. The factory below prepares
 // it (opens its file, printer or database); the driver then calls
 // BeginRecords once when there is a record to read, WriteRecord for each
-// record read, and End once after the walk. Destroying an output without End
+// record read, and End once after the walk. A stop is not an outcome of the
+// report: End(kStopped) leaves what the output replaces as it was where the
+// kind can (the files discard what was written), and logs once through
+// RunHost::Notice what the output holds. Destroying an output without End
 // (an exception from the record source) releases it as it stands.
 // Used on the run thread only.
 class ReportOutput {
@@ -38,8 +44,13 @@ class ReportOutput {
   // Before the first read (the listing prints its heading here).
   virtual void BeginRecords() {}
   virtual void WriteRecord(const tagORG_INFO& org) = 0;
+  // True once the output can take no more records (its database connection
+  // was lost): the walk ends before the next record.
+  virtual bool Failed() const { return false; }
   virtual void End(WalkEnd how) = 0;
 };
+
+class COutputDatabase;
 
 // What the output kinds need from the program beyond the report definition.
 // app/ makes the real services; tests pass their doubles. Everything named
@@ -48,6 +59,12 @@ struct OutputServices {
   // Implicit, so that a run host alone makes the services of the file kinds.
   OutputServices(RunHost& run_host) : host(run_host) {}  // NOLINT(google-explicit-constructor)
   RunHost& host;
+  // The printing system and the print dialog of the printed listing; without
+  // both, a "Printer" report is refused with a box.
+  PrintBackend* print_backend = nullptr;
+  PrintDialog* print_dialog = nullptr;
+  // The output database of "SQLServer" reports; required for them.
+  COutputDatabase* output_database = nullptr;
 };
 
 // Prepares the output of `kind` for the report `def`. Null when the report
@@ -59,6 +76,14 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
 // Reports a failure of an output the way the driver does: the run is marked
 // failed, the status line set to `text`, and `text` shown in a warning box.
 void ShowOutputFailure(RunHost& host, const std::string& text);
+
+// The log line of report `def` stopped before its end, `what` telling what
+// its output holds now ("big.csv is kept as it was").
+std::string StoppedNotice(const CReportDefinition& def, const std::string& what);
+
+// Logs that report `def` was stopped before its output was prepared, so
+// that the output is as it was before the run (a file kind names its file).
+void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host);
 
 }  // namespace tavrin
 

@@ -1,18 +1,37 @@
 #include "output/xml_output.h"
 
-#include <filesystem>
-#include <fstream>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "output/field_values.h"
+#include "platform/fs/regular_file.h"
 #include "platform/text/ascii.h"
+#include "platform/text/markup.h"
 
 namespace tavrin {
+namespace {
+
+constexpr size_t kPieceSize = 64 * 1024;
+
+// `piece` with each CR LF turned into LF.
+std::string DropCrBeforeLf(std::string_view piece) {
+  std::string text;
+  text.reserve(piece.size());
+  for (size_t i = 0; i < piece.size(); ++i) {
+    if (piece[i] == '\r' && i + 1 < piece.size() && piece[i + 1] == '\n') continue;
+    text += piece[i];
+  }
+  return text;
+}
+
+}  // namespace
 
 std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost& host) {
   std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host);
   if (!file) return nullptr;
-  if (!def.m_strHeaderFile.empty() && !CopyTextFile(def.m_strHeaderFile, *file))
-    ShowOutputFailure(host, "Could not open " + def.m_strHeaderFile + " for reading");
+  // A stop during the header is seen by the driver before the first record.
+  if (!def.m_strHeaderFile.empty()) CopyTextFile(def.m_strHeaderFile, "HeaderFile", *file, host);
   return std::make_unique<XmlOutput>(def, host, std::move(file));
 }
 
@@ -20,9 +39,14 @@ void XmlOutput::WriteRecord(const tagORG_INFO& org) { WriteXmlRecord(*file_, def
 
 void XmlOutput::End(WalkEnd how) {
   const std::string& trailer = def_.m_strTrailerFile;
-  if (how == WalkEnd::kComplete && !trailer.empty() && !CopyTextFile(trailer, *file_))
-    ShowOutputFailure(host_, "Could not open " + trailer + " for reading");
-  PublishOutputFile(*file_, host_);
+  if (how == WalkEnd::kComplete && !trailer.empty() &&
+      !CopyTextFile(trailer, "TrailerFile", *file_, host_))
+    how = WalkEnd::kStopped;
+  if (how == WalkEnd::kStopped) {
+    DiscardStopped();
+  } else {
+    PublishOutputFile(*file_, host_);
+  }
 }
 
 void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org) {
@@ -31,7 +55,12 @@ void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tag
     const std::string value = GetFieldValue(field, org, def.m_nXMLDateFormat);
     block += "        ";
     block += field.strXMLDelimiterOpen;
-    block += text::Trim(value);
+    const std::string_view text = text::Trim(value);
+    if (def.m_bXMLEscapeText) {
+      block += text::EscapeMarkup(text, text::MarkupEscape::kText);
+    } else {
+      block += text;
+    }
     block += field.strXMLDelimiterClose;
     block += '\n';
   }
@@ -40,19 +69,42 @@ void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tag
   file.Write(block);
 }
 
-bool CopyTextFile(const std::string& path, PublishedFile& out) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string line;
-  while (std::getline(in, line)) {
-    // A line ended by CR LF loses the CR; a last line without a line feed
-    // keeps all its bytes and gets a line end.
-    if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
-    line += '\n';
-    out.Write(line);
+bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host) {
+  fs::UniqueFd fd;
+  mode_t type = 0;
+  if (fs::OpenRegularFile(path, &fd, &type) != 0) {
+    std::string text = "Could not open " + path + " for reading";
+    if (type != 0) text += std::string(" - ") + key + " is " + fs::FileTypeName(type) + ", not a regular file";
+    ShowOutputFailure(host, text);
+    return true;
   }
+  // A CR at the end of a piece may be the first half of a CR LF.
+  bool held_cr = false;
+  char last = '\n';  // what the copy ended with so far; nothing counts as a line end
+  char buffer[kPieceSize];
+  for (;;) {
+    if (host.StopRequested()) return false;
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ShowOutputFailure(host, "Could not read " + path);
+      break;
+    }
+    if (n == 0) break;
+    std::string piece = held_cr ? "\r" : "";
+    piece.append(buffer, static_cast<size_t>(n));
+    held_cr = piece.back() == '\r';
+    if (held_cr) piece.pop_back();
+    if (piece.empty()) continue;
+    last = piece.back();
+    out.Write(DropCrBeforeLf(piece));
+  }
+  // A last line without a line feed keeps all its bytes and gets a line end.
+  if (held_cr) {
+    out.Write("\r");
+    last = '\r';
+  }
+  if (last != '\n') out.Write("\n");
   return true;
 }
 

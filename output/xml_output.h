@@ -13,7 +13,8 @@
 namespace tavrin {
 
 // The XML-like file: the header file's lines, one block per record, and the
-// trailer file's lines when the walk completed. Nothing is escaped.
+// trailer file's lines when the walk completed. Field texts are written as
+// they are unless the report asks for them escaped (m_bXMLEscapeText).
 class XmlOutput : public FileOutput {
  public:
   // Opens the output file as the delimited kind does (null after failure 1)
@@ -26,18 +27,25 @@ class XmlOutput : public FileOutput {
 
   void WriteRecord(const tagORG_INFO& org) override;
   // A complete walk copies the trailer file (failure 3 when it cannot be
-  // read); then the file is published.
+  // read); then the file is published. A stopped walk, or a stop during the
+  // trailer, discards it.
   void End(WalkEnd how) override;
 };
 
 // The XML-like block of `org`: the record delimiters around one line per
-// field, each field's text trimmed between its delimiters.
+// field, each field's text trimmed (and with m_bXMLEscapeText, "&", "<" and
+// ">" escaped) between its delimiters.
 void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org);
 
-// Copies the text file at `path` into `out` line by line, every line ended
-// by a line feed (a CR before a line feed is dropped with it). False when
-// the file cannot be opened.
-bool CopyTextFile(const std::string& path, PublishedFile& out);
+// Copies the header or trailer file at `path`, named by the INI key `key`,
+// into `out` line by line, every line ended by a line feed (a CR before a
+// line feed is dropped with it). The file is read in pieces of bounded
+// size, so a file without line ends takes no more memory than another, and
+// `host` is asked between pieces whether to stop. When the file cannot be
+// read, shows "Could not open %s for reading" as a failure, saying what the
+// path is when it is not a regular file (a folder, a FIFO, a device, which
+// are never opened). Returns false when a stop request ended the copy.
+bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host);
 
 }  // namespace tavrin
 

@@ -1,5 +1,7 @@
 #include "output/xml_output.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "output/output_test_support.h"
@@ -33,6 +35,66 @@ TEST_F(ReportTest, XmlBlocksBetweenHeaderAndTrailer) {
             "    </name>\r\n"
             "</list>\r\n<!-- end -->\r\n");
   EXPECT_TRUE(host.boxes.empty());
+
+  // Asked for, the texts are escaped; the delimiters stand as written.
+  def().m_bXMLEscapeText = true;
+  Generate();
+  EXPECT_NE(Output().find("        [A&amp;B &lt;1&gt;]\r\n"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("<status>Closed</status>"), std::string::npos);
+}
+
+TEST_F(ReportTest, HeaderAndTrailerMustBeRegularFiles) {
+  def().m_strOutput = "XML";
+  def().m_strHeaderFile = dir / "fifo";
+  ASSERT_EQ(mkfifo(def().m_strHeaderFile.c_str(), 0600), 0);  // no writer: opening it would block
+  def().m_strTrailerFile = dir.path();
+  reader.records = {Org("A", "Open")};
+  Generate();
+  EXPECT_EQ(BoxTexts(),
+            (Texts{"Could not open " + dir / "fifo" + " for reading - HeaderFile is a FIFO, not a regular file",
+                   "Could not open " + dir.path() + " for reading - TrailerFile is a folder, not a regular file"}));
+  EXPECT_EQ(Output(), "    <name>\r\n        <status>Open</status>\r\n    </name>\r\n");
+
+  host = FakeRunHost();
+  def().m_strHeaderFile = "/dev/zero";
+  def().m_strTrailerFile.clear();
+  Generate();
+  EXPECT_EQ(BoxTexts(),
+            Texts{"Could not open /dev/zero for reading - HeaderFile is a character device, not a regular file"});
+}
+
+TEST_F(ReportTest, HeaderIsCopiedInPiecesLineEndsAcrossThemToo) {
+  def().m_strOutput = "XML";
+  def().m_strHeaderFile = dir / "header.txt";
+  // One line longer than a piece, its CR LF split between two pieces, then
+  // a last line without a line end.
+  const std::string long_line(64 * 1024 - 1, 'a');
+  WriteWholeFile(def().m_strHeaderFile, long_line + "\r\n" + long_line + long_line + "\nz");
+  reader.records.clear();
+  Generate();
+  EXPECT_EQ(Output(), long_line + "\r\n" + long_line + long_line + "\r\nz\r\n");
+}
+
+// Answers the first `allowed` stop questions with no, every later one with yes.
+class StopAfterAsks : public FakeRunHost {
+ public:
+  explicit StopAfterAsks(int allowed) : allowed_(allowed) {}
+  bool StopRequested() const override { return asks_++ >= allowed_; }
+
+ private:
+  const int allowed_;
+  mutable int asks_ = 0;
+};
+
+TEST(CopyTextFileTest, StopEndsTheCopyBetweenPieces) {
+  ScratchDir dir;
+  WriteWholeFile(dir / "big", std::string(3 * 64 * 1024, 'x'));
+  StopAfterAsks host(1);
+  auto out = PublishedFile::Create(dir / "out");
+  ASSERT_NE(out, nullptr);
+  EXPECT_FALSE(CopyTextFile(dir / "big", "HeaderFile", *out, host));
+  ASSERT_TRUE(out->Publish());
+  EXPECT_EQ(ReadWholeFile(dir / "out"), std::string(64 * 1024, 'x'));  // one piece, no more
 }
 
 TEST_F(ReportTest, XmlWithoutFieldsOrRecords) {

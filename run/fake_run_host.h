@@ -30,6 +30,7 @@ class FakeRunHost : public RunHost {
   std::vector<Box> boxes;
   std::vector<Timed> timed;
   std::string stdout_text;
+  std::vector<std::string> notices;
   int failures = 0;
   bool stop = false;
 
@@ -50,6 +51,7 @@ class FakeRunHost : public RunHost {
     timed.push_back({text, seconds});
   }
   void StandardOutput(const std::string& text) override { stdout_text += text; }
+  void Notice(const std::string& text) override { notices.push_back(text); }
   void RecordFailure() override { ++failures; }
   bool StopRequested() const override { return stop; }
 };

@@ -10,9 +10,9 @@ namespace tavrin {
 
 // What the steps of a report run (definition, data, output) may do to the run
 // that hosts them: the status line and progress value, message boxes, the
-// self-closing message, standard output, recording a failure, and asking
-// whether to stop. The main dialog implements it; FakeRunHost records it for
-// tests. Called on the run thread only.
+// self-closing message, standard output, notices for the log, recording a
+// failure, and asking whether to stop. The main dialog implements it;
+// FakeRunHost records it for tests. Called on the run thread only.
 class RunHost {
  public:
   virtual ~RunHost() = default;
@@ -34,6 +34,10 @@ class RunHost {
   virtual void ShowTimedMessage(const std::string& text, int seconds) = 0;
   // A text for the process's standard output.
   virtual void StandardOutput(const std::string& text) = 0;
+  // A line for the log that needs no answer and is no failure (what a
+  // stopped run left behind): logged in unattended mode, shown below the
+  // panel on the console.
+  virtual void Notice(const std::string& text) = 0;
   // The step at hand failed: the run counts as failed (exit status 1).
   virtual void RecordFailure() = 0;
   // True once the user or a signal asked the program to end: long loops stop

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs to build, test and run.
-# Idempotent: apt is called only when a package is missing.
+# Idempotent: apt is called only when a package is missing, and the ODBC
+# driver is registered only when it is not.
 set -euo pipefail
 
 PACKAGES=(
@@ -8,8 +9,15 @@ PACKAGES=(
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   libseccomp-dev
+  unixodbc-dev odbcinst tdsodbc
+  libcups2-dev libcairo2-dev libfontconfig-dev fontconfig fonts-liberation
+  cups-daemon cups-client cups-core-drivers poppler-utils
   libgtest-dev googletest
+  python3
 )
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -17,8 +25,18 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# FreeTDS's ODBC driver under the name "FreeTDS". Debian's package registers
+# it unless debconf was told not to; registering it again would only raise
+# its usage count.
+if ! odbcinst -q -d -n FreeTDS >/dev/null 2>&1; then
+  driver=$(dpkg -L tdsodbc | grep '/libtdsodbc\.so$' | head -n 1)
+  template=$(mktemp)
+  printf '[FreeTDS]\nDescription=FreeTDS ODBC driver\nDriver=%s\n' "$driver" >"$template"
+  echo "setup: registering the ODBC driver FreeTDS ($driver)"
+  $SUDO odbcinst -i -d -f "$template" >/dev/null
+  rm -f "$template"
 fi

@@ -1,6 +1,9 @@
 // End-to-end: start-up, command line, INI write-back and exit statuses of
 // the real program.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/harness.h"
@@ -63,6 +66,9 @@ TEST(CliTest, OptionsHelpVersionAndUsageErrors) {
   r = RunProgram(ReportBinary(), {"--bogus"}, dir.path());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("unknown option '--bogus'"), std::string::npos);
+  r = RunProgram(ReportBinary(), {"Daily", "--printer"}, dir.path());
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("--printer needs the name of a printer"), std::string::npos) << r.err;
   EXPECT_FALSE(FileExists(dir / "TavrinReport.ini"));
 
   // After "--" a name that looks like an option is a report name.
@@ -90,6 +96,32 @@ TEST(CliTest, SigtermEndsARepeatingScheduleWith143) {
                           dir.path());
   EXPECT_EQ(r.exit_code, 143) << r.err;
   EXPECT_NE(r.err.find("Database open FAILURE!"), std::string::npos) << r.err;
+}
+
+TEST(CliTest, IniInAFolderThatCannotBeWrittenGivesThePermissionError) {
+  TempDir dir;
+  WriteFile(dir / "TavrinReport.ini", "[Daily]\nOutput=INVALID\n");
+  // As root every folder is writable, so the program runs as nobody in a
+  // folder that stays root's.
+  std::vector<std::string> args = {"--unattended", "Daily"};
+  std::string program = ReportBinary();
+  if (geteuid() == 0) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+    program = "/usr/bin/setpriv";
+    if (RunProgram(program, {args[0], args[1], args[2], args[3], "--version"}, dir.path()).exit_code != 0)
+      GTEST_SKIP() << "the program cannot be run as nobody from " << ReportBinary();
+  } else {
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+  }
+  const RunResult r = RunProgram(program, args, dir.path());
+  chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  const std::string warning = "TavrinReport: cannot write " + dir.path() + "/TavrinReport.ini: Permission denied\n";
+  const size_t at = r.err.find(warning);
+  EXPECT_NE(at, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(warning, at + 1), std::string::npos) << "said once: " << r.err;
+  EXPECT_EQ(ReadFile(dir / "TavrinReport.ini"), "[Daily]\nOutput=INVALID\n");
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -18,17 +20,25 @@
 #include <vector>
 
 #include "tests/harness.h"
+#include "tests/print_server.h"
 
 namespace tavrin::test {
 namespace {
 
 using namespace std::chrono_literals;
 
+size_t Count(const std::string& s, const std::string& what) {
+  size_t n = 0;
+  for (size_t pos = s.find(what); pos != std::string::npos; pos = s.find(what, pos + 1)) ++n;
+  return n;
+}
+
 // The program running on a pseudo-terminal as its controlling terminal. The
 // test keeps the terminal side open too, to look at its mode afterwards.
 class TerminalRun {
  public:
-  TerminalRun(const std::vector<std::string>& args, const std::string& cwd) {
+  TerminalRun(const std::vector<std::string>& args, const std::string& cwd,
+              const std::map<std::string, std::string>& env = {}) {
     winsize ws{};
     ws.ws_col = 100;
     ws.ws_row = 30;
@@ -45,6 +55,7 @@ class TerminalRun {
       dup2(slave_, 2);
       close(master_);
       if (chdir(cwd.c_str()) != 0) _exit(126);
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -72,10 +83,11 @@ class TerminalRun {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
-  // Reads the screen until `text` appears or `limit` passes.
-  bool WaitFor(const std::string& text, std::chrono::seconds limit = 20s) {
+  // Reads the screen until `text` has appeared `times` times or `limit`
+  // passes.
+  bool WaitFor(const std::string& text, size_t times = 1, std::chrono::seconds limit = 20s) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (output_.find(text) == std::string::npos) {
+    while (Count(output_, text) < times) {
       if (std::chrono::steady_clock::now() > end) return false;
       Read(100);
     }
@@ -154,6 +166,64 @@ TEST(ConsolePty, CtrlCActsAsTheCloseBox) {
   run.Type("\x03");
   EXPECT_EQ(run.WaitForExit(), 130) << run.output();
   ExpectModeRestored(run);
+}
+
+// The print dialog on the terminal, over a private print server with two
+// printers, the second the default.
+class PrintDialogPty : public testing::Test {
+ protected:
+  void SetUp() override {
+    server_.AddQueue("listing");
+    server_.AddQueue("wall");
+    server_.SetDefault("wall");
+    const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", "3"}, dir_.path());
+    ASSERT_EQ(w.exit_code, 0) << w.err;
+    WriteFile(dir_ / "TavrinReport.ini", "[Print]\nOutput=Printer\nReportField1=Organization Name\n");
+  }
+
+  // Runs the report on the terminal, answers the dialog with `keys` and
+  // waits for the end; the screen as the program left it.
+  std::string Answer(const std::vector<std::string>& keys, int expected_exit = 0) {
+    TerminalRun run({"Print"}, dir_.path(), server_.ClientEnv());
+    for (const std::string& key : keys) {
+      // Each answer is typed once the question (asked again) is on screen.
+      const size_t asked = Count(run.output(), "Print on which printer?");
+      EXPECT_TRUE(run.WaitFor("Print on which printer?", asked + 1)) << run.output();
+      run.Type(key);
+    }
+    EXPECT_EQ(run.WaitForExit(), expected_exit) << run.output();
+    EXPECT_TRUE(server_.WaitForJobs());
+    return run.output();
+  }
+
+  TempDir dir_;
+  PrintServer server_;
+};
+
+TEST_F(PrintDialogPty, ListsThePrintersAndChoosesByNumberOrTheDefault) {
+  std::string screen = Answer({"1\r"});
+  EXPECT_NE(screen.find("  1) listing"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("* 2) wall"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("  0) Cancel"), std::string::npos) << screen;
+  EXPECT_TRUE(FileExists(server_.OutputOf("listing")));
+  EXPECT_FALSE(FileExists(server_.OutputOf("wall")));
+
+  // Enter takes the default; what was typed shows as it is typed.
+  std::filesystem::remove(server_.OutputOf("listing"));
+  screen = Answer({"wa\x7f\x7f\r"});
+  EXPECT_NE(screen.find("> wa_"), std::string::npos) << screen;
+  EXPECT_TRUE(FileExists(server_.OutputOf("wall")));
+  EXPECT_FALSE(FileExists(server_.OutputOf("listing")));
+}
+
+TEST_F(PrintDialogPty, ABadAnswerIsAskedAgainAndEscapeCancels) {
+  const std::string screen = Answer({"lobby\r", "\x1b"});
+  EXPECT_NE(screen.find("There is no printer \"lobby\"."), std::string::npos) << screen;
+  EXPECT_EQ(Count(screen, "The listing is not printed"), 0u) << screen;
+  EXPECT_FALSE(FileExists(server_.OutputOf("listing")));
+  EXPECT_FALSE(FileExists(server_.OutputOf("wall")));
+  Answer({"q\r"});
+  EXPECT_FALSE(FileExists(server_.OutputOf("wall")));
 }
 
 }  // namespace

@@ -128,6 +128,20 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+void WriteOrgDatabase(const TempDir& dir, const std::string& jsonl) {
+  WriteFile(dir / "rows.jsonl", jsonl);
+  const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--jsonl", "rows.jsonl"}, dir.path());
+  if (w.exit_code != 0) throw std::runtime_error("cannot write Vesk.mdb: " + w.err);
+}
+
+RunResult RunReport(const TempDir& dir, const std::string& ini, const std::vector<std::string>& args,
+                    const std::optional<SignalOn>& signal_on) {
+  WriteFile(dir / "TavrinReport.ini", ini);
+  std::vector<std::string> all = {"--unattended"};
+  all.insert(all.end(), args.begin(), args.end());
+  return RunProgram(ReportBinary(), all, dir.path(), "", 60, {}, signal_on);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -51,6 +51,15 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 std::string ReportBinary();
 std::string MdbWriteBinary();
 
+// Writes Vesk.mdb into `dir`: table Org with the organizations of `jsonl`,
+// one JSON object a line. Throws when the writer fails.
+void WriteOrgDatabase(const TempDir& dir, const std::string& jsonl);
+
+// Writes `ini` as TavrinReport.ini into `dir` and runs the program there,
+// unattended, with `args`.
+RunResult RunReport(const TempDir& dir, const std::string& ini, const std::vector<std::string>& args,
+                    const std::optional<SignalOn>& signal_on = std::nullopt);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the layering of the build: the programs hold no test double, the
-# report layers link no database engine, and nothing below app/ includes it.
+# report layers link no database or printing engine, and nothing below app/
+# includes it.
 #   tests/layering_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 src=$1
@@ -14,12 +15,12 @@ for bin in app/tavrin-report tools/tavrin-mdb-write; do
   fi
 done
 
-# The test binaries of config/ and output/ link their layer and what it
-# needs, so an engine among their libraries came from the layer.
-for test in config/config_tests output/output_tests; do
-  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3')
+# The test binaries of config/, output/ and the printing device link their
+# layer and what it needs, so an engine among their libraries came from it.
+for test in config/config_tests output/output_tests platform/print/print_tests; do
+  engines=$(ldd "$build/$test" | grep -E 'libmdb|libsqlite3|libodbc|libcups|libcairo|libfontconfig')
   if [ -n "$engines" ]; then
-    echo "$test links a database engine:"; echo "$engines"; status=1
+    echo "$test links an engine:"; echo "$engines"; status=1
   fi
 done
 

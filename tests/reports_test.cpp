@@ -1,11 +1,6 @@
 // End-to-end: reports made by the real program from a real Access file.
 
-#include <signal.h>
-
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 
 #include "tests/harness.h"
 
@@ -22,17 +17,10 @@ const char kRows[] =
 
 class ReportsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    WriteFile(dir_ / "rows.jsonl", kRows);
-    const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--jsonl", "rows.jsonl"}, dir_.path());
-    ASSERT_EQ(w.exit_code, 0) << w.err;
-  }
+  void SetUp() override { WriteOrgDatabase(dir_, kRows); }
 
   RunResult Report(const std::string& ini, const std::vector<std::string>& args = {}) {
-    WriteFile(dir_ / "TavrinReport.ini", ini);
-    std::vector<std::string> a = {"--unattended"};
-    a.insert(a.end(), args.begin(), args.end());
-    return RunProgram(ReportBinary(), a, dir_.path());
+    return RunReport(dir_, ini, args);
   }
 
   TempDir dir_;
@@ -128,35 +116,6 @@ TEST_F(ReportsTest, BadQueryShowsTheTimedMessageAndExitsWithOne) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("There was a data access error encountered"), std::string::npos) << r.err;
   EXPECT_FALSE(FileExists(dir_ / "out.csv"));
-}
-
-}  // namespace
-}  // namespace tavrin::test
-
-namespace tavrin::test {
-namespace {
-
-TEST(StopTest, SigtermDuringALargeReportLeavesNoPartialOrTemporaryFile) {
-  TempDir dir;
-  const RunResult w =
-      RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", "200000"}, dir.path(), "", 120);
-  ASSERT_EQ(w.exit_code, 0) << w.err;
-  WriteFile(dir / "TavrinReport.ini",
-            "[Big]\nOutput=CSV\nOutputFilename=big.csv\nReportField1=Status\n"
-            "ReportField2=Organization Name\n");
-  // The signal comes as the walk through the 200,000 records begins.
-  const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Big"}, dir.path(), "", 120, {},
-                                 SignalOn{"Processing 0 of 200000", SIGTERM});
-  EXPECT_EQ(r.exit_code, 143) << r.err;
-  // The report stopped between two records and its file was published
-  // whole up to there.
-  ASSERT_TRUE(FileExists(dir / "big.csv"));
-  const std::string csv = ReadFile(dir / "big.csv");
-  ASSERT_FALSE(csv.empty());
-  EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
-  EXPECT_LT(std::count(csv.begin(), csv.end(), '\n'), 200000);
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
 }
 
 }  // namespace

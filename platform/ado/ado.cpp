@@ -151,7 +151,7 @@ void Connection::Open(const std::string& connection_string, const std::string& /
     SetErrors(std::move(errors));
     throw AdoError(kEOutOfMemory, kConnectionSource);
   }
-  SetErrors({});
+  SetErrors(std::move(errors));  // the warnings of an open that succeeded
 }
 
 void Connection::Close() {
@@ -163,6 +163,8 @@ void Connection::Close() {
 }
 
 bool Connection::IsOpen() const { return provider_ != nullptr; }
+
+bool Connection::IsConnectionDead() const { return provider_ && provider_->IsConnectionDead(); }
 
 std::vector<ErrorEntry> Connection::Errors() const {
   std::lock_guard<std::mutex> lock(errors_mu_);
@@ -189,13 +191,15 @@ Recordset::~Recordset() { Release(); }
 void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
                      CursorType /*cursor*/, LockType /*lock*/, int options) {
   if (result_) throw AdoError(kAdErrObjectOpen, kRecordsetSource);
+  if (connection) connection->SetErrors({});
   if (!connection || !connection->IsOpen())
     throw AdoError(kAdErrInvalidConnection, kRecordsetSource);
-  const std::string sql = options == adCmdTable ? "SELECT * FROM [" + source + "]" : source;
   std::vector<ErrorEntry> errors;
   std::unique_ptr<ResultSet> result;
   try {
-    result = connection->provider().Query(sql, &errors);
+    Provider& provider = connection->provider();
+    result = options == adCmdTable ? provider.OpenTable(source, &errors)
+                                   : provider.Query(source, &errors);
   } catch (const _com_error&) {
     connection->SetErrors(std::move(errors));
     throw;
@@ -208,6 +212,18 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   connection_ = connection;
   result_ = std::move(result);
   position_ = 0;
+  next_column_ = 0;
+  const auto& columns = result_->Columns();
+  first_of_.assign(columns.size(), 0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    first_of_[i] = i;
+    for (size_t j = 0; j < i; ++j) {
+      if (text::EqualsIgnoreAsciiCase(columns[j], columns[i])) {
+        first_of_[i] = j;
+        break;
+      }
+    }
+  }
 }
 
 void Recordset::Close() {
@@ -269,9 +285,11 @@ Variant Recordset::GetFieldValue(const std::string& name) const {
   CheckOpen();
   const auto& columns = result_->Columns();
   int index = -1;
-  for (size_t i = 0; i < columns.size(); ++i) {
+  for (size_t n = 0; n < columns.size(); ++n) {
+    const size_t i = (next_column_ + n) % columns.size();
     if (text::EqualsIgnoreAsciiCase(columns[i], name)) {
-      index = static_cast<int>(i);
+      index = static_cast<int>(first_of_[i]);
+      next_column_ = i + 1;
       break;
     }
   }
@@ -289,6 +307,7 @@ std::vector<std::string> Recordset::FieldNames() const {
 // Command
 
 void Command::Execute(int /*options*/) {
+  if (connection_) connection_->SetErrors({});
   if (!connection_ || !connection_->IsOpen()) throw AdoError(kAdErrInvalidConnection, kCommandSource);
   std::vector<ErrorEntry> errors;
   try {

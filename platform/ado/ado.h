@@ -58,10 +58,13 @@ class Variant {
   std::variant<Null, std::string, int32_t, double, Date> v_;
 };
 
-// One diagnostic of the provider: a number and a description.
+// One diagnostic of the provider: a number and a description. A warning
+// (set by an open that went on despite it, or before the reason it failed)
+// reports something the user should know that did not fail anything.
 struct ErrorEntry {
   int32_t number = 0;
   std::string description;
+  bool warning = false;
 };
 
 class Provider;
@@ -102,8 +105,10 @@ class Connection {
   void SetCancelCheck(CancelCheck cancelled) { cancelled_ = std::move(cancelled); }
 
   // Opens the data source named by `connection_string` with the provider
-  // that the factory chooses for it (see providers.h). Throws _com_error when it cannot be opened (Errors() says why) and
-  // kAdErrObjectOpen when it is open already.
+  // that the factory chooses for it (see providers.h). Throws _com_error
+  // when it cannot be opened (Errors() says why) and kAdErrObjectOpen when it
+  // is open already. After a successful open Errors() holds the provider's
+  // warnings, if any.
   void Open(const std::string& connection_string, const std::string& user,
             const std::string& password, int options);
 
@@ -113,8 +118,13 @@ class Connection {
 
   bool IsOpen() const;
 
+  // True once the provider found the link to its server lost: the
+  // connection stays open but every operation on it fails.
+  bool IsConnectionDead() const;
+
   // The diagnostics of the last failed operation on this connection or on a
   // record set or command that uses it, in the order the provider gave them.
+  // Every operation that reaches the provider clears them first.
   std::vector<ErrorEntry> Errors() const;
 
   // For Recordset and Command: the open provider. Throws
@@ -184,6 +194,11 @@ class Recordset {
   ConnectionPtr connection_;
   std::unique_ptr<ResultSet> result_;  // null while closed
   int64_t position_ = 0;               // the current record; RowCount() at EOF
+  // The column after the one found last: readers that take a record's
+  // fields in column order find each at the first comparison. A name found
+  // there stands for the first column of that name (first_of_).
+  mutable size_t next_column_ = 0;
+  std::vector<size_t> first_of_;
 };
 using RecordsetPtr = std::shared_ptr<Recordset>;
 

@@ -19,14 +19,15 @@ HRESULT ErrorOf(const std::function<void()>& f) {
 }
 
 // A provider whose results and failures the test scripts: "SELECT * FROM T"
-// gives three rows of N (1 to 3) and Name ("row N"), "... WHERE N = 1" the
+// (or table Three) gives three rows of N (1 to 3) and Name ("row N"), "... WHERE N = 1" the
 // first, "... WHERE N > 5" none, and anything else fails with one entry
 // naming the text.
 class ScriptedProvider : public Provider {
  public:
   class Table : public ResultSet {
    public:
-    explicit Table(int rows) : rows_(rows) {}
+    explicit Table(int rows, std::vector<std::string> columns = {"N", "Name"})
+        : rows_(rows), columns_(std::move(columns)) {}
     int64_t RowCount() const override { return rows_; }
     const std::vector<std::string>& Columns() const override { return columns_; }
     Variant Value(int64_t row, int column) const override {
@@ -36,13 +37,15 @@ class ScriptedProvider : public Provider {
 
    private:
     int rows_;
-    std::vector<std::string> columns_ = {"N", "Name"};
+    std::vector<std::string> columns_;
   };
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
-    if (sql == "SELECT * FROM T") return std::make_unique<Table>(3);
+    if (sql == "SELECT * FROM T" || sql == "SELECT * FROM [Three]") return std::make_unique<Table>(3);
     if (sql == "SELECT * FROM T WHERE N > 5") return std::make_unique<Table>(0);
     if (sql == "SELECT * FROM T WHERE N = 1") return std::make_unique<Table>(1);
+    if (sql == "SELECT N, Name, Name AS n FROM T")
+      return std::make_unique<Table>(1, std::vector<std::string>{"N", "Name", "n"});
     Fail(sql, errors);
   }
   void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) override { Fail(sql, errors); }
@@ -60,6 +63,10 @@ class ScriptedProviders : public ProviderFactory {
                                  const CancelCheck&, std::vector<ErrorEntry>* errors) override {
     last_timeout = timeout_seconds;
     if (connection_string == "scripted") return std::make_unique<ScriptedProvider>();
+    if (connection_string == "warned") {
+      errors->push_back({0, "a warning", true});
+      return std::make_unique<ScriptedProvider>();
+    }
     ThrowProviderNotFound(errors);
   }
   int last_timeout = -1;
@@ -98,6 +105,35 @@ TEST_F(Objects, CursorMoves) {
   EXPECT_EQ(ErrorOf([&] { rs->GetFieldValue("Nope"); }), kAdErrItemNotFound);
   EXPECT_EQ(ErrorOf([&] { rs->Open("SELECT * FROM T", connection_, adOpenStatic, adLockReadOnly, adCmdText); }),
             kAdErrObjectOpen);
+}
+
+TEST_F(Objects, FieldsAreFoundInAnyOrderAndADuplicateNameGivesTheFirst) {
+  auto rs = Open("SELECT N, Name, Name AS n FROM T");
+  EXPECT_EQ(rs->GetFieldValue("Name").AsText(), "row 1");
+  EXPECT_TRUE(rs->GetFieldValue("N").IsLong());
+  EXPECT_TRUE(rs->GetFieldValue("n").IsLong());
+  EXPECT_EQ(rs->GetFieldValue("name").AsText(), "row 1");
+}
+
+TEST_F(Objects, TablesOpenThroughTheProviderAndWarningsLastUntilTheNextOperation) {
+  auto rs = std::make_shared<Recordset>();
+  rs->Open("Three", connection_, adOpenStatic, adLockPessimistic, adCmdTable);
+  EXPECT_EQ(rs->RecordCount(), 3);
+
+  Connection warned(providers_);
+  warned.Open("warned", "", "", -1);
+  ASSERT_EQ(warned.Errors().size(), 1u);
+  EXPECT_TRUE(warned.Errors()[0].warning);
+  Command command;
+  command.SetActiveConnection(std::shared_ptr<Connection>(&warned, [](Connection*) {}));
+  command.SetCommandText("UPDATE T");
+  EXPECT_EQ(ErrorOf([&] { command.Execute(adCmdText); }), kDbErrorsInCommand);
+  ASSERT_EQ(warned.Errors().size(), 1u);
+  EXPECT_FALSE(warned.Errors()[0].warning);
+  // A failure before the provider is reached leaves no stale entries.
+  warned.Close();
+  EXPECT_EQ(ErrorOf([&] { command.Execute(adCmdText); }), kAdErrInvalidConnection);
+  EXPECT_TRUE(warned.Errors().empty());
 }
 
 TEST_F(Objects, EmptyResult) {

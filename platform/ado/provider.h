@@ -34,6 +34,14 @@ class Provider {
                                            std::vector<ErrorEntry>* errors) = 0;
   // Runs `sql` as one batch and discards any result; failures as Query.
   virtual void Execute(const std::string& sql, std::vector<ErrorEntry>* errors) = 0;
+  // Opens the table `table` (a Recordset opened with adCmdTable); failures
+  // as Query. Unless a provider knows better, all its rows.
+  virtual std::unique_ptr<ResultSet> OpenTable(const std::string& table,
+                                               std::vector<ErrorEntry>* errors) {
+    return Query("SELECT * FROM [" + table + "]", errors);
+  }
+  // True once the link to the data source is lost for good.
+  virtual bool IsConnectionDead() const { return false; }
 };
 
 // Opens providers from connection strings. The program has one, made at

@@ -13,8 +13,8 @@ namespace tavrin::ado {
 // The providers the program is built with, chosen from the connection
 // string: "Provider=Microsoft.Jet.OLEDB.4.0" or "Microsoft.ACE.OLEDB.*" (any
 // letter case) with "Data Source=PATH" opens the Access file PATH; any other
-// string fails with kAdErrProviderNotFound. `env` (clock and sleeps of the
-// engines) must outlive the factory. Thread-safe.
+// string goes to SQL Server through ODBC (odbc/odbc_provider.h). `env`
+// (clock and sleeps of the engines) must outlive the factory. Thread-safe.
 class DefaultProviders : public ProviderFactory {
  public:
   explicit DefaultProviders(Env& env) : env_(env) {}

@@ -47,6 +47,10 @@ int AtomicFile::Commit() {
   int err = fsync(fd_.get()) == 0 ? 0 : errno;
   const int close_err = fd_.Close();
   if (!err) err = close_err;
+  // Whatever else than a regular file was put at the target meanwhile (a
+  // FIFO, a device) is not ours to replace.
+  struct stat st;
+  if (!err && lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) err = EINVAL;
   if (!err && rename(temp_.c_str(), target_.c_str()) != 0) err = errno;
   if (err) {
     unlink(temp_.c_str());

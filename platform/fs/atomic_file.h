@@ -45,7 +45,8 @@ class AtomicFile {
 
   // Flushes the new version to disk, renames it onto the target and makes
   // the rename durable by syncing the folder. Returns 0, or an errno value
-  // after removing the temporary file, the target left as it was. Call once.
+  // after removing the temporary file, the target left as it was (EINVAL
+  // when the target is now neither a regular file nor absent). Call once.
   int Commit();
 
   const std::string& target() const { return target_; }

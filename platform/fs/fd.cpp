@@ -1,10 +1,16 @@
 #include "platform/fs/fd.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace tavrin::fs {
+namespace {
+
+constexpr int kStopCheckMillis = 200;
+
+}  // namespace
 
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -25,6 +31,23 @@ int WriteAll(int fd, std::string_view data) {
       return errno;
     }
     data.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+int WriteAllUnlessStopped(int fd, std::string_view data, const std::function<bool()>& stop) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n > 0) {
+      data.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // A device may also take nothing without saying why.
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (stop()) return ECANCELED;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, kStopCheckMillis) < 0 && errno != EINTR) return errno;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_FS_FD_H_
 #define TAVRIN_PLATFORM_FS_FD_H_
 
+#include <functional>
 #include <string_view>
 
 namespace tavrin::fs {
@@ -40,6 +41,12 @@ class UniqueFd {
 // Writes all of `data`, retrying after EINTR and short writes. Returns 0 or
 // an errno value.
 int WriteAll(int fd, std::string_view data);
+
+// Writes all of `data` to `fd`, which should be non-blocking (a FIFO or a
+// device that may stop taking data): while it takes nothing, waits for it in
+// steps of at most a fifth of a second and gives up with ECANCELED once
+// `stop` returns true. Returns 0 or an errno value.
+int WriteAllUnlessStopped(int fd, std::string_view data, const std::function<bool()>& stop);
 
 }  // namespace tavrin::fs
 

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include "platform/fs/atomic_file.h"
 #include "platform/fs/fd.h"
 #include "platform/fs/paths.h"
+#include "platform/fs/regular_file.h"
+#include "platform/fs/temp_names.h"
 
 namespace tavrin::fs {
 namespace {
@@ -97,6 +100,57 @@ TEST_F(FsTest, AbandonedOrFailedReplacementLeavesTheOldFileAndNoTemporary) {
   ASSERT_EQ(AtomicFile::Create(At("d"), At(".d.tmp"), nullptr, &file), 0);
   EXPECT_NE(file->Commit(), 0);
   EXPECT_FALSE(std::filesystem::exists(At(".d.tmp")));
+
+  // A FIFO put in the target's place meanwhile is never replaced.
+  ASSERT_EQ(AtomicFile::Create(At("p"), At(".p.tmp"), nullptr, &file), 0);
+  ASSERT_EQ(mkfifo(At("p").c_str(), 0600), 0);
+  EXPECT_EQ(file->Commit(), EINVAL);
+  EXPECT_TRUE(std::filesystem::is_fifo(At("p")));
+  EXPECT_FALSE(std::filesystem::exists(At(".p.tmp")));
+}
+
+TEST_F(FsTest, OnlyRegularFilesAreOpenedForReading) {
+  std::ofstream(At("f")) << "text";
+  ASSERT_EQ(symlink("f", At("link").c_str()), 0);
+  ASSERT_EQ(mkfifo(At("fifo").c_str(), 0600), 0);  // no writer: an open would block
+  UniqueFd fd;
+  mode_t type = 1;
+  EXPECT_EQ(OpenRegularFile(At("link"), &fd, &type), 0);
+  EXPECT_TRUE(fd.valid());
+  EXPECT_EQ(type, 0u);
+  UniqueFd other;
+  EXPECT_EQ(OpenRegularFile(At("fifo"), &other, &type), EINVAL);
+  EXPECT_STREQ(FileTypeName(type), "a FIFO");
+  EXPECT_EQ(OpenRegularFile(dir_, &other, &type), EINVAL);
+  EXPECT_STREQ(FileTypeName(type), "a folder");
+  EXPECT_EQ(OpenRegularFile("/dev/null", &other, &type), EINVAL);
+  EXPECT_STREQ(FileTypeName(type), "a character device");
+  EXPECT_EQ(OpenRegularFile(At("missing"), &other, &type), ENOENT);
+  EXPECT_EQ(type, 0u);
+  EXPECT_FALSE(other.valid());
+}
+
+// The id of a process that has ended.
+pid_t EndedProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+TEST_F(FsTest, TemporariesOfEndedWritersAreRemovedOthersKept) {
+  const std::string mine = TempNameFor(At("out.csv"));
+  EXPECT_EQ(mine.substr(0, At(".out.csv." + std::to_string(getpid()) + ".").size()),
+            At(".out.csv." + std::to_string(getpid()) + "."));
+  const std::string ended = At(".out.csv." + std::to_string(EndedProcess()) + ".0123456789abcdef.tmp");
+  const std::string running = At(".out.csv." + std::to_string(getppid()) + ".0123456789abcdef.tmp");
+  const std::string other_file = At(".other.csv." + std::to_string(EndedProcess()) + ".0123456789abcdef.tmp");
+  const std::string no_pid = At(".out.csv.0123456789abcdef.tmp");
+  for (const std::string& path : {mine, ended, running, other_file, no_pid}) std::ofstream(path) << "x";
+  RemoveDeadWritersTemps(At("out.csv"));
+  EXPECT_FALSE(std::filesystem::exists(ended));
+  for (const std::string& path : {mine, running, other_file, no_pid})
+    EXPECT_TRUE(std::filesystem::exists(path)) << path;
 }
 
 TEST_F(FsTest, TemporaryNameIsTakenExclusivelyAndNeverThroughALink) {

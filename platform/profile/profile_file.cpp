@@ -61,8 +61,12 @@ int ReplaceFile(const std::string& target, const struct stat* old, std::string_v
 int LockExclusive(const std::string& lock_path, fs::UniqueFd* lock) {
   int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   // A lock file made by another user may not be writable to us; flock does
-  // not need write access.
-  if (fd < 0 && errno == EACCES) fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // not need write access. When there is none, the folder refused to take
+  // it, and that is the reason to report.
+  if (fd < 0 && errno == EACCES) {
+    fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) return EACCES;
+  }
   if (fd < 0) return errno;
   lock->Reset(fd);
   while (flock(fd, LOCK_EX) != 0) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/text/ascii.h"
+#include "platform/text/markup.h"
 #include "platform/text/utf8.h"
 
 namespace tavrin::text {
@@ -55,6 +56,24 @@ TEST(Utf8Test, CountingAndCuttingNeverSplitACharacter) {
   EXPECT_EQ(Utf8CutLength("abc\xE9\xE9\xE9", 4), 4u);  // single-byte text: cut at the limit
 }
 
+TEST(Utf8Test, Utf16BothWaysWithPairsAndStrayBytes) {
+  const std::string s = "a\xC3\xA9\xE2\x98\x83\xF0\x9D\x84\x9E";  // "aé☃" and U+1D11E
+  const std::u16string w = Utf8ToUtf16(s);
+  EXPECT_EQ(w, (std::u16string{u'a', 0xE9, 0x2603, 0xD834, 0xDD1E}));
+  EXPECT_EQ(Utf16ToUtf8(w), s);
+  // A cp1252 byte reads as its letter; a lone surrogate as U+FFFD.
+  EXPECT_EQ(Utf8ToUtf16("caf\xE9 \x80"), u"caf\u00e9 \u20ac");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{u'x', 0xD834, u'y', 0xDD1E}), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+}
+
+TEST(Utf8Test, Cp1252BytesAsCharacters) {
+  EXPECT_EQ(Cp1252Char('A'), U'A');
+  EXPECT_EQ(Cp1252Char(0xE9), char32_t{0xE9});     // Latin-1 as it is
+  EXPECT_EQ(Cp1252Char(0x80), char32_t{0x20AC});   // the euro sign
+  EXPECT_EQ(Cp1252Char(0x9F), char32_t{0x0178});
+  EXPECT_EQ(Cp1252Char(0x81), kReplacementChar);   // unassigned
+}
+
 TEST(AsciiTest, CaseAndTrim) {
   EXPECT_TRUE(EqualsIgnoreAsciiCase("Report Schedule", "REPORT schedule"));
   EXPECT_FALSE(EqualsIgnoreAsciiCase("\xC3\x89", "\xC3\xA9"));  // only ASCII letters fold
@@ -65,6 +84,16 @@ TEST(AsciiTest, CaseAndTrim) {
   EXPECT_EQ(Trim(" \t a b \r\n"), "a b");
   EXPECT_EQ(Trim("  \n "), "");
   EXPECT_EQ(Trim("\tx\t", " "), "\tx\t");
+}
+
+TEST(MarkupTest, EntitiesForMarkupCharactersOnly) {
+  const std::string text = "<script>a && \"b\"</script> \xC3\xA9'";
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kQuotes),
+            "&lt;script&gt;a &amp;&amp; &quot;b&quot;&lt;/script&gt; \xC3\xA9'");
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kText),
+            "&lt;script&gt;a &amp;&amp; \"b\"&lt;/script&gt; \xC3\xA9'");
+  EXPECT_EQ(EscapeMarkup("&amp;", MarkupEscape::kText), "&amp;amp;");  // never taken for an entity
+  EXPECT_EQ(EscapeMarkup("", MarkupEscape::kQuotes), "");
 }
 
 }  // namespace

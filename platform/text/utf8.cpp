@@ -55,6 +55,16 @@ void AppendUtf8(char32_t c, std::string* out) {
   }
 }
 
+char32_t Cp1252Char(unsigned char b) {
+  static constexpr char32_t kHigh[32] = {
+      0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,  // 88-8F
+      0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178,  // 98-9F
+  };
+  return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
+}
+
 size_t Utf8Length(std::string_view s) {
   size_t count = 0;
   for (size_t pos = 0; pos < s.size(); pos += DecodeUtf8(s, pos).length) ++count;
@@ -77,6 +87,45 @@ size_t Utf8CutLength(std::string_view s, size_t max_bytes) {
     if (c.valid && c.length > 1 && pos + c.length > max_bytes) return pos;
   }
   return max_bytes;
+}
+
+std::u16string Utf8ToUtf16(std::string_view s) {
+  // Sized for the worst case (one unit per byte) and cut after: batches of
+  // the SQL Server publication go through here one per record.
+  std::u16string out(s.size(), u'\0');
+  size_t n = 0;
+  for (size_t pos = 0; pos < s.size();) {
+    if (static_cast<unsigned char>(s[pos]) < 0x80) {
+      out[n++] = static_cast<char16_t>(s[pos++]);
+      continue;
+    }
+    const Utf8Char c = DecodeUtf8Sequence(s, pos);
+    pos += c.length;
+    const char32_t cp = c.valid ? c.code_point : Cp1252Char(static_cast<unsigned char>(c.code_point));
+    if (cp < 0x10000) {
+      out[n++] = static_cast<char16_t>(cp);
+    } else {
+      const char32_t v = cp - 0x10000;
+      out[n++] = static_cast<char16_t>(0xD800 + (v >> 10));
+      out[n++] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+    }
+  }
+  out.resize(n);
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    AppendUtf8(c, &out);  // a lone surrogate becomes U+FFFD there
+  }
+  return out;
 }
 
 }  // namespace tavrin::text

@@ -39,6 +39,11 @@ inline Utf8Char DecodeUtf8(std::string_view s, size_t pos) {
 // appended as U+FFFD.
 void AppendUtf8(char32_t c, std::string* out);
 
+// The character that byte `b` stands for in Windows-1252, the code page
+// of text written on Windows: ASCII and Latin-1 as they are, 0x80-0x9F the
+// code page's own letters and signs, U+FFFD for its five unassigned bytes.
+char32_t Cp1252Char(unsigned char b);
+
 // The number of characters of `s`.
 size_t Utf8Length(std::string_view s);
 
@@ -48,6 +53,14 @@ std::string_view Utf8Prefix(std::string_view s, size_t count);
 // The length of the longest start of `s` that is at most `max_bytes` long
 // and does not end inside a well-formed character.
 size_t Utf8CutLength(std::string_view s, size_t max_bytes);
+
+// UTF-16 (as the wide ODBC API takes it) of UTF-8 text. A byte that does not
+// start a well-formed character stands for its Windows-1252 character
+// (Cp1252Char), so single-byte text from a Windows INI keeps its letters.
+std::u16string Utf8ToUtf16(std::string_view s);
+
+// UTF-8 of UTF-16 text; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view s);
 
 }  // namespace tavrin::text
 

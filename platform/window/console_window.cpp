@@ -145,12 +145,25 @@ int ConsoleWindow::MessageBox(const std::string& text, const std::string& captio
   modal.caption = caption;
   modal.text = text;
   modal.style = style;
+  return WaitForAnswer(modal);
+}
+
+std::optional<std::string> ConsoleWindow::AskLine(const std::string& text, const std::string& caption) {
+  Modal modal;
+  modal.caption = caption;
+  modal.text = text;
+  modal.asks = true;
+  if (WaitForAnswer(modal) != kIdOk) return std::nullopt;
+  return modal.answer;
+}
+
+int ConsoleWindow::WaitForAnswer(Modal& modal) {
   std::unique_lock<std::mutex> lock(mu_);
   if (closed_) return kIdCancel;
   if (input_ended_) {
-    AppendOutputLocked("[" + caption + "] " + NormalizeLineBreaks(text) + "\n");
+    AppendOutputLocked("[" + modal.caption + "] " + NormalizeLineBreaks(modal.text) + "\n");
     RedrawLocked();
-    return kIdOk;
+    return modal.asks ? kIdCancel : kIdOk;
   }
   open_.push_back(&modal);
   RedrawLocked();
@@ -187,7 +200,7 @@ void ConsoleWindow::InputEnded() {
   for (Modal* modal : open_) {
     if (modal->loop != nullptr || modal->result) continue;
     AppendOutputLocked("[" + modal->caption + "] " + NormalizeLineBreaks(modal->text) + "\n");
-    modal->result = kIdOk;
+    modal->result = modal->asks ? kIdCancel : kIdOk;
   }
   box_answered_.notify_all();
 }
@@ -233,6 +246,10 @@ void ConsoleWindow::ReadKeys() {
             state = State::kEscape;
           } else if (c == '\r' || (c == '\n' && !after_cr)) {
             Dispatch(Key::kEnter);
+          } else if (c == '\x7f' || c == '\b') {
+            Dispatch(Key::kBackspace);
+          } else if (static_cast<unsigned char>(c) >= 0x20) {
+            TypeChar(c);
           }
           break;
         case State::kEscape:
@@ -262,7 +279,14 @@ void ConsoleWindow::Dispatch(Key key) {
   std::lock_guard<std::mutex> lock(mu_);
   if (open_.empty()) return;
   Modal* top = open_.back();
-  if (top->loop == nullptr) {
+  if (key == Key::kBackspace) {
+    if (!top->asks || top->answer.empty()) return;
+    // Takes off a whole UTF-8 character: continuation bytes first.
+    while (top->answer.size() > 1 && (static_cast<unsigned char>(top->answer.back()) & 0xC0) == 0x80)
+      top->answer.pop_back();
+    top->answer.pop_back();
+    RedrawLocked();
+  } else if (top->loop == nullptr) {
     if (!top->result) top->result = key == Key::kEnter ? kIdOk : kIdCancel;
     box_answered_.notify_all();
   } else if (key == Key::kEscape) {
@@ -272,6 +296,13 @@ void ConsoleWindow::Dispatch(Key key) {
   }
   // The main panel's OK button is hidden: Enter there does nothing, so an
   // extra Enter meant for a box never ends the program.
+}
+
+void ConsoleWindow::TypeChar(char c) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (open_.empty() || !open_.back()->asks) return;
+  open_.back()->answer += c;
+  RedrawLocked();
 }
 
 void ConsoleWindow::Redraw() {
@@ -348,6 +379,7 @@ std::vector<std::string> ConsoleWindow::ComposeLocked(int cols, int rows) {
     head.emplace_back();
     head.push_back("+-- " + std::string(Icon(modal->style)) + caption);
     for (const std::string& line : SplitLines(NormalizeLineBreaks(text))) head.push_back("| " + line);
+    if (modal->asks) head.push_back("| > " + modal->answer + "_");
     head.push_back(modal->loop != nullptr ? "+-- Enter: OK" : "+-- Enter: OK   Esc: Cancel");
   }
 

@@ -31,10 +31,12 @@ namespace tavrin {
 //
 // Keys: one reader thread sends Enter (OK, 1) and Escape (Cancel, 2) to the
 // modal operation opened last; a lone ESC byte with nothing after it within
-// 50 ms is Escape, escape sequences (arrows, function keys) are ignored.
+// 50 ms is Escape, escape sequences (arrows, function keys) are ignored. A
+// question (AskLine) also takes the characters typed, and Backspace.
 // When input ends (stdin is not a terminal, or the terminal hung up) nobody
 // can answer any more: boxes are then answered OK at once, as in the
-// unattended log, and stay in the output area as "[<caption>] <text>".
+// unattended log, and stay in the output area as "[<caption>] <text>";
+// questions get no answer.
 //
 // Terminal: input is put in no-echo, non-canonical mode for the object's
 // life and restored by the destructor. ISIG stays on, so Ctrl-C raises
@@ -56,6 +58,7 @@ class ConsoleWindow : public WindowServices {
 
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
+  std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
   void StandardOutput(const std::string& text) override;
   void Notice(const std::string& text) override;
   // The panel shows what the main dialog sets at its ticks; nothing to do.
@@ -93,16 +96,21 @@ class ConsoleWindow : public WindowServices {
     int fds_[2] = {-1, -1};
   };
 
-  // An open dialog or message box, in the order they were opened.
+  // An open dialog, message box or question, in the order they were opened.
   struct Modal {
-    ModalLoop* loop = nullptr;  // dialogs; null for a message box
+    ModalLoop* loop = nullptr;  // dialogs; null for a message box or question
     int template_id = 0;
-    std::string caption, text;  // message boxes
+    std::string caption, text;  // message boxes and questions
     BoxStyle style = BoxStyle::kPlain;
-    std::optional<int> result;  // message boxes
+    bool asks = false;          // a question: takes typed characters
+    std::string answer;         // what was typed so far
+    std::optional<int> result;  // message boxes and questions
   };
-  enum class Key { kEnter, kEscape };
+  enum class Key { kEnter, kEscape, kBackspace };
 
+  // Shows `modal` (a box or question) and waits for its result.
+  int WaitForAnswer(Modal& modal);
+  void TypeChar(char c);
   void ReadKeys();
   void InputEnded();
   void AppendOutputLocked(const std::string& text);

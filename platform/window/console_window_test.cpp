@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace tavrin {
@@ -208,6 +209,47 @@ TEST(ConsoleWindow, BoxesAnswerEnterWithOkAndALoneEscapeWithCancel) {
   ASSERT_TRUE(pty.WaitFor("second"));
   pty.Type("\x1b");
   EXPECT_EQ(second.get(), kIdCancel);
+}
+
+TEST(ConsoleWindow, QuestionsTakeTypedLinesAndEscapeOrNoInputGiveNone) {
+  Pty pty;
+  ConsoleWindow window(pty.slave(), pty.slave(), *Env::Default());
+  auto first = std::async(std::launch::async, [&] { return window.AskLine("Which one?\n  1) a", "Print"); });
+  ASSERT_TRUE(pty.WaitFor("| > _"));
+  // Backspace takes off a whole character, also a two-byte one.
+  pty.Type("ab\xC3\xA9\x7f\x7f");
+  ASSERT_TRUE(pty.WaitFor("| > ab\xC3\xA9_"));
+  pty.Type("c\r");
+  EXPECT_EQ(first.get(), std::optional<std::string>("ac"));
+
+  auto second = std::async(std::launch::async, [&] { return window.AskLine("Again?", "Print"); });
+  ASSERT_TRUE(pty.WaitFor("Again?"));
+  pty.Type("x\x1b");
+  EXPECT_EQ(second.get(), std::nullopt);
+
+  // A box on top of a question takes no characters.
+  auto third = std::async(std::launch::async, [&] { return window.AskLine("Third?", "Print"); });
+  ASSERT_TRUE(pty.WaitFor("Third?"));
+  auto box = std::async(std::launch::async, [&] { return window.MessageBox("on top", "Box", BoxStyle::kPlain); });
+  ASSERT_TRUE(pty.WaitFor("on top"));
+  pty.Type("zz\r");
+  EXPECT_EQ(box.get(), kIdOk);
+  pty.Type("y\r");
+  EXPECT_EQ(third.get(), std::optional<std::string>("y"));
+
+  window.Close();
+  EXPECT_EQ(window.AskLine("Closed?", "Print"), std::nullopt);
+
+  int no_input[2];
+  ASSERT_EQ(pipe(no_input), 0);
+  close(no_input[1]);
+  {
+    ConsoleWindow unanswered(no_input[0], pty.slave(), *Env::Default());
+    auto asked = std::async(std::launch::async, [&] { return unanswered.AskLine("Anyone?", "Print"); });
+    ASSERT_EQ(asked.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(asked.get(), std::nullopt);
+  }
+  close(no_input[0]);
 }
 
 TEST(ConsoleWindow, TimedMessageRunsOnItsOwnThreadWhileThePanelTicks) {

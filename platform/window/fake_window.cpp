@@ -123,6 +123,11 @@ void FakeWindow::ScriptBoxResults(std::vector<int> results) {
   box_script_.assign(results.begin(), results.end());
 }
 
+void FakeWindow::ScriptAnswers(std::vector<std::optional<std::string>> answers) {
+  std::lock_guard<std::mutex> lock(mu_);
+  answer_script_.assign(answers.begin(), answers.end());
+}
+
 void FakeWindow::SetTickHook(TickHook hook) {
   std::lock_guard<std::mutex> lock(mu_);
   hook_ = std::move(hook);
@@ -131,6 +136,11 @@ void FakeWindow::SetTickHook(TickHook hook) {
 std::vector<FakeWindow::Box> FakeWindow::boxes() const {
   std::lock_guard<std::mutex> lock(mu_);
   return boxes_;
+}
+
+std::vector<FakeWindow::Question> FakeWindow::questions() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return questions_;
 }
 
 std::vector<FakeWindow::DialogRecord> FakeWindow::dialogs() const {
@@ -209,6 +219,17 @@ int FakeWindow::MessageBox(const std::string& text, const std::string& caption, 
   }
   boxes_.push_back({text, caption, style, result});
   return result;
+}
+
+std::optional<std::string> FakeWindow::AskLine(const std::string& text, const std::string& caption) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<std::string> answer;
+  if (!closed_ && !answer_script_.empty()) {
+    answer = answer_script_.front();
+    answer_script_.pop_front();
+  }
+  questions_.push_back({text, caption, answer});
+  return answer;
 }
 
 void FakeWindow::StandardOutput(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -34,6 +35,11 @@ class FakeWindow : public WindowServices {
     int result;
   };
 
+  struct Question {
+    std::string text, caption;
+    std::optional<std::string> answer;
+  };
+
   // One modal run. Texts, captions and progress are recorded when they
   // change, not at every identical repeat.
   struct DialogRecord {
@@ -54,12 +60,16 @@ class FakeWindow : public WindowServices {
   // The results the next boxes return, in order; once used up, boxes
   // return OK.
   void ScriptBoxResults(std::vector<int> results);
+  // The answers the next questions (AskLine) get, in order; once used up,
+  // questions get no answer, as when input has ended.
+  void ScriptAnswers(std::vector<std::optional<std::string>> answers);
   // Called before every tick, on the dialog's thread and with no lock held:
   // a test moves its clock, injects events or calls Close here. A run that
   // the hook ended does not get that tick.
   void SetTickHook(TickHook hook);
 
   std::vector<Box> boxes() const;
+  std::vector<Question> questions() const;
   std::vector<DialogRecord> dialogs() const;
   // The last run of `template_id`; an empty record if there was none.
   DialogRecord LastDialog(int template_id) const;
@@ -74,6 +84,7 @@ class FakeWindow : public WindowServices {
 
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
+  std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
   void StandardOutput(const std::string& text) override;
   void Notice(const std::string& text) override;
   void StatusChanged(const std::string& report_name, const std::string& status,
@@ -87,6 +98,8 @@ class FakeWindow : public WindowServices {
   mutable std::mutex mu_;
   std::condition_variable cv_;  // a run without timers waits here
   std::deque<int> box_script_;
+  std::deque<std::optional<std::string>> answer_script_;
+  std::vector<Question> questions_;
   TickHook hook_;
   std::vector<Box> boxes_;
   std::vector<DialogRecord> dialogs_;

@@ -63,6 +63,12 @@ void LogWindow::StandardOutput(const std::string& text) {
   std::fflush(out_);
 }
 
+std::optional<std::string> LogWindow::AskLine(const std::string& text, const std::string& caption) {
+  std::lock_guard<std::mutex> lock(mu_);
+  LogLocked("[" + caption + "] " + NormalizeLineBreaks(text));
+  return std::nullopt;
+}
+
 void LogWindow::Notice(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   LogLocked(text);

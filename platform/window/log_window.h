@@ -24,7 +24,8 @@ class ModalLoop;
 // - StatusChanged logs every change of the report name or status text, but
 //   the statuses of a walk through the records at most once every 5 seconds,
 //   and always for the last record.
-// - MessageBox logs "[<caption>] <text>" and answers OK at once.
+// - MessageBox logs "[<caption>] <text>" and answers OK at once; AskLine
+//   logs the same and returns no answer.
 // - StandardOutput writes to `out` and flushes.
 //
 // Thread-safe; lines never interleave. `env`, `out` and `err` must outlive
@@ -35,6 +36,7 @@ class LogWindow : public WindowServices {
 
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
+  std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
   void StandardOutput(const std::string& text) override;
   void Notice(const std::string& text) override;
   void StatusChanged(const std::string& report_name, const std::string& status,

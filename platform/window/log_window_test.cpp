@@ -117,9 +117,12 @@ TEST_F(LogWindowTest, ThrottlesProcessingLinesButKeepsTheLastRecord) {
             "2024-03-05T14:07:29+0000 Daily: Processing 4 of 9\n");
 }
 
-TEST_F(LogWindowTest, BoxIsLoggedWithCaptionAndAnsweredOk) {
+TEST_F(LogWindowTest, BoxIsLoggedWithCaptionAndAnsweredOkAQuestionGetsNoAnswer) {
   EXPECT_EQ(window_.MessageBox("Error\n\tCode = 80004005\n", "COM Error", BoxStyle::kPlain), kIdOk);
-  EXPECT_EQ(err_.text(), "2024-03-05T14:07:09+0000 [COM Error] Error\n\tCode = 80004005\n");
+  EXPECT_EQ(window_.AskLine("Which printer?", "Print"), std::nullopt);
+  EXPECT_EQ(err_.text(),
+            "2024-03-05T14:07:09+0000 [COM Error] Error\n\tCode = 80004005\n"
+            "2024-03-05T14:07:09+0000 [Print] Which printer?\n");
 }
 
 TEST_F(LogWindowTest, NoticeIsALogLineOfItsOwn) {

@@ -79,6 +79,13 @@ class WindowServices {
   virtual int MessageBox(const std::string& text, const std::string& caption,
                          BoxStyle style) = 0;
 
+  // Shows a modal box with `caption`, `text` (line breaks kept) and a line
+  // for an answer, on the calling thread. Returns the line typed when the
+  // user pressed Enter; nullopt on Escape, when nobody can answer (no
+  // terminal, or its input ended) and after Close().
+  virtual std::optional<std::string> AskLine(const std::string& text,
+                                             const std::string& caption) = 0;
+
   // A text the program writes to standard output. Goes there in unattended
   // mode and through the window in the console, so it never breaks the panel.
   virtual void StandardOutput(const std::string& text) = 0;

@@ -1,0 +1,27 @@
+#ifndef TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
+#define TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "platform/fs/fd.h"
+
+namespace tavrin::fs {
+
+// What a file of type `mode` (the S_IFMT bits of st_mode) is, for messages:
+// "a regular file", "a folder", "a FIFO", "a character device", "a block
+// device", "a socket", "a symbolic link" or "a special file".
+const char* FileTypeName(mode_t mode);
+
+// Opens the regular file at `path` (links followed) for reading. Whatever
+// else the path names is refused before it is opened, so that neither a
+// FIFO without a writer nor a device can block the caller or notice the
+// open; a file swapped in between is refused after it. Returns 0 and sets
+// *fd, or an errno value: EINVAL for a file that is not a regular one, with
+// *type set to its type (else *type is 0).
+int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type);
+
+}  // namespace tavrin::fs
+
+#endif  // TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
