@@ -214,7 +214,7 @@ class ReportCheck {
     const std::string cs = CSourceDatabase::ConnectionString(def_.m_strDataPath);
     std::vector<ado::ErrorEntry> errors;
     try {
-      provider_ = providers_.Open(cs, 30, &errors);
+      provider_ = providers_.Open(cs, 30, {}, &errors);
     } catch (const _com_error& e) {
       Error("DataPath", def_.m_strDataPath, "cannot be opened: " + Reason(errors, e));
     }

@@ -74,6 +74,7 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
 
   // ProviderFactory: the run of a report, recorded.
   std::unique_ptr<ado::Provider> Open(const std::string& connection_string, int,
+                                      const ado::CancelCheck&,
                                       std::vector<ado::ErrorEntry>* errors) override {
     const std::string name = connection_string.substr(connection_string.rfind('/') + 1);
     starts_.push_back({name, env_.now_ms()});

@@ -1,5 +1,8 @@
 #include "data/source_database.h"
 
+#include <sys/stat.h>
+
+#include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin {
@@ -11,14 +14,25 @@ bool CSourceDatabase::OpenDatabase() {
   try {
     m_pSourceConnection = std::make_shared<ado::Connection>(providers_);
     m_pSourceConnection->SetConnectionTimeout(30);
+    m_pSourceConnection->SetCancelCheck([this] { return host_.StopRequested(); });
+    // A folder, FIFO or device is refused before anything opens it, in
+    // words that name the key to mend.
+    struct stat st {};
+    if (stat(definition_.m_strDataPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
+                       "DataPath '" + definition_.m_strDataPath + "' is " + fs::FileKindName(st.st_mode) +
+                           ", not an Access database file.");
     m_pSourceConnection->Open(ConnectionString(definition_.m_strDataPath), "", "",
                               ado::adCmdUnspecified);
     host_.SetStatus("Database open successfully");
     m_bDatabaseOpen = true;
     result = true;
   } catch (const _com_error& e) {
-    ShowComError(host_, e);
-    host_.SetFailureStatus("Database open FAILURE!");
+    // A stop is not a failure: the run just ends.
+    if (e.Error() != kEAbort || !host_.StopRequested()) {
+      ShowComError(host_, e);
+      host_.SetFailureStatus("Database open FAILURE!");
+    }
   }
   m_OrgDB.SetConnection(m_pSourceConnection);
   return result;
@@ -79,6 +93,8 @@ bool CSourceDatabase::QueryOrganizations() {
   host_.SetStatus("Querying Data");
   const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
   if (!m_OrgDB.OpenRecordset(sql)) {
+    // A query stopped on request is not a data access error.
+    if (host_.StopRequested()) return false;
     host_.RecordFailure();
     host_.ShowTimedMessage(
         "There was a data access error encountered\r\n"

@@ -31,12 +31,15 @@ class CSourceDatabase {
       : m_OrgDB(host), definition_(definition), host_(host), providers_(providers) {}
 
   // Opens m_strDataPath. True at once when already open. On failure records
-  // it, shows the "COM Error" box and sets the status "Database open FAILURE!".
+  // it, shows the "COM Error" box and sets the status "Database open FAILURE!";
+  // a path that is not a regular file fails so without being opened. A stop
+  // request (host's StopRequested) ends the open early, silently.
   bool OpenDatabase();
 
   // Selects the report's organizations in its sort order. On a failed query
   // shows the self-closing message and returns false. Also false, after one
-  // box naming it, when table Org lacks a column a record is read from.
+  // box naming it, when table Org lacks a column a record is read from. A
+  // stop request ends the query early: false, silently.
   bool QueryOrganizations();
 
   // Closes the database when it is open; true when it was not open.

@@ -8,6 +8,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
+  libseccomp-dev
   unixodbc-dev odbcinst tdsodbc
   libcups2-dev libcairo2-dev libfontconfig-dev fontconfig fonts-liberation
   cups-daemon cups-client cups-core-drivers poppler-utils

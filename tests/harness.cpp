@@ -81,6 +81,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     in_pipe[1] = -1;
   }
   RunResult result;
+  std::chrono::steady_clock::time_point signalled_at;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   bool out_open = true, err_open = true;
   bool killed = false;
@@ -117,6 +118,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         if (signal_on && !signalled && result.err.find(signal_on->text) != std::string::npos) {
           kill(pid, signal_on->signal);
           signalled = true;
+          signalled_at = std::chrono::steady_clock::now();
         }
       } else {
         (p.fd == out_pipe[0] ? out_open : err_open) = false;
@@ -128,6 +130,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   close(err_pipe[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (signalled)
+    result.seconds_after_signal =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled_at).count();
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -29,6 +29,7 @@ struct RunResult {
   int exit_code = -1;  // the exit status, or 128 + signal number
   std::string out;     // standard output
   std::string err;     // standard error
+  double seconds_after_signal = -1;  // from the SignalOn signal to the end; -1: none sent
 };
 
 // A signal to send the program once its standard error holds `text`.

@@ -143,7 +143,7 @@ void Connection::Open(const std::string& connection_string, const std::string& /
   if (provider_) throw AdoError(kAdErrObjectOpen, kConnectionSource);
   std::vector<ErrorEntry> errors;
   try {
-    provider_ = providers_.Open(connection_string, timeout_seconds_, &errors);
+    provider_ = providers_.Open(connection_string, timeout_seconds_, cancelled_, &errors);
   } catch (const _com_error&) {
     SetErrors(std::move(errors));
     throw;

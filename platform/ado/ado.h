@@ -11,6 +11,7 @@
 // for that rule.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,6 +69,10 @@ struct ErrorEntry {
 
 class Provider;
 class ProviderFactory;
+
+// Asked now and then during a long operation; once it returns true the
+// operation ends soon with kEAbort. An empty function never cancels.
+using CancelCheck = std::function<bool()>;
 class Recordset;
 class ResultSet;
 
@@ -94,6 +99,10 @@ class Connection {
   // Seconds allowed for Open; 0 waits forever. Providers that have no wait
   // of their own ignore it.
   void SetConnectionTimeout(int seconds);
+
+  // The check that Open hands the provider, which asks it during the open
+  // and the queries and batches that follow (see ProviderFactory::Open).
+  void SetCancelCheck(CancelCheck cancelled) { cancelled_ = std::move(cancelled); }
 
   // Opens the data source named by `connection_string` with the provider
   // that the factory chooses for it (see providers.h). Throws _com_error
@@ -129,6 +138,7 @@ class Connection {
   ProviderFactory& providers_;
   std::unique_ptr<Provider> provider_;
   int timeout_seconds_ = 15;
+  CancelCheck cancelled_;
   mutable std::mutex errors_mu_;
   std::vector<ErrorEntry> errors_;
   // The open record sets on this connection, which Close closes. Each

@@ -60,7 +60,7 @@ class ScriptedProvider : public Provider {
 class ScriptedProviders : public ProviderFactory {
  public:
   std::unique_ptr<Provider> Open(const std::string& connection_string, int timeout_seconds,
-                                 std::vector<ErrorEntry>* errors) override {
+                                 const CancelCheck&, std::vector<ErrorEntry>* errors) override {
     last_timeout = timeout_seconds;
     if (connection_string == "scripted") return std::make_unique<ScriptedProvider>();
     if (connection_string == "warned") {

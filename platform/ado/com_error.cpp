@@ -14,6 +14,7 @@ struct KnownMessage {
 const KnownMessage kMessages[] = {
     {kEFail, "Unspecified error"},
     {kEPointer, "Invalid pointer"},
+    {kEAbort, "Operation aborted"},
     {kEInvalidArg, "The parameter is incorrect."},
     {kEOutOfMemory, "Not enough memory resources are available to complete this operation."},
     {kENotImpl, "Not implemented"},

@@ -11,6 +11,7 @@ using HRESULT = int32_t;
 
 constexpr HRESULT kEFail = static_cast<HRESULT>(0x80004005);      // "Unspecified error"
 constexpr HRESULT kEPointer = static_cast<HRESULT>(0x80004003);   // "Invalid pointer"
+constexpr HRESULT kEAbort = static_cast<HRESULT>(0x80004004);     // "Operation aborted"
 constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057);
 constexpr HRESULT kEOutOfMemory = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT kENotImpl = static_cast<HRESULT>(0x80004001);  // "Not implemented"

@@ -32,6 +32,7 @@ class FakeServer : public ProviderFactory {
   int connections = 0;  // open providers
 
   std::unique_ptr<Provider> Open(const std::string& connection_string, int /*timeout*/,
+                                 const CancelCheck& /*cancelled*/,
                                  std::vector<ErrorEntry>* errors) override {
     for (const std::string& w : warnings) errors->push_back({0, w, true});
     if (!open_errors.empty()) {

@@ -61,11 +61,12 @@ std::optional<std::tm> OleDateToTm(double value) {
 }
 
 std::optional<double> TmToOleDate(const std::tm& f) {
-  const int year = f.tm_year + 1900;
-  if (year < 100 || year > 9999 || f.tm_mon < 0 || f.tm_mon > 11 || f.tm_mday < 1 ||
+  // The year is checked before 1900 is added, which could overflow.
+  if (f.tm_year < 100 - 1900 || f.tm_year > 9999 - 1900 || f.tm_mon < 0 || f.tm_mon > 11 || f.tm_mday < 1 ||
       f.tm_mday > 31 || f.tm_hour < 0 || f.tm_hour > 23 || f.tm_min < 0 || f.tm_min > 59 ||
       f.tm_sec < 0 || f.tm_sec > 59)
     return std::nullopt;
+  const int year = f.tm_year + 1900;
   const long long day =
       DaysFromCivil(year, static_cast<unsigned>(f.tm_mon + 1), static_cast<unsigned>(f.tm_mday)) -
       kOleEpochFromUnix;

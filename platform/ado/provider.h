@@ -63,10 +63,13 @@ class ProviderFactory {
  public:
   virtual ~ProviderFactory() = default;
   // Opens the data source that `connection_string` names, waiting at most
-  // `timeout_seconds` (0: forever) where the engine waits at all. On failure
-  // appends the provider's diagnostics to *errors and throws _com_error.
+  // `timeout_seconds` (0: forever) where the engine waits at all. The
+  // provider asks `cancelled` during the open and its later operations
+  // where they may take long, and ends them with kEAbort once it is true.
+  // On failure appends the provider's diagnostics to *errors and throws
+  // _com_error.
   virtual std::unique_ptr<Provider> Open(const std::string& connection_string,
-                                         int timeout_seconds,
+                                         int timeout_seconds, const CancelCheck& cancelled,
                                          std::vector<ErrorEntry>* errors) = 0;
 
   // A provider of the engine that Open would choose for

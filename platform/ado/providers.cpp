@@ -25,9 +25,10 @@ Named NamedIn(const std::string& connection_string) {
 
 std::unique_ptr<Provider> DefaultProviders::Open(const std::string& connection_string,
                                                  int timeout_seconds,
+                                                 const CancelCheck& cancelled,
                                                  std::vector<ErrorEntry>* errors) {
   const Named named = NamedIn(connection_string);
-  if (IsAccessProviderName(named.provider)) return OpenAccessProvider(named.source, env_, errors);
+  if (IsAccessProviderName(named.provider)) return OpenAccessProvider(named.source, env_, cancelled, errors);
   return OpenOdbcProvider(connection_string, timeout_seconds, errors);
 }
 

@@ -20,6 +20,7 @@ class DefaultProviders : public ProviderFactory {
  public:
   explicit DefaultProviders(Env& env) : env_(env) {}
   std::unique_ptr<Provider> Open(const std::string& connection_string, int timeout_seconds,
+                                 const CancelCheck& cancelled,
                                  std::vector<ErrorEntry>* errors) override;
   std::unique_ptr<Provider> OpenStandIn(const std::string& connection_string,
                                         std::vector<TableShape> tables,

@@ -2,12 +2,12 @@
 #define TAVRIN_PLATFORM_ADO_ACCESS_ACCESS_PROVIDER_H_
 
 // The provider over Access (.mdb, .accdb) files. The file is read with libmdb
-// and never written. Each query reads the tables its text names afresh (see
-// table_reader.h), so an editor's changes show at the next query; SQLite
-// evaluates the query, in Jet's dialect (jet_rewrite.h, jet_functions.h),
-// over those tables in place (table_module.h), and the result is kept whole.
-// Damaged files fail the query with the reason in the error entries;
-// libmdb's warnings never reach standard error.
+// in a sandboxed child process and never written. Each query reads the
+// tables its text names afresh (reader_process.h), so an editor's changes
+// show at the next query; SQLite evaluates the query, held to Jet's dialect
+// (jet_query.h), over those tables in place (table_module.h), and the result
+// is kept whole. Damaged files fail the query with the reason in the error
+// entries; libmdb's warnings never reach standard output or error.
 //
 // Errors (number, source "Microsoft JET Database Engine", description):
 //   0x80004005 "Could not find file '<path>'."
@@ -15,12 +15,16 @@
 //   0x80040E37 "The Microsoft Jet database engine cannot find the input table
 //              or query '<name>'. ..."
 //   0x80040E14 errors in the query text (syntax, unknown column or function)
-//   0x80004005 a damaged table.
+//   0x80004005 a damaged table, or a file the reader could not read whole
+//   0x80040E31 a query that ran past its deadline
+//   0x80004004 an operation stopped because `cancelled` said so.
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/ado/access/jet_query.h"
+#include "platform/ado/access/reader_process.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
 
@@ -34,13 +38,22 @@ constexpr HRESULT kDbNoTable = static_cast<HRESULT>(0x80040E37);
 // file: "Microsoft.Jet.OLEDB.4.0" and "Microsoft.ACE.OLEDB.*", any case.
 bool IsAccessProviderName(const std::string& name);
 
-// Opens the Access file at `path` after checking that it is one. `env` (the
-// clock of Date() and Now(), the pause before a retry) must outlive the
-// provider. On failure appends the diagnostics to *errors and throws
-// _com_error. The provider may be used by one thread at a time; any number
-// may exist at once.
-std::unique_ptr<Provider> OpenAccessProvider(const std::string& path, Env& env,
-                                             std::vector<ErrorEntry>* errors);
+// How the provider reads and queries; tests shorten the waits and set the
+// reader's test hooks.
+struct AccessOptions {
+  access::ReaderOptions reader;
+  std::chrono::milliseconds query_deadline = access::kQueryDeadline;
+};
+
+// Opens the Access file at `path` after checking that it is one and reading
+// its list of tables. `env` (the clock of Date() and Now() and of the
+// deadlines, the pause before a retry) must outlive the provider;
+// `cancelled` is asked during the open and every query. On failure appends
+// the diagnostics to *errors and throws _com_error. The provider may be used
+// by one thread at a time; any number may exist at once.
+std::unique_ptr<Provider> OpenAccessProvider(const std::string& path, Env& env, CancelCheck cancelled,
+                                             std::vector<ErrorEntry>* errors,
+                                             const AccessOptions& options = {});
 
 // A provider over no file in which `tables` exist with their (text) columns
 // and no rows: queries are prepared and run in the same dialect. For

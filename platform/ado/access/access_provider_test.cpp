@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,12 +25,12 @@ using jet4::Value;
 // Opens every connection string's "Data Source" as an Access file.
 class AccessOnly : public ProviderFactory {
  public:
-  std::unique_ptr<Provider> Open(const std::string& connection_string, int,
+  std::unique_ptr<Provider> Open(const std::string& connection_string, int, const CancelCheck& cancelled,
                                  std::vector<ErrorEntry>* errors) override {
     std::string source;
     for (const auto& [key, value] : ParseConnectionString(connection_string))
       if (key == "data source") source = value;
-    return OpenAccessProvider(source, env_, errors);
+    return OpenAccessProvider(source, env_, cancelled, errors);
   }
 
  private:
@@ -270,6 +271,77 @@ TEST_F(AccessFile, BadQueriesFail) {
   Failure("DELETE FROM Org");
 }
 
+// The Where holds to Jet's dialect: other SQL functions are refused as Jet
+// refuses an unknown function, however harmless some would be.
+TEST_F(AccessFile, OnlyJetFunctionsMayBeCalled) {
+  for (const char* call : {"length(randomblob(100000000)) > 0", "zeroblob(10) <> ''",
+                           "sqlite_version() <> ''", "typeof(Status) = 'text'", "hex(Status) <> ''",
+                           "Status GLOB 'O*'", "printf('%.*c', 100000000, 'x') <> ''"}) {
+    const _com_error e = Failure(std::string("SELECT * FROM Org WHERE ") + call);
+    EXPECT_EQ(e.Error(), kDbErrorsInCommand) << call;
+    EXPECT_NE(e.Description().value_or("").find("Undefined function '"), std::string::npos)
+        << call << ": " << e.Description().value_or("");
+  }
+  EXPECT_EQ(Failure("SELECT * FROM Org WHERE typeof(Status) = 'text'").Description().value_or(""),
+            "Undefined function 'typeof' in expression.");
+  // Every function the dialect lists still works, and so do the
+  // aggregates, sub-selects and unions of Jet SQL.
+  EXPECT_EQ(Select("SELECT * FROM Org WHERE UCase(Status) = 'OPEN' AND LCase(Status) = 'open' AND "
+                   "Trim(' x ') = 'x' AND Len(Status) = 4 AND Left(Status, 1) = 'O' AND "
+                   "Right(Status, 1) = 'n' AND Mid(Status, 2, 2) = 'pe' AND InStr(Status, 'EN') = 3 AND "
+                   "Nz(Null, 1) = 1 AND IIf(True, 1, 0) = 1 AND IsNull(Null) AND Year(Date()) > 2000 AND "
+                   "Month(Now()) >= 1 AND Day(Now()) >= 1"),
+            (Texts{"3", "5", "6"}));
+  EXPECT_EQ(Select("SELECT * FROM Org WHERE [Record Number] = (SELECT Max([Record Number]) FROM Org) OR "
+                   "[Record Number] = (SELECT Min([Record Number]) FROM Org WHERE County Is Not Null)"),
+            (Texts{"1", "6"}));
+  EXPECT_EQ(Select("SELECT * FROM Org WHERE [Record Number] IN (SELECT [Record Number] FROM Org WHERE "
+                   "County = 'Bramley') AND (SELECT Count(*) FROM Org) = 6 AND (SELECT Sum([Record Number]) "
+                   "FROM Org) = 21 AND (SELECT Avg([Record Number]) FROM Org) = 3.5"),
+            (Texts{"4", "5", "6"}));
+  EXPECT_EQ(Select("SELECT [Record Number] FROM Org WHERE [Record Number] = 2 UNION "
+                   "SELECT [Record Number] FROM Org WHERE [Record Number] = 1"),
+            (Texts{"1", "2"}));
+  // SQLite's own tables are not the file's.
+  EXPECT_NE(Failure("SELECT * FROM Org WHERE (SELECT Count(*) FROM sqlite_master) >= 0").Error(), 0);
+}
+
+// A clock that moves a millisecond at every look, so that deadlines pass
+// without real waiting.
+class TickingEnv : public FakeEnv {
+ public:
+  SteadyTime SteadyNow() override {
+    AdvanceMs(1);
+    return FakeEnv::SteadyNow();
+  }
+};
+
+TEST_F(AccessFile, LongQueryEndsAtItsDeadlineOrWhenCancelled) {
+  const std::string forever =
+      "SELECT * FROM Org WHERE (SELECT Count(*) FROM Org a, Org b, Org c, Org d, Org e, Org f, Org g, "
+      "Org h, Org i, Org j) > 0";
+  TickingEnv env;
+  std::vector<ErrorEntry> errors;
+  AccessOptions options;
+  options.query_deadline = std::chrono::milliseconds(50);
+  auto provider = OpenAccessProvider(path_, env, {}, &errors, options);
+  try {
+    provider->Query(forever, &errors);
+    ADD_FAILURE() << "the query ran to its end";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(static_cast<uint32_t>(e.Error()), 0x80040E31u);
+    EXPECT_EQ(e.Description().value_or(""), "The query ran longer than 0 seconds and was stopped.");
+  }
+  int asked = 0;
+  auto cancelled = OpenAccessProvider(path_, env, [&] { return ++asked > 100; }, &errors);
+  try {
+    cancelled->Query(forever, &errors);
+    ADD_FAILURE() << "the query ran to its end";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), kEAbort);
+  }
+}
+
 TEST_F(AccessFile, NullsOfEveryKind) {
   const std::string path = dir_ / "nulls.mdb";
   jet4::Writer w(path);
@@ -368,26 +440,37 @@ class BadFile : public ::testing::Test {
   std::vector<ErrorEntry> errors_;
 };
 
-TEST_F(BadFile, NotAnAccessFile) {
+TEST_F(BadFile, NotAnAccessFileSaysWhatItIs) {
   const std::string missing = dir_ / "missing.mdb";
   EXPECT_EQ(Description(missing), "Could not find file '" + missing + "'.");
+  const std::string format = "Unrecognized database format '";
   const std::string text = dir_ / "text.mdb";
   WriteAll(text, "This is not a database.\n");
-  EXPECT_EQ(Description(text), "Unrecognized database format '" + text + "'.");
+  EXPECT_EQ(Description(text), format + text + "'. The file (24 bytes) does not start as an Access database does.");
   const std::string empty = dir_ / "empty.mdb";
   WriteAll(empty, "");
-  EXPECT_EQ(Description(empty), "Unrecognized database format '" + empty + "'.");
+  EXPECT_EQ(Description(empty), format + empty + "'. The file is empty.");
 
   const std::string good = dir_ / "good.mdb";
   WriteOrg(good, SampleRows());
   const std::string bytes = ReadAll(good);
   const std::string cut = dir_ / "cut.mdb";
-  WriteAll(cut, bytes.substr(0, bytes.size() / 2 + 100));
-  EXPECT_EQ(Description(cut), "Unrecognized database format '" + cut + "'.");
+  WriteAll(cut, bytes.substr(0, 3 * 4096 + 100));
+  EXPECT_EQ(Description(cut), format + cut + "'. The file is an Access database cut short: 12388 bytes, not a "
+                                             "whole number of 4096-byte pages.");
   std::string bad_version = bytes;
   bad_version[0x14] = 0x7F;
   WriteAll(cut, bad_version);
-  EXPECT_EQ(Description(cut), "Unrecognized database format '" + cut + "'.");
+  EXPECT_EQ(Description(cut), format + cut + "'. The file is an Access database of a version this program does not "
+                                             "know (127).");
+
+  // What exists but is no file is named for what it is, and opened without
+  // blocking: a FIFO without a writer would otherwise hang the open.
+  const std::string fifo = dir_ / "fifo.mdb";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Description(fifo), "'" + fifo + "' is a FIFO, not an Access database file.");
+  EXPECT_EQ(Description("/dev/zero"), "'/dev/zero' is a character device, not an Access database file.");
+  EXPECT_EQ(Description(dir_ / ""), "'" + (dir_ / "") + "' is a folder, not an Access database file.");
 }
 
 TEST_F(BadFile, NoTableOrg) {
@@ -463,7 +546,7 @@ TEST_F(DamagedFile, PrepareReadsOnlyTheColumns) {
   WriteAll(path_, damaged);
   FakeEnv env;
   std::vector<ErrorEntry> errors;
-  auto provider = OpenAccessProvider(path_, env, &errors);
+  auto provider = OpenAccessProvider(path_, env, {}, &errors);
   EXPECT_THROW(provider->Query("SELECT * FROM Org", &errors), _com_error);
   const auto columns =
       provider->Prepare("SELECT * FROM Org WHERE Status Like 'Closed%' ORDER BY [Organization Name]",

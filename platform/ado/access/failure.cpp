@@ -32,4 +32,6 @@ ProviderFailure NoTable(const std::string& name) {
 
 ProviderFailure QueryError(const std::string& message) { return {kDbErrorsInCommand, message, {}}; }
 
+ProviderFailure Stopped() { return {kEAbort, "The operation was stopped on request.", {}}; }
+
 }  // namespace tavrin::ado::access

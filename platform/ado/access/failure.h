@@ -36,6 +36,8 @@ ProviderFailure Damaged(const std::string& table, const std::string& what,
 ProviderFailure NoTable(const std::string& name);
 // An error in the query text.
 ProviderFailure QueryError(const std::string& message);
+// The operation ended because the caller asked it to stop (kEAbort).
+ProviderFailure Stopped();
 
 }  // namespace tavrin::ado::access
 

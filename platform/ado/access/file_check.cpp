@@ -7,39 +7,94 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "platform/ado/access/failure.h"
+#include "platform/fs/paths.h"
 
 namespace tavrin::ado::access {
+namespace {
+
+ProviderFailure NotAccess(const std::string& path, const std::string& what) {
+  return {kEFail, BadFormatText(path) + " " + what, {}};
+}
+
+// Checks the usage map that the page/row pointer `map` names: a row of a
+// data page, of type 0 (a start page and a bitmap) or 1 (a list of bitmap
+// pages), whose pages all lie in the file.
+void CheckUsageMap(const unsigned char* image, const FileFacts& f, uint32_t map, const std::string& name) {
+  const int64_t number = map >> 8;
+  const unsigned row = map & 0xFF;
+  const auto damaged = [&name] { return Damaged(name, "its page map is missing or invalid."); };
+  if (number <= 0 || number >= f.pages) throw damaged();
+  const unsigned char* page = image + number * f.page_size;
+  const size_t count_at = f.jet3 ? 8 : 12;
+  if (page[0] != MDB_PAGE_DATA) throw damaged();
+  const unsigned rows = Le16(page + count_at);
+  const size_t table_end = count_at + 2 + 2 * static_cast<size_t>(rows);
+  if (row >= rows || table_end > static_cast<size_t>(f.page_size)) throw damaged();
+  const size_t start = Le16(page + count_at + 2 + 2 * row) & 0x1FFF;
+  const size_t end = row == 0 ? static_cast<size_t>(f.page_size) : Le16(page + count_at + 2 * row) & 0x1FFF;
+  if (start < table_end || end <= start || end > static_cast<size_t>(f.page_size)) throw damaged();
+  const unsigned char* m = page + start;
+  const size_t length = end - start;
+  if (m[0] == 0) {
+    if (length < 5) throw damaged();
+    return;
+  }
+  if (m[0] != 1) throw damaged();
+  for (size_t at = 1; at + 4 <= length; at += 4) {
+    const uint32_t bitmap_page = Le32(m + at);
+    if (bitmap_page != 0 && bitmap_page >= f.pages) throw damaged();
+  }
+}
+
+ProviderFailure NotAFile(const std::string& path, mode_t mode) {
+  return {kEFail, "'" + path + "' is " + fs::FileKindName(mode) + ", not an Access database file.", {}};
+}
+
+}  // namespace
 
 FileFacts CheckFile(int fd, const std::string& path) {
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw ProviderFailure{kEFail, NotFoundText(path), {}};
+  if (fstat(fd, &st) != 0) throw ProviderFailure{kEFail, NotFoundText(path), {}};
+  if (!S_ISREG(st.st_mode)) throw NotAFile(path, st.st_mode);
+  if (st.st_size == 0) throw NotAccess(path, "The file is empty.");
   unsigned char header[0x18];
+  const std::string size_text = std::to_string(st.st_size) + " bytes";
   if (st.st_size < static_cast<off_t>(sizeof header) ||
       pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-    throw ProviderFailure{kEFail, BadFormatText(path), {}};
+    throw NotAccess(path, "The file (" + size_text + ") is too short to be an Access database.");
   const bool signature = std::memcmp(header, "\x00\x01\x00\x00", 4) == 0 &&
                          (std::memcmp(header + 4, "Standard Jet DB", 16) == 0 ||
                           std::memcmp(header + 4, "Standard ACE DB", 16) == 0);
+  if (!signature)
+    throw NotAccess(path, "The file (" + size_text + ") does not start as an Access database does.");
   const uint32_t version = Le32(header + 0x14);
-  if (!signature || version > MDB_VER_ACCDB_2019) throw ProviderFailure{kEFail, BadFormatText(path), {}};
+  if (version > MDB_VER_ACCDB_2019)
+    throw NotAccess(path, "The file is an Access database of a version this program does not know (" +
+                              std::to_string(version) + ").");
   FileFacts f;
   f.jet3 = version == MDB_VER_JET3;
   f.page_size = f.jet3 ? 2048 : 4096;
+  f.size = st.st_size;
   f.pages = st.st_size / f.page_size;
   // A partial last page means a truncated copy; page 2 holds the catalog's
   // table definition.
+  if (st.st_size % f.page_size != 0 || f.pages < 3)
+    throw NotAccess(path, "The file is an Access database cut short: " + size_text + ", not a whole number of " +
+                              std::to_string(f.page_size) + "-byte pages.");
   unsigned char type = 0;
-  if (st.st_size % f.page_size != 0 || f.pages < 3 ||
-      pread(fd, &type, 1, 2 * static_cast<off_t>(f.page_size)) != 1 || type != MDB_PAGE_TABLE)
-    throw ProviderFailure{kEFail, BadFormatText(path), {}};
+  if (pread(fd, &type, 1, 2 * static_cast<off_t>(f.page_size)) != 1 || type != MDB_PAGE_TABLE)
+    throw NotAccess(path, "The file is a damaged Access database: its list of tables is missing.");
   return f;
 }
 
 fs::UniqueFd OpenFile(const std::string& path) {
-  fs::UniqueFd fd(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only a regular file is opened at all: opening a device may do something
+  // (rewind a tape, say).
+  struct stat st {};
+  if (!path.empty() && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) throw NotAFile(path, st.st_mode);
+  fs::UniqueFd fd(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() >= 0) return fd;
   if (errno == EACCES || errno == EPERM)
     throw ProviderFailure{kEFail,
@@ -50,27 +105,24 @@ fs::UniqueFd OpenFile(const std::string& path) {
   throw ProviderFailure{kEFail, NotFoundText(path), {}};
 }
 
-void CheckTableDefinition(int fd, const FileFacts& f, uint32_t first_page, const std::string& name) {
-  std::vector<unsigned char> page(static_cast<size_t>(f.page_size));
-  auto read = [&](int64_t number) {
-    return number > 0 && number < f.pages &&
-           pread(fd, page.data(), page.size(), number * f.page_size) ==
-               static_cast<ssize_t>(page.size());
+void CheckTableDefinition(const unsigned char* image, const FileFacts& f, uint32_t first_page,
+                          const std::string& name) {
+  auto page = [&](int64_t number) -> const unsigned char* {
+    return number > 0 && number < f.pages ? image + number * f.page_size : nullptr;
   };
-  if (!read(first_page) || page[0] != MDB_PAGE_TABLE)
+  const unsigned char* def = page(first_page);
+  if (!def || def[0] != MDB_PAGE_TABLE)
     throw Damaged(name, "its definition page " + std::to_string(first_page) + " is missing or invalid.");
   const size_t map_offset = f.jet3 ? 35 : 55;
-  const uint32_t maps[2] = {Le32(&page[map_offset]), Le32(&page[map_offset + 4])};
-  uint32_t next = Le32(&page[4]);
+  const uint32_t maps[2] = {Le32(def + map_offset), Le32(def + map_offset + 4)};
+  uint32_t next = Le32(def + 4);
   for (int64_t hops = 0; next != 0; ++hops) {
-    if (hops >= f.pages || !read(next) || page[0] != MDB_PAGE_TABLE)
+    const unsigned char* more = page(next);
+    if (hops >= f.pages || !more || more[0] != MDB_PAGE_TABLE)
       throw Damaged(name, "its definition continues on a page that is missing or invalid.");
-    next = Le32(&page[4]);
+    next = Le32(more + 4);
   }
-  for (uint32_t map : maps) {
-    if (!read(map >> 8) || page[0] != MDB_PAGE_DATA)
-      throw Damaged(name, "its page map is missing or invalid.");
-  }
+  for (uint32_t map : maps) CheckUsageMap(image, f, map, name);
 }
 
 }  // namespace tavrin::ado::access

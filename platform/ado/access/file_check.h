@@ -11,31 +11,38 @@
 
 namespace tavrin::ado::access {
 
-// The little-endian 32-bit number at `p`.
+// The little-endian 16- and 32-bit numbers at `p`.
+inline uint32_t Le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
 inline uint32_t Le32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // What the file check learnt of a file.
 struct FileFacts {
+  int64_t size = 0;  // bytes: pages * page_size
   int64_t pages = 0;
   int page_size = 0;
   bool jet3 = false;
 };
 
-// Opens `path` read-only. Throws ProviderFailure: the permission text for
-// EACCES and EPERM, "Could not find file" otherwise.
+// Opens `path` read-only and without blocking, so that a FIFO without a
+// writer cannot hang the open. Throws ProviderFailure: the permission text
+// for EACCES and EPERM, "Could not find file" when nothing is there, and
+// what the path is when it is not a regular file.
 fs::UniqueFd OpenFile(const std::string& path);
 
 // Checks what can be checked before libmdb reads the open file `fd`: a
 // regular file that starts with a Jet or ACE signature of a known version,
-// whole pages, and a table definition on page 2. Throws ProviderFailure.
+// whole pages, and a table definition on page 2. Throws ProviderFailure
+// saying what the file is when it is not an Access file.
 FileFacts CheckFile(int fd, const std::string& path);
 
 // Checks that the definition pages of the table `name` starting at
 // `first_page`, and the usage maps they name, lie in the file and are of the
-// right kinds before libmdb follows them. Throws ProviderFailure (Damaged).
-void CheckTableDefinition(int fd, const FileFacts& f, uint32_t first_page, const std::string& name);
+// right kinds before libmdb follows them. `image` holds the whole file that
+// CheckFile described as `f`. Throws ProviderFailure (Damaged).
+void CheckTableDefinition(const unsigned char* image, const FileFacts& f, uint32_t first_page,
+                          const std::string& name);
 
 }  // namespace tavrin::ado::access
 

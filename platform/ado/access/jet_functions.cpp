@@ -162,45 +162,55 @@ int CollateJet(void*, int na, const void* a, int nb, const void* b) {
                     std::string_view(static_cast<const char*>(b), static_cast<size_t>(nb)));
 }
 
+struct JetFunction {
+  const char* name;
+  int args;
+  void (*fn)(sqlite3_context*, int, sqlite3_value**);
+  bool deterministic;
+};
+
+const JetFunction kJetFunctions[] = {
+    {"jet_concat", 2, FnConcat, true},
+    {"jet_ucase", 1, FnMapCase<JetUpper>, true},
+    {"jet_lcase", 1, FnMapCase<JetLower>, true},
+    {"jet_trim", 1, FnTrim, true},
+    {"jet_len", 1, FnLen, true},
+    {"jet_left", 2, FnLeft, true},
+    {"jet_right", 2, FnRight, true},
+    {"jet_mid", 2, FnMid, true},
+    {"jet_mid", 3, FnMid, true},
+    {"jet_instr", 2, FnInStr, true},
+    {"jet_instr", 3, FnInStr, true},
+    {"jet_instr", 4, FnInStr, true},
+    {"jet_nz", 1, FnNz, true},
+    {"jet_nz", 2, FnNz, true},
+    {"jet_iif", 3, FnIIf, true},
+    {"jet_isnull", 1, FnIsNull, true},
+    {"jet_date", 0, FnTodayOrNow<false>, false},
+    {"jet_now", 0, FnTodayOrNow<true>, false},
+    {"jet_year", 1, FnDatePart<&std::tm::tm_year, 1900>, true},
+    {"jet_month", 1, FnDatePart<&std::tm::tm_mon, 1>, true},
+    {"jet_day", 1, FnDatePart<&std::tm::tm_mday, 0>, true},
+    {"like", 2, FnLike, true},
+};
+
 }  // namespace
 
 int RegisterJetDialect(sqlite3* db, Env& env) {
-  struct Fn {
-    const char* name;
-    int args;
-    void (*fn)(sqlite3_context*, int, sqlite3_value**);
-    bool deterministic;
-  };
-  const Fn kFns[] = {
-      {"jet_concat", 2, FnConcat, true},
-      {"jet_ucase", 1, FnMapCase<JetUpper>, true},
-      {"jet_lcase", 1, FnMapCase<JetLower>, true},
-      {"jet_trim", 1, FnTrim, true},
-      {"jet_len", 1, FnLen, true},
-      {"jet_left", 2, FnLeft, true},
-      {"jet_right", 2, FnRight, true},
-      {"jet_mid", 2, FnMid, true},
-      {"jet_mid", 3, FnMid, true},
-      {"jet_instr", 2, FnInStr, true},
-      {"jet_instr", 3, FnInStr, true},
-      {"jet_instr", 4, FnInStr, true},
-      {"jet_nz", 1, FnNz, true},
-      {"jet_nz", 2, FnNz, true},
-      {"jet_iif", 3, FnIIf, true},
-      {"jet_isnull", 1, FnIsNull, true},
-      {"jet_date", 0, FnTodayOrNow<false>, false},
-      {"jet_now", 0, FnTodayOrNow<true>, false},
-      {"jet_year", 1, FnDatePart<&std::tm::tm_year, 1900>, true},
-      {"jet_month", 1, FnDatePart<&std::tm::tm_mon, 1>, true},
-      {"jet_day", 1, FnDatePart<&std::tm::tm_mday, 0>, true},
-      {"like", 2, FnLike, true},
-  };
-  for (const auto& f : kFns) {
+  for (const auto& f : kJetFunctions) {
     const int flags = SQLITE_UTF8 | (f.deterministic ? SQLITE_DETERMINISTIC : 0);
     const int rc = sqlite3_create_function(db, f.name, f.args, flags, &env, f.fn, nullptr, nullptr);
     if (rc != SQLITE_OK) return rc;
   }
   return sqlite3_create_collation(db, kJetCollation, SQLITE_UTF8, nullptr, CollateJet);
+}
+
+bool IsJetDialectFunction(std::string_view name) {
+  for (const auto& f : kJetFunctions)
+    if (text::EqualsIgnoreAsciiCase(name, f.name)) return true;
+  for (const char* aggregate : {"count", "sum", "avg", "min", "max"})
+    if (text::EqualsIgnoreAsciiCase(name, aggregate)) return true;
+  return false;
 }
 
 }  // namespace tavrin::ado

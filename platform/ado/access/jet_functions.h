@@ -3,6 +3,8 @@
 
 // The Jet dialect's collation, LIKE and functions as SQLite sees them.
 
+#include <string_view>
+
 struct sqlite3;
 
 namespace tavrin {
@@ -17,6 +19,11 @@ namespace tavrin::ado {
 // jet_year, jet_month, jet_day. Date() and Now() read the local time from
 // `env`, which must outlive `db`. Returns an SQLite result code.
 int RegisterJetDialect(sqlite3* db, Env& env);
+
+// True for the functions a query in the dialect may call: those that
+// RegisterJetDialect registers (under any letter case) and SQLite's
+// aggregates that Jet SQL has too (Count, Sum, Avg, Min, Max).
+bool IsJetDialectFunction(std::string_view name);
 
 }  // namespace tavrin::ado
 

@@ -6,18 +6,15 @@
 
 namespace tavrin::ado::access {
 
-void StoredTable::NewBlock() {
+void StoredTable::NewBlock(size_t size) {
   constexpr size_t kBlockSize = 1 << 20;
-  const size_t size = std::max(kBlockSize, row_.size());
+  size = std::max(kBlockSize, size);
   blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
   next_ = blocks_.back().get();
   block_free_ = size;
 }
 
-void StoredTable::Finish() {
-  rows_.shrink_to_fit();
-  row_.shrink_to_fit();
-}
+void StoredTable::Finish() { rows_.shrink_to_fit(); }
 
 Variant StoredTable::Value(size_t row, size_t column) const {
   const Cell c = Get(row, column);

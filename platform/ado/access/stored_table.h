@@ -24,26 +24,17 @@ struct ColumnInfo {
   Tag declared;  // the kind the column's values take (a value may still be null)
 };
 
-// A table or a result. Each row is one run of cells (a tag, then 8 bytes of
-// number, or a 4-byte length and the text) kept in large blocks that never
-// move, so reading a row's fields touches one place in memory whatever order
-// the rows are read in. Numbers are doubles; dates are on the linear day
-// scale of oledate.h. Built by one thread, then read by any number.
-class StoredTable {
+// One row being built in the cell format of StoredTable: per column a tag,
+// then 8 bytes of number, or a 4-byte length and the text. Inline: the
+// reader calls it for every cell of every row. Thread-compatible.
+class RowBuilder {
  public:
-  std::string name;
-  std::vector<ColumnInfo> columns;
-
-  size_t rows() const { return rows_.size(); }
-
-  // Building a row: one Add per column, in column order, then EndRow.
-  // AddText throws std::length_error for a text of 4 GiB or more.
-  // Inline: the reader calls them for every cell of every row.
   void AddNull() { row_.push_back(static_cast<char>(Tag::kNull)); }
   void AddNumber(Tag tag, double value) {
     row_.push_back(static_cast<char>(tag));
     row_.append(reinterpret_cast<const char*>(&value), sizeof value);
   }
+  // Throws std::length_error for a text of 4 GiB or more.
   void AddText(std::string_view text) {
     if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::length_error("value too large");
     const auto size = static_cast<uint32_t>(text.size());
@@ -51,16 +42,63 @@ class StoredTable {
     row_.append(reinterpret_cast<const char*>(&size), sizeof size);
     row_.append(text);
   }
-  void EndRow() {
-    if (row_.size() > block_free_) NewBlock();
-    if (!row_.empty()) std::memcpy(next_, row_.data(), row_.size());
+  std::string_view cells() const { return row_; }
+  void Clear() { row_.clear(); }
+
+ private:
+  std::string row_;
+};
+
+// A table or a result. Each row is one run of cells (see RowBuilder) kept in
+// large blocks that never move, so reading a row's fields touches one place
+// in memory whatever order the rows are read in. Numbers are doubles; dates
+// are on the linear day scale of oledate.h. Built by one thread, then read
+// by any number.
+class StoredTable {
+ public:
+  std::string name;
+  std::vector<ColumnInfo> columns;
+
+  size_t rows() const { return rows_.size(); }
+
+  // Appends a row of cells, one per column in column order (a RowBuilder's,
+  // or bytes that RowLength accepted). Inline: called for every row.
+  void AddRow(std::string_view cells) {
+    if (cells.size() > block_free_) NewBlock(cells.size());
+    if (!cells.empty()) std::memcpy(next_, cells.data(), cells.size());
     rows_.push_back(next_);
-    next_ += row_.size();
-    block_free_ -= row_.size();
-    row_.clear();
+    next_ += cells.size();
+    block_free_ -= cells.size();
   }
   // Gives back the memory kept for building rows; call after the last row.
   void Finish();
+
+  // The length of the row of `columns` cells that starts `bytes`, or kBadRow
+  // when they do not hold such a row whole (an unknown tag, a text running
+  // past the end). Checks bytes from outside before AddRow stores them.
+  static constexpr size_t kBadRow = static_cast<size_t>(-1);
+  static size_t RowLength(std::string_view bytes, size_t columns) {
+    size_t at = 0;
+    for (size_t c = 0; c < columns; ++c) {
+      if (at >= bytes.size()) return kBadRow;
+      const auto tag = static_cast<Tag>(bytes[at++]);
+      if (tag == Tag::kNull) continue;
+      if (tag == Tag::kText) {
+        uint32_t size;
+        if (bytes.size() - at < sizeof size) return kBadRow;
+        std::memcpy(&size, bytes.data() + at, sizeof size);
+        at += sizeof size;
+        if (bytes.size() - at < size) return kBadRow;
+        at += size;
+      } else if (tag == Tag::kLong || tag == Tag::kDouble || tag == Tag::kDate) {
+        if (bytes.size() - at < sizeof(double)) return kBadRow;
+        at += sizeof(double);
+      } else {
+        return kBadRow;
+      }
+    }
+    return at;
+  }
 
   struct Cell {
     Tag tag = Tag::kNull;
@@ -87,8 +125,8 @@ class StoredTable {
   Variant Value(size_t row, size_t column) const;
 
  private:
-  // Starts a block that holds at least the row being built.
-  void NewBlock();
+  // Starts a block that holds at least `size` bytes.
+  void NewBlock(size_t size);
   static const char* Skip(const char* p) {
     const auto tag = static_cast<Tag>(*p++);
     if (tag == Tag::kNull) return p;
@@ -98,7 +136,6 @@ class StoredTable {
     return p + sizeof size + size;
   }
 
-  std::string row_;  // the row being built
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_free_ = 0;
   char* next_ = nullptr;  // where the next row goes

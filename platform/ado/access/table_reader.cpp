@@ -3,22 +3,18 @@
 #include <mdbtools.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "platform/ado/access/failure.h"
-#include "platform/ado/access/file_check.h"
 #include "platform/ado/access/jet_text.h"
-#include "platform/ado/access/stderr_capture.h"
 #include "platform/ado/oledate.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin::ado::access {
 namespace {
 
-using MdbPtr = std::unique_ptr<MdbHandle, decltype(&mdb_close)>;
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
 class TableReader {
@@ -26,21 +22,22 @@ class TableReader {
   TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts)
       : mdb_(mdb), def_(def), facts_(facts), name_(def->name) {}
 
-  // The table with its columns and no row.
-  std::shared_ptr<StoredTable> Columns() const {
-    auto table = std::make_shared<StoredTable>();
-    table->name = def_->entry->object_name;
+  std::vector<ColumnInfo> Columns() const {
+    std::vector<ColumnInfo> columns;
     for (unsigned i = 0; i < def_->num_cols; ++i) {
       const auto* col = static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
-      table->columns.push_back({col->name, DeclaredTag(col->col_type)});
+      columns.push_back({col->name, DeclaredTag(col->col_type)});
     }
-    return table;
+    return columns;
   }
 
-  std::shared_ptr<StoredTable> Read() {
-    auto table = Columns();
+  // Streams the table's columns and rows into `sink`; returns the number of
+  // rows. Stops at the first row beyond the count of its definition.
+  uint64_t Read(TableSink& sink) {
+    sink.BeginTable(def_->entry->object_name, Columns());
     std::vector<MdbField> fields(def_->num_cols);
     std::vector<const MdbField*> by_column(def_->num_cols);
+    uint64_t count = 0;
     mdb_rewind_table(def_);
     int page;
     while ((page = mdb_read_next_dpg(def_)) != 0) {
@@ -69,15 +66,16 @@ class TableReader {
             throw Damaged(name_, "a value lies outside its row on page " + std::to_string(page) + ".");
           by_column[static_cast<size_t>(f.colnum)] = &f;
         }
+        row_.Clear();
         for (unsigned i = 0; i < def_->num_cols; ++i)
-          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column[i], table.get());
-        table->EndRow();
-        if (table->rows() > std::numeric_limits<uint32_t>::max())
-          throw Damaged(name_, "it has more rows than can be read.");
+          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column[i]);
+        if (++count > def_->num_rows)
+          throw Damaged(name_, "it holds more rows than its definition counts (" +
+                                   std::to_string(def_->num_rows) + ").");
+        sink.Row(row_.cells());
       }
     }
-    table->Finish();
-    return table;
+    return count;
   }
 
  private:
@@ -106,7 +104,8 @@ class TableReader {
     }
   }
 
-  void Store(MdbColumn* col, const MdbField& f, StoredTable* out) {
+  void Store(MdbColumn* col, const MdbField& f) {
+    RowBuilder* out = &row_;
     const int type = col->col_type;
     if (type == MDB_BOOL) return out->AddNumber(Tag::kLong, f.is_null ? 0 : -1);
     if (f.is_null) return out->AddNull();
@@ -233,92 +232,66 @@ class TableReader {
   MdbTableDef* def_;
   const FileFacts& facts_;
   std::string name_;
+  RowBuilder row_;          // reused for every row
   std::string text_;        // reused for every text value
   std::string long_value_;  // reused for every memo and OLE value
 };
 
-// The file opened with libmdb after the checks, its catalog read; libmdb's
-// warnings are captured for as long as it lives.
-struct OpenedFile {
-  fs::UniqueFd fd;
-  FileFacts facts;
-  CapturedStderr capture;
-  MdbPtr mdb{nullptr, mdb_close};
+}  // namespace
+
+struct MdbReader::Handle {
+  std::unique_ptr<MdbHandle, decltype(&mdb_close)> mdb{nullptr, mdb_close};
 };
 
-void Open(const std::string& path, OpenedFile* file) {
-  file->fd = OpenFile(path);
-  file->facts = CheckFile(file->fd.get(), path);
-  file->mdb.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
-  if (!file->mdb) throw ProviderFailure{kEFail, BadFormatText(path), file->capture.Take()};
-  if (!mdb_read_catalog(file->mdb.get(), MDB_TABLE) || file->mdb->num_catalog == 0)
-    throw ProviderFailure{kEFail, BadFormatText(path), file->capture.Take(), true};
+MdbReader::MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
+                     OutputCapture& capture)
+    : image_(image), facts_(facts), path_(std::move(path)), capture_(capture), mdb_(std::make_unique<Handle>()) {
+  // libmdb reads the buffer through a read-only stream and never writes it.
+  mdb_->mdb.reset(mdb_open_buffer(const_cast<unsigned char*>(image), static_cast<size_t>(facts.size), MDB_NOFLAGS));
+  if (!mdb_->mdb) throw ProviderFailure{kEFail, BadFormatText(path_), capture_.Take()};
 }
 
-void CheckCatalogOnce(const std::string& path) {
-  OpenedFile file;
-  Open(path, &file);
-  auto warnings = file.capture.Take();
-  if (!warnings.empty()) throw ProviderFailure{kEFail, BadFormatText(path), warnings, true};
+MdbReader::~MdbReader() = default;
+
+void MdbReader::ReadCatalog() {
+  // The catalog is a table like any other, and libmdb follows its page map
+  // as blindly.
+  try {
+    CheckTableDefinition(image_, facts_, 2, "MSysObjects");
+  } catch (const ProviderFailure& f) {
+    throw ProviderFailure{kEFail, BadFormatText(path_) + " " + f.description, {}, true};
+  }
+  if (!mdb_read_catalog(mdb_->mdb.get(), MDB_TABLE) || mdb_->mdb->num_catalog == 0)
+    throw ProviderFailure{kEFail, BadFormatText(path_), capture_.Take(), true};
+  auto warnings = capture_.Take();
+  if (!warnings.empty()) throw ProviderFailure{kEFail, BadFormatText(path_), warnings, true};
 }
 
-std::shared_ptr<StoredTable> ReadTableOnce(const std::string& path, const std::string& name,
-                                           bool rows) {
-  OpenedFile file;
-  Open(path, &file);
-  MdbHandle* mdb = file.mdb.get();
+void MdbReader::ReadTable(const std::string& name, bool rows, TableSink& sink) {
+  MdbHandle* mdb = mdb_->mdb.get();
   MdbCatalogEntry* entry = nullptr;
   for (unsigned i = 0; i < mdb->num_catalog && !entry; ++i) {
     auto* e = static_cast<MdbCatalogEntry*>(g_ptr_array_index(mdb->catalog, i));
     if (e->object_type == MDB_TABLE && text::EqualsIgnoreAsciiCase(e->object_name, name)) entry = e;
   }
-  if (!entry) {
-    auto warnings = file.capture.Take();
-    // A catalog read with warnings may have lost the table.
-    if (!warnings.empty()) throw Damaged(name, "the list of tables is damaged.", warnings);
-    throw NoTable(name);
-  }
-  CheckTableDefinition(file.fd.get(), file.facts, static_cast<uint32_t>(entry->table_pg),
-                       entry->object_name);
+  if (!entry) throw NoTable(name);
+  CheckTableDefinition(image_, facts_, static_cast<uint32_t>(entry->table_pg), entry->object_name);
   TableDefPtr def(mdb_read_table(entry), mdb_free_tabledef);
   if (!def || !mdb_read_columns(def.get()))
-    throw Damaged(entry->object_name, "its definition is invalid.", file.capture.Take());
-  TableReader reader(mdb, def.get(), file.facts);
-  auto table = rows ? reader.Read() : reader.Columns();
-  auto warnings = file.capture.Take();
-  if (!warnings.empty()) throw Damaged(table->name, "libmdb reported problems.", warnings);
-  if (rows && table->rows() != def->num_rows)
-    throw Damaged(table->name, "its definition counts " + std::to_string(def->num_rows) +
-                                   " rows, but " + std::to_string(table->rows()) + " could be read.");
-  return table;
-}
-
-// Runs `once`, and once more after a pause when it failed in a way that a
-// file being saved by its editor explains.
-template <typename Fn>
-auto WithRetry(Env& env, Fn once) {
-  try {
-    return once();
-  } catch (const ProviderFailure& f) {
-    if (!f.retry) throw;
+    throw Damaged(entry->object_name, "its definition is invalid.", capture_.Take());
+  TableReader reader(mdb, def.get(), facts_);
+  uint64_t count = 0;
+  if (rows) {
+    count = reader.Read(sink);
+  } else {
+    sink.BeginTable(entry->object_name, reader.Columns());
   }
-  env.SleepFor(std::chrono::milliseconds(100));
-  return once();
-}
-
-}  // namespace
-
-void CheckCatalog(const std::string& path, Env& env) {
-  WithRetry(env, [&] { CheckCatalogOnce(path); });
-}
-
-std::shared_ptr<StoredTable> ReadTable(const std::string& path, const std::string& name, Env& env) {
-  return WithRetry(env, [&] { return ReadTableOnce(path, name, true); });
-}
-
-std::shared_ptr<StoredTable> ReadTableColumns(const std::string& path, const std::string& name,
-                                              Env& env) {
-  return WithRetry(env, [&] { return ReadTableOnce(path, name, false); });
+  auto warnings = capture_.Take();
+  if (!warnings.empty()) throw Damaged(entry->object_name, "libmdb reported problems.", warnings);
+  if (rows && count != def->num_rows)
+    throw Damaged(entry->object_name, "its definition counts " + std::to_string(def->num_rows) +
+                                          " rows, but " + std::to_string(count) + " could be read.");
+  sink.EndTable(count);
 }
 
 }  // namespace tavrin::ado::access

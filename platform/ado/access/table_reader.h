@@ -1,35 +1,67 @@
 #ifndef TAVRIN_PLATFORM_ADO_ACCESS_TABLE_READER_H_
 #define TAVRIN_PLATFORM_ADO_ACCESS_TABLE_READER_H_
 
-// Reading an Access file with libmdb, after the checks of file_check.h.
+// Reading an Access file with libmdb, after the checks of file_check.h. This
+// is the code that parses untrusted bytes: the program runs it in a
+// sandboxed child process (reader_process.h), a fuzzer in its own.
 //
 // Damage is reported, never hidden: a table that yields fewer rows than its
 // definition counts, a value that points outside the file, or any warning
-// libmdb prints is a failure (after one retry, as the file may have been
-// changing under its editor); libmdb's warnings become its entries.
+// libmdb prints is a failure; libmdb's warnings become its entries.
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "platform/ado/access/file_check.h"
+#include "platform/ado/access/output_capture.h"
 #include "platform/ado/access/stored_table.h"
-#include "platform/env/env.h"
 
 namespace tavrin::ado::access {
 
-// Opens the file at `path` and reads its list of tables, so that a file that
-// is not an Access file fails here. Throws ProviderFailure. `env` gives the
-// pause before the retry.
-void CheckCatalog(const std::string& path, Env& env);
+// Where a table goes as it is read: its name and columns, each row in the
+// cell format of RowBuilder, then the number of rows.
+class TableSink {
+ public:
+  virtual ~TableSink() = default;
+  virtual void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) = 0;
+  virtual void Row(std::string_view cells) = 0;
+  virtual void EndTable(uint64_t rows) = 0;
+};
 
-// Reads the table `name` (letter case ignored) of the file at `path` whole:
-// every row, every column decoded (text as UTF-8, dates on the linear day
-// scale). Throws ProviderFailure.
-std::shared_ptr<StoredTable> ReadTable(const std::string& path, const std::string& name, Env& env);
+// libmdb over the image of an Access file in memory. Used by one thread, in
+// a process whose standard streams `capture` holds.
+class MdbReader {
+ public:
+  // Opens the `facts.size` bytes at `image` (which CheckFile accepted as
+  // `facts`, and which must stay mapped and unchanged while the reader
+  // lives); `path` names the file in messages. Throws ProviderFailure.
+  MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
+            OutputCapture& capture);
+  ~MdbReader();
+  MdbReader(const MdbReader&) = delete;
+  MdbReader& operator=(const MdbReader&) = delete;
 
-// The columns of table `name`, as ReadTable finds them, in a table without
-// rows: no row is read. Throws ProviderFailure.
-std::shared_ptr<StoredTable> ReadTableColumns(const std::string& path, const std::string& name,
-                                              Env& env);
+  // Reads the list of tables, so that a file that is not an Access file
+  // fails here. Throws ProviderFailure (worth a retry: the file may have
+  // been changing).
+  void ReadCatalog();
+
+  // Reads the table `name` (letter case ignored) after ReadCatalog: its
+  // columns and, when `rows`, every row decoded (text as UTF-8, dates on the
+  // linear day scale), into `sink`. Throws ProviderFailure.
+  void ReadTable(const std::string& name, bool rows, TableSink& sink);
+
+ private:
+  const unsigned char* image_;
+  FileFacts facts_;
+  std::string path_;
+  OutputCapture& capture_;
+  struct Handle;  // libmdb's, closed with the reader
+  std::unique_ptr<Handle> mdb_;
+};
 
 }  // namespace tavrin::ado::access
 

@@ -1,0 +1,63 @@
+// The Access file check and reader over a file image in memory, as the
+// reader's child runs them: the header check, the catalog, then tables Org
+// and Other whole and by their columns. Every row the reader delivers must
+// be well formed and the count it ends a table with must be true.
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "fuzz/fuzz_env.h"
+#include "platform/ado/access/failure.h"
+#include "platform/ado/access/file_check.h"
+#include "platform/ado/access/output_capture.h"
+#include "platform/ado/access/table_reader.h"
+#include "platform/fs/fd.h"
+
+namespace {
+
+using namespace tavrin::ado::access;
+
+class CheckingSink : public TableSink {
+ public:
+  void BeginTable(const std::string&, const std::vector<ColumnInfo>& columns) override {
+    columns_ = columns.size();
+    rows_ = 0;
+  }
+  void Row(std::string_view cells) override {
+    if (StoredTable::RowLength(cells, columns_) != cells.size()) std::abort();
+    ++rows_;
+  }
+  void EndTable(uint64_t rows) override {
+    if (rows != rows_) std::abort();
+  }
+
+ private:
+  size_t columns_ = 0;
+  uint64_t rows_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  tavrin::fs::UniqueFd fd(memfd_create("fuzz.mdb", MFD_CLOEXEC));
+  if (tavrin::fs::WriteAll(fd.get(), tavrin::fuzz::Text(data, size)) != 0) return 0;
+  try {
+    const FileFacts facts = CheckFile(fd.get(), "fuzz.mdb");
+    OutputCapture capture;
+    MdbReader reader(data, facts, "fuzz.mdb", capture);
+    reader.ReadCatalog();
+    CheckingSink sink;
+    for (const char* name : {"Org", "Other"}) {
+      for (bool rows : {true, false}) {
+        try {
+          reader.ReadTable(name, rows, sink);
+        } catch (const ProviderFailure&) {
+        }
+      }
+    }
+  } catch (const ProviderFailure&) {
+  }
+  return 0;
+}

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs each fuzz target of a TAVRIN_FUZZ build for a bounded time, starting
+# from its seeds, and prints what each did; fails when one finds a crash.
+#   fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
+# New inputs go to a temporary corpus; a crashing input is kept as
+# BUILD_DIR/fuzz/crash-<target>-*.
+set -uo pipefail
+src=$(cd "$(dirname "$0")" && pwd)
+build=$1
+seconds=$2
+shift 2
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(ini jet_sql connection_string field_format ole_date access_file)
+
+declare -A seeds=(
+  [ini]="$src/seeds/ini $build/fuzz/seeds/ini" [jet_sql]="$src/seeds/jet_sql"
+  [connection_string]="$src/seeds/connection_string" [field_format]="$src/seeds/field_format"
+  [ole_date]="$src/seeds/ole_date" [access_file]="$build/fuzz/seeds/access")
+declare -A dicts=([ini]="$src/ini.dict" [jet_sql]="$src/sql.dict")
+
+status=0
+for t in "${targets[@]}"; do
+  corpus=$(mktemp -d)
+  args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
+        -artifact_prefix="$build/fuzz/crash-$t-")
+  [ -n "${dicts[$t]:-}" ] && args+=(-dict="${dicts[$t]}")
+  # shellcheck disable=SC2086
+  "$build/fuzz/fuzz_$t" "${args[@]}" "$corpus" ${seeds[$t]} >"$corpus.log" 2>&1
+  rc=$?
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$corpus.log" | grep -o '[0-9]*$')
+  cov=$(grep -o 'cov: [0-9]*' "$corpus.log" | tail -1 | grep -o '[0-9]*')
+  ft=$(grep -o 'ft: [0-9]*' "$corpus.log" | tail -1 | grep -o '[0-9]*')
+  printf '%-18s %ss  executions %s  coverage %s edges, %s features  corpus %s  exit %s\n' \
+    "$t" "$seconds" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$(ls "$corpus" | wc -l)" "$rc"
+  if [ $rc -ne 0 ]; then
+    status=1
+    tail -40 "$corpus.log"
+  fi
+  rm -rf "$corpus" "$corpus.log"
+done
+exit $status

@@ -1,0 +1,1 @@
+SELECT [Record Number] FROM Org WHERE [Record Number] = 1 UNION SELECT [Record Number] FROM Org WHERE [Record Number] = 2

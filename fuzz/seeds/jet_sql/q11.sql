@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE (SELECT count(*) FROM Org a, Org b, Org c, Org d) > 0

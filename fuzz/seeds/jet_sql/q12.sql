@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE length(randomblob(100000000)) > 0

@@ -1,0 +1,1 @@
+SELECT o.[Record Number], (SELECT Max([Record Number]) FROM Org) AS m FROM Org AS o WHERE o.Status <> 'Open' ORDER BY 1 DESC

@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE [Town\City] = 'Springfield' AND NOT ([Record Number] Mod 2 = 0) AND -[Record Number] * 2 / 1 < 1.5e3

@@ -1,0 +1,1 @@
+SELECT * FROM Org ORDER BY [County],[Category],[Organization Name]

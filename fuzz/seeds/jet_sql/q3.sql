@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE Status = "closed" AND [Organization Name] LIKE '[!A]%'

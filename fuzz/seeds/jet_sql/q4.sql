@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE [Event Kill Date] >= #3/5/2024 2:07:09 PM# OR [Event Update Time] Is Null

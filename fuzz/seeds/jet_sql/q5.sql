@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE UCase(Status) & '-' & LCase(County) = 'OPEN-x' AND Len(Trim(' a ')) = 1

@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE Left(Status, 2) = Right(Status, 2) OR Mid(Status, 2, 3) <> '' OR InStr(1, Status, 'O', 0) > 0

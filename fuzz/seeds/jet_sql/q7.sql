@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE Nz(County, 'none') IN ('none', 'Essex') AND IIf(IsNull(County), True, False)

@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE Year([Event Kill Date]) BETWEEN 1899 AND Year(Date()) AND Month(Now()) >= Day(#1/1/2000#)

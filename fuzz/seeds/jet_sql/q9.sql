@@ -1,0 +1,1 @@
+SELECT * FROM Org WHERE [Record Number] IN (SELECT [Record Number] FROM Org WHERE [Pin Code] LIKE '100[%]')

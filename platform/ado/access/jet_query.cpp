@@ -1,0 +1,238 @@
+#include "platform/ado/access/jet_query.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/ado/access/failure.h"
+#include "platform/ado/access/jet_functions.h"
+#include "platform/ado/access/stored_table.h"
+#include "platform/text/ascii.h"
+
+namespace tavrin::ado::access {
+namespace {
+
+using SqlitePtr = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+using StatementPtr = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
+
+// OLE DB: "Timeout expired".
+constexpr HRESULT kDbTimeout = static_cast<HRESULT>(0x80040E31);
+constexpr int kProgressSteps = 10000;  // virtual machine steps between two looks at the clock
+const char kReadOnly[] = "Cannot update.  Database or object is read-only.";
+
+// What one query may do and how it is going; the authorizer and the
+// progress handler report here why they refused.
+struct Guard {
+  Env& env;
+  const QueryControl& control;
+  Env::SteadyTime deadline;
+  std::string refused_function;
+  bool refused_write = false;
+  bool refused_other = false;
+  bool stopped = false;
+  bool overtime = false;
+};
+
+bool IsWrite(int action) {
+  switch (action) {
+    case SQLITE_SELECT: case SQLITE_READ: case SQLITE_FUNCTION: case SQLITE_RECURSIVE:
+    case SQLITE_PRAGMA: case SQLITE_ATTACH: case SQLITE_DETACH: case SQLITE_TRANSACTION:
+    case SQLITE_SAVEPOINT: case SQLITE_ANALYZE:
+      return false;
+    default:
+      return true;
+  }
+}
+
+int Authorize(void* data, int action, const char* a, const char* b, const char*, const char*) {
+  auto* guard = static_cast<Guard*>(data);
+  switch (action) {
+    case SQLITE_SELECT:
+      return SQLITE_OK;
+    case SQLITE_READ:
+      // The tables of the query only, not SQLite's own.
+      if (a && text::StartsWithIgnoreAsciiCase(a, "sqlite_")) break;
+      return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      if (b && IsJetDialectFunction(b)) return SQLITE_OK;
+      guard->refused_function = b ? b : "";
+      return SQLITE_DENY;
+    default:
+      break;
+  }
+  (IsWrite(action) ? guard->refused_write : guard->refused_other) = true;
+  return SQLITE_DENY;
+}
+
+int Progress(void* data) {
+  auto* guard = static_cast<Guard*>(data);
+  if (guard->control.cancelled && guard->control.cancelled()) guard->stopped = true;
+  else if (guard->env.SteadyNow() > guard->deadline) guard->overtime = true;
+  return guard->stopped || guard->overtime;
+}
+
+// The failure of an SQLite call, told in Jet's terms where the guard knows
+// more than SQLite's message.
+ProviderFailure Failure(sqlite3* db, const Guard& guard) {
+  if (guard.stopped) return Stopped();
+  if (guard.overtime)
+    return {kDbTimeout,
+            "The query ran longer than " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(guard.control.deadline).count()) +
+                " seconds and was stopped.",
+            {}};
+  if (!guard.refused_function.empty())
+    return QueryError("Undefined function '" + guard.refused_function + "' in expression.");
+  if (guard.refused_write) return {kEFail, kReadOnly, {}};
+  if (guard.refused_other) return QueryError("The query uses SQL that is not part of Jet SQL.");
+  const int rc = sqlite3_errcode(db);
+  if (rc == SQLITE_NOMEM || rc == SQLITE_TOOBIG)
+    return {kEOutOfMemory, "The query needs more memory than one query may use.", {}};
+  return QueryError(sqlite3_errmsg(db));
+}
+
+// Steps `st` to its end, calling `row` for each result row.
+template <typename RowFn>
+void StepAll(sqlite3* db, sqlite3_stmt* st, const Guard& guard, RowFn row) {
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) row();
+  if (rc != SQLITE_DONE) throw Failure(db, guard);
+}
+
+StatementPtr Prepare(sqlite3* db, const std::string& sql, const Guard& guard) {
+  sqlite3_stmt* st = nullptr;
+  const char* tail = nullptr;
+  const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
+  StatementPtr out(st, sqlite3_finalize);
+  if (rc != SQLITE_OK) throw Failure(db, guard);
+  if (!out) throw QueryError("The query is empty.");
+  // One statement only: a second one would otherwise be ignored unseen.
+  while (tail && (*tail == ' ' || *tail == ';')) ++tail;
+  if (tail && *tail) throw QueryError("Characters found after end of SQL statement.");
+  if (!sqlite3_stmt_readonly(st)) throw ProviderFailure{kEFail, kReadOnly, {}};
+  return out;
+}
+
+// A result of any shape, stored like a table. A column takes the date kind
+// when it is a date column of a table, otherwise the kind of each value.
+std::shared_ptr<StoredTable> StoreResult(sqlite3* db, sqlite3_stmt* st, const Guard& guard) {
+  auto out = std::make_shared<StoredTable>();
+  const int n = sqlite3_column_count(st);
+  std::vector<bool> dates;
+  for (int i = 0; i < n; ++i) {
+    const char* decl = sqlite3_column_decltype(st, i);
+    dates.push_back(decl && text::EqualsIgnoreAsciiCase(decl, "DATETIME"));
+    out->columns.push_back({sqlite3_column_name(st, i), dates.back() ? Tag::kDate : Tag::kText});
+  }
+  RowBuilder row;
+  StepAll(db, st, guard, [&] {
+    row.Clear();
+    for (int i = 0; i < n; ++i) {
+      switch (sqlite3_column_type(st, i)) {
+        case SQLITE_NULL:
+          row.AddNull();
+          break;
+        case SQLITE_INTEGER: {
+          const sqlite3_int64 v = sqlite3_column_int64(st, i);
+          if (dates[static_cast<size_t>(i)]) row.AddNumber(Tag::kDate, static_cast<double>(v));
+          else if (v >= INT32_MIN && v <= INT32_MAX) row.AddNumber(Tag::kLong, static_cast<double>(v));
+          else row.AddNumber(Tag::kDouble, static_cast<double>(v));
+          break;
+        }
+        case SQLITE_FLOAT:
+          row.AddNumber(dates[static_cast<size_t>(i)] ? Tag::kDate : Tag::kDouble, sqlite3_column_double(st, i));
+          break;
+        default: {
+          const auto* t = static_cast<const char*>(sqlite3_column_blob(st, i));
+          row.AddText(std::string_view(t ? t : "", static_cast<size_t>(sqlite3_column_bytes(st, i))));
+          break;
+        }
+      }
+    }
+    out->AddRow(row.cells());
+  });
+  out->Finish();
+  return out;
+}
+
+bool HasColumn(const StoredTable& t, const char* name) {
+  for (const auto& c : t.columns)
+    if (text::EqualsIgnoreAsciiCase(c.name, name)) return true;
+  return false;
+}
+
+// Bounds on what one statement may be; generous for any Where a report
+// holds (its text is at most 299 bytes).
+void SetLimits(sqlite3* db) {
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 256 << 20);
+  sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, 100000);
+  sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, 100);
+  sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, 16);
+  sqlite3_limit(db, SQLITE_LIMIT_VDBE_OP, 25000);
+  sqlite3_limit(db, SQLITE_LIMIT_FUNCTION_ARG, 8);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+  sqlite3_limit(db, SQLITE_LIMIT_WORKER_THREADS, 0);
+}
+
+// An in-memory SQLite database speaking Jet's dialect over `data` (which
+// must outlive it), with the guard in place for the query's own text.
+SqlitePtr OpenEngine(const AttachedTables& data, Env& env, Guard& guard) {
+  static std::once_flag heap_limit;
+  std::call_once(heap_limit, [] { sqlite3_hard_heap_limit64(kQueryHeapBytes); });
+
+  sqlite3* raw = nullptr;
+  const int open_rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  SqlitePtr db(raw, sqlite3_close);
+  if (open_rc != SQLITE_OK) throw ProviderFailure{kEOutOfMemory, "Cannot start the query engine.", {}};
+  // A double-quoted name must never pass for text, and "..." literals are
+  // rewritten already.
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  SetLimits(raw);
+  if (RegisterJetDialect(raw, env) != SQLITE_OK) throw ProviderFailure{kEFail, sqlite3_errmsg(raw), {}};
+  AttachTables(raw, &data);
+
+  // From here on the query's own text runs, under the guard.
+  sqlite3_set_authorizer(raw, Authorize, &guard);
+  sqlite3_progress_handler(raw, kProgressSteps, Progress, &guard);
+  return db;
+}
+
+}  // namespace
+
+std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
+                                       const QueryControl& control) {
+  Guard guard{env, control, env.SteadyNow() + control.deadline, {}, false, false, false, false};
+  const SqlitePtr db = OpenEngine(data, env, guard);
+  sqlite3* raw = db.get();
+
+  // SELECT * over one table: the result is the table itself in the
+  // query's order, so no row is copied.
+  if (!query.rowid_sql.empty() && data.tables.size() == 1 && !HasColumn(*data.tables[0], "_rowid_")) {
+    StatementPtr st = Prepare(raw, query.rowid_sql, guard);
+    std::vector<uint32_t> order;
+    StepAll(raw, st.get(), guard,
+            [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
+    order.shrink_to_fit();
+    return std::make_unique<StoredResult>(data.tables[0], std::move(order), true);
+  }
+  StatementPtr st = Prepare(raw, query.sql, guard);
+  auto table = StoreResult(raw, st.get(), guard);
+  return std::make_unique<StoredResult>(std::move(table), std::vector<uint32_t>(), false);
+}
+
+std::vector<std::string> PrepareJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env) {
+  const QueryControl control;
+  Guard guard{env, control, env.SteadyNow() + control.deadline, {}, false, false, false, false};
+  const SqlitePtr db = OpenEngine(data, env, guard);
+  const StatementPtr st = Prepare(db.get(), query.sql, guard);
+  std::vector<std::string> columns;
+  for (int i = 0; i < sqlite3_column_count(st.get()); ++i) columns.emplace_back(sqlite3_column_name(st.get(), i));
+  return columns;
+}
+
+}  // namespace tavrin::ado::access

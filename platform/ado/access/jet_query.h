@@ -1,0 +1,48 @@
+#ifndef TAVRIN_PLATFORM_ADO_ACCESS_JET_QUERY_H_
+#define TAVRIN_PLATFORM_ADO_ACCESS_JET_QUERY_H_
+
+// Running a query in Jet's dialect over stored tables in an in-memory
+// SQLite database, held to that dialect: only Jet's functions (and the ones
+// the rewrite emits) may be called, only reading selects may run, one query
+// may use a bounded amount of memory, and it ends when it runs past its
+// deadline or its caller asks it to stop.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ado/access/jet_rewrite.h"
+#include "platform/ado/access/table_module.h"
+#include "platform/ado/provider.h"
+#include "platform/env/env.h"
+
+namespace tavrin::ado::access {
+
+// The longest one query may run.
+inline constexpr std::chrono::milliseconds kQueryDeadline{30000};
+// What all queries of the process together may allocate in SQLite.
+inline constexpr int64_t kQueryHeapBytes = int64_t{512} << 20;
+
+struct QueryControl {
+  CancelCheck cancelled;  // asked many times a second while the query runs
+  std::chrono::milliseconds deadline = kQueryDeadline;
+};
+
+// Runs `query` over `data` (which holds the tables that query.tables
+// names, in that order) and returns its whole result, which may share the
+// tables. Date() and Now() read `env`. Sets SQLite's process-wide heap limit
+// to kQueryHeapBytes on first use. Throws ProviderFailure: kDbErrorsInCommand
+// for errors in the text and for a function that is not Jet's ("Undefined
+// function"), kEFail for a statement that would write, a timeout once the
+// deadline (on `env`'s clock) has passed, kEAbort once `cancelled` is true.
+std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
+                                       const QueryControl& control);
+
+// Prepares `query` over `data` as RunJetQuery would, without running it, and
+// returns the names of its result's columns. Throws as RunJetQuery.
+std::vector<std::string> PrepareJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env);
+
+}  // namespace tavrin::ado::access
+
+#endif  // TAVRIN_PLATFORM_ADO_ACCESS_JET_QUERY_H_

@@ -1,0 +1,243 @@
+#include "platform/ado/access/row_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "platform/fs/fd.h"
+
+namespace tavrin::ado::access {
+namespace {
+
+enum Kind : uint8_t { kTable = 1, kRows, kTableEnd, kFailure, kDone };
+
+constexpr size_t kHeader = 5;              // kind and length
+constexpr size_t kRowsFlush = 256 << 10;   // a rows message is sent at about this size
+constexpr size_t kMaxName = 4096;          // table and column names
+constexpr uint32_t kMaxColumns = 4096;
+constexpr size_t kMaxDescription = 65536;
+constexpr uint32_t kMaxWarnings = 64;
+
+template <typename T>
+void Append(std::string* out, T value) {
+  out->append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void AppendText(std::string* out, std::string_view text) {
+  Append(out, static_cast<uint32_t>(std::min<size_t>(text.size(), std::numeric_limits<uint32_t>::max())));
+  out->append(text.substr(0, std::numeric_limits<uint32_t>::max()));
+}
+
+// Reads the fields of one message; every read checks the bounds.
+class Fields {
+ public:
+  explicit Fields(std::string_view bytes) : bytes_(bytes) {}
+  template <typename T>
+  T Get() {
+    if (bytes_.size() < sizeof(T)) throw StreamError("a message is cut short");
+    T value;
+    std::memcpy(&value, bytes_.data(), sizeof value);
+    bytes_.remove_prefix(sizeof value);
+    return value;
+  }
+  std::string Text(size_t max) {
+    const auto size = Get<uint32_t>();
+    if (size > max || size > bytes_.size()) throw StreamError("a text is too long");
+    std::string out(bytes_.substr(0, size));
+    bytes_.remove_prefix(size);
+    return out;
+  }
+  void End() const {
+    if (!bytes_.empty()) throw StreamError("a message is too long");
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// StreamWriter
+
+void StreamWriter::BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) {
+  std::string payload;
+  AppendText(&payload, name);
+  Append(&payload, static_cast<uint32_t>(columns.size()));
+  for (const auto& c : columns) {
+    AppendText(&payload, c.name);
+    Append(&payload, static_cast<uint8_t>(c.declared));
+  }
+  Put(kTable, payload);
+}
+
+void StreamWriter::Row(std::string_view cells) {
+  if (cells.size() > std::numeric_limits<uint32_t>::max() - kHeader) throw std::length_error("row too large");
+  if (!rows_.empty() && rows_.size() + cells.size() > std::numeric_limits<uint32_t>::max()) FlushRows();
+  if (rows_.empty()) rows_.assign(kHeader, '\0');
+  rows_.append(cells);
+  if (rows_.size() >= kRowsFlush) FlushRows();
+}
+
+void StreamWriter::EndTable(uint64_t rows) {
+  std::string payload;
+  Append(&payload, rows);
+  Put(kTableEnd, payload);
+}
+
+void StreamWriter::Failure(const ProviderFailure& failure) {
+  std::string payload;
+  Append(&payload, failure.hr);
+  Append(&payload, static_cast<uint8_t>(failure.retry));
+  AppendText(&payload, std::string_view(failure.description).substr(0, kMaxDescription));
+  const auto count = static_cast<uint32_t>(std::min<size_t>(failure.warnings.size(), kMaxWarnings));
+  Append(&payload, count);
+  for (uint32_t i = 0; i < count; ++i) AppendText(&payload, std::string_view(failure.warnings[i]).substr(0, kMaxName));
+  Put(kFailure, payload);
+}
+
+void StreamWriter::Done() { Put(kDone, {}); }
+
+void StreamWriter::Put(uint8_t kind, std::string_view payload) {
+  FlushRows();
+  std::string message(1, static_cast<char>(kind));
+  Append(&message, static_cast<uint32_t>(payload.size()));
+  message.append(payload);
+  WriteOut(message);
+}
+
+void StreamWriter::FlushRows() {
+  if (rows_.empty()) return;
+  rows_[0] = static_cast<char>(kRows);
+  const auto length = static_cast<uint32_t>(rows_.size() - kHeader);
+  std::memcpy(&rows_[1], &length, sizeof length);
+  WriteOut(rows_);
+  rows_.clear();
+}
+
+void StreamWriter::WriteOut(std::string_view bytes) {
+  if (fs::WriteAll(fd_, bytes) != 0) throw std::runtime_error("the parent has gone");
+}
+
+// ---------------------------------------------------------------------------
+// StreamReader
+
+char* StreamReader::Space(size_t size) {
+  if (capacity_ - used_ < size) {
+    const size_t capacity = std::max(capacity_ * 2, used_ + size);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_) std::memcpy(bigger.get(), buffer_.get(), used_);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+  return buffer_.get() + used_;
+}
+
+void StreamReader::Commit(size_t size) {
+  used_ += size;
+  size_t at = 0;
+  for (;;) {
+    const size_t available = used_ - at;
+    if (!in_message_) {
+      if (available == 0) break;
+      if (finished_) throw StreamError("data follows the end");
+      if (available < kHeader) break;
+      kind_ = static_cast<uint8_t>(buffer_[at]);
+      uint32_t length;
+      std::memcpy(&length, buffer_.get() + at + 1, sizeof length);
+      at += kHeader;
+      total_ += kHeader + uint64_t{length};
+      if (total_ > max_bytes_) throw StreamError("more data than the file can hold");
+      in_message_ = true;
+      left_ = length;
+      continue;
+    }
+    if (kind_ == kRows) {
+      const size_t taken = TakeRows(std::string_view(buffer_.get() + at, std::min<uint64_t>(available, left_)));
+      at += taken;
+      left_ -= taken;
+      if (left_ == 0) in_message_ = false;
+      else break;  // a row is still on its way
+    } else {
+      if (available < left_) break;
+      Handle(kind_, std::string_view(buffer_.get() + at, static_cast<size_t>(left_)));
+      at += static_cast<size_t>(left_);
+      in_message_ = false;
+    }
+  }
+  // What is left is part of one message; move it to the front.
+  if (at) {
+    std::memmove(buffer_.get(), buffer_.get() + at, used_ - at);
+    used_ -= at;
+  }
+}
+
+size_t StreamReader::TakeRows(std::string_view bytes) {
+  if (!table_ || table_->columns.empty()) throw StreamError("rows outside a table");
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const std::string_view rest = bytes.substr(at);
+    const size_t length = StoredTable::RowLength(rest, table_->columns.size());
+    if (length == StoredTable::kBadRow) {
+      // Only the message's last bytes may be a row still arriving.
+      if (rest.size() == left_ - at) throw StreamError("a row is not valid");
+      break;
+    }
+    table_->AddRow(rest.substr(0, length));
+    at += length;
+  }
+  return at;
+}
+
+void StreamReader::Handle(uint8_t kind, std::string_view payload) {
+  Fields f(payload);
+  switch (kind) {
+    case kTable: {
+      if (table_) throw StreamError("a table starts inside another");
+      auto table = std::make_shared<StoredTable>();
+      table->name = f.Text(kMaxName);
+      const auto count = f.Get<uint32_t>();
+      if (count > kMaxColumns) throw StreamError("too many columns");
+      for (uint32_t i = 0; i < count; ++i) {
+        ColumnInfo c{f.Text(kMaxName), static_cast<Tag>(f.Get<uint8_t>())};
+        if (c.declared != Tag::kText && c.declared != Tag::kLong && c.declared != Tag::kDouble &&
+            c.declared != Tag::kDate)
+          throw StreamError("a column of unknown kind");
+        table->columns.push_back(std::move(c));
+      }
+      f.End();
+      table_ = std::move(table);
+      return;
+    }
+    case kTableEnd: {
+      const auto rows = f.Get<uint64_t>();
+      f.End();
+      if (!table_ || rows != table_->rows()) throw StreamError("a table ends with a wrong row count");
+      table_->Finish();
+      tables_.push_back(std::move(table_));
+      table_.reset();
+      return;
+    }
+    case kFailure: {
+      ProviderFailure failure{f.Get<HRESULT>(), {}, {}};
+      failure.retry = f.Get<uint8_t>() != 0;
+      failure.description = f.Text(kMaxDescription);
+      const auto count = f.Get<uint32_t>();
+      if (count > kMaxWarnings) throw StreamError("too many warnings");
+      for (uint32_t i = 0; i < count; ++i) failure.warnings.push_back(f.Text(kMaxName));
+      f.End();
+      failure_ = std::move(failure);
+      finished_ = true;
+      return;
+    }
+    case kDone:
+      f.End();
+      if (table_) throw StreamError("the stream ends inside a table");
+      finished_ = true;
+      return;
+    default:
+      throw StreamError("a message of unknown kind");
+  }
+}
+
+}  // namespace tavrin::ado::access

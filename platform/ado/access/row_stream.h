@@ -1,0 +1,93 @@
+#ifndef TAVRIN_PLATFORM_ADO_ACCESS_ROW_STREAM_H_
+#define TAVRIN_PLATFORM_ADO_ACCESS_ROW_STREAM_H_
+
+// The stream that a reader child sends its parent over a pipe: table after
+// table its name and columns, its rows in the cell format of RowBuilder and
+// its row count, then either "done" or the failure that ended the reading.
+// Each message is a kind byte, a 32-bit length and that many bytes; both
+// ends are the same program, so numbers are in the machine's byte order.
+// The parent checks every byte, because the child parses untrusted files
+// and may have been subverted by one.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ado/access/failure.h"
+#include "platform/ado/access/stored_table.h"
+#include "platform/ado/access/table_reader.h"
+
+namespace tavrin::ado::access {
+
+// The child's end: buffers rows and writes whole messages to `fd`. A failed
+// write throws std::runtime_error (the parent has gone).
+class StreamWriter : public TableSink {
+ public:
+  explicit StreamWriter(int fd) : fd_(fd) {}
+  void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) override;
+  void Row(std::string_view cells) override;
+  void EndTable(uint64_t rows) override;
+  void Failure(const ProviderFailure& failure);
+  void Done();
+
+ private:
+  void Put(uint8_t kind, std::string_view payload);
+  void FlushRows();
+  void WriteOut(std::string_view bytes);
+
+  int fd_;
+  std::string rows_;  // a rows message being filled, its header first
+};
+
+// A stream that breaks the rules; what() says how.
+class StreamError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The parent's end: rebuilds the tables from the bytes as they arrive.
+class StreamReader {
+ public:
+  // `max_bytes`: the most the whole stream may carry.
+  explicit StreamReader(uint64_t max_bytes) : max_bytes_(max_bytes) {}
+
+  // Room for `size` more bytes of the stream; fill some, then Commit.
+  char* Space(size_t size);
+  // Takes the `size` bytes just written at Space(). Throws StreamError.
+  void Commit(size_t size);
+
+  // The stream has ended, with "done" or a failure.
+  bool finished() const { return finished_; }
+  // The failure the child reported, if it did.
+  const std::optional<ProviderFailure>& failure() const { return failure_; }
+  // The name of the table being received; empty between tables.
+  std::string current_table() const { return table_ ? table_->name : std::string(); }
+  // The tables received whole, in order.
+  std::vector<std::shared_ptr<StoredTable>>& tables() { return tables_; }
+
+ private:
+  void Handle(uint8_t kind, std::string_view payload);
+  // Stores the whole rows at the front of `bytes`; returns the bytes used.
+  size_t TakeRows(std::string_view bytes);
+
+  uint64_t max_bytes_;
+  uint64_t total_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t used_ = 0;
+  bool in_message_ = false;
+  uint8_t kind_ = 0;
+  uint64_t left_ = 0;  // bytes of the current message not yet taken
+  std::shared_ptr<StoredTable> table_;
+  std::vector<std::shared_ptr<StoredTable>> tables_;
+  std::optional<ProviderFailure> failure_;
+  bool finished_ = false;
+};
+
+}  // namespace tavrin::ado::access
+
+#endif  // TAVRIN_PLATFORM_ADO_ACCESS_ROW_STREAM_H_

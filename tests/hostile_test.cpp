@@ -1,0 +1,96 @@
+// End-to-end: sources that are not what they should be, and stops that must
+// take effect wherever the run is.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace tavrin::test {
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+std::string Ini(const std::string& data_path, const std::string& where = "ALL", bool repeat = false) {
+  return "[Report Schedule]\nReport Name01=Rep\nMinutes Between Reports01=" + std::string(repeat ? "1" : "0") +
+         "\n[Rep]\nOutput=CSV\nOutputFilename=out.csv\nReportField1=Organization Name\nDataPath=" + data_path +
+         "\nWhere=" + where + "\n";
+}
+
+TEST(HostileSource, DataPathThatIsNoFileIsRefusedSayingWhatItIs) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.mdb").c_str(), 0600), 0);
+  WriteFile(dir / "text.mdb", "Name,Status\r\nCity Hall,Open\r\n");
+  const struct {
+    std::string path;
+    std::string says;
+  } cases[] = {
+      {dir / "fifo.mdb", "DataPath '" + (dir / "fifo.mdb") + "' is a FIFO, not an Access database file."},
+      {dir.path(), "DataPath '" + dir.path() + "' is a folder, not an Access database file."},
+      {"/dev/zero", "DataPath '/dev/zero' is a character device, not an Access database file."},
+      {"/dev/null", "DataPath '/dev/null' is a character device, not an Access database file."},
+      {dir / "text.mdb", "Unrecognized database format '" + (dir / "text.mdb") +
+                             "'. The file (29 bytes) does not start as an Access database does."},
+  };
+  for (const auto& c : cases) {
+    WriteFile(dir / "TavrinReport.ini", Ini(c.path));
+    const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir.path(), "", 10);
+    EXPECT_EQ(r.exit_code, 1) << c.path << "\n" << r.err;
+    EXPECT_EQ(Count(r.err, c.says), 1u) << r.err;
+    EXPECT_EQ(Count(r.err, "[COM Error]"), 1u) << r.err;
+    EXPECT_NE(r.err.find("Database open FAILURE!"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(HostileSource, SigtermWithinTwoSecondsWithTheSourceAFifo) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.mdb").c_str(), 0600), 0);
+  WriteFile(dir / "TavrinReport.ini", Ini(dir / "fifo.mdb", "ALL", true));
+  // The schedule repeats, so the program waits for its next run when the
+  // signal comes.
+  const RunResult r = RunProgram(ReportBinary(), {"--unattended"}, dir.path(), "", 30, {},
+                                 SignalOn{"Database open FAILURE!", SIGTERM});
+  EXPECT_EQ(r.exit_code, 143) << r.err;
+  EXPECT_GE(r.seconds_after_signal, 0);
+  EXPECT_LT(r.seconds_after_signal, 2.0);
+}
+
+class StopDuringData : public ::testing::Test {
+ protected:
+  RunResult StopAtQuery(int rows, const std::string& where) {
+    const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", std::to_string(rows)}, dir_.path(),
+                                   "", 120);
+    EXPECT_EQ(w.exit_code, 0) << w.err;
+    WriteFile(dir_ / "TavrinReport.ini", Ini(dir_ / "Vesk.mdb", where));
+    return RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir_.path(), "", 60, {},
+                      SignalOn{"Querying Data", SIGTERM});
+  }
+  TempDir dir_;
+};
+
+TEST_F(StopDuringData, SigtermWithinTwoSecondsInsideTheQuery) {
+  const RunResult r = StopAtQuery(300, "(SELECT count(*) FROM Org a, Org b, Org c, Org d) > 0");
+  EXPECT_EQ(r.exit_code, 143) << r.err;
+  EXPECT_LT(r.seconds_after_signal, 2.0);
+  // A stopped query is no data access error: the run just ends.
+  EXPECT_EQ(r.err.find("data access error"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("[COM Error]"), std::string::npos) << r.err;
+}
+
+TEST_F(StopDuringData, SigtermWithinTwoSecondsWhileRowsLoad) {
+  const RunResult r = StopAtQuery(200000, "ALL");
+  EXPECT_EQ(r.exit_code, 143) << r.err;
+  EXPECT_LT(r.seconds_after_signal, 2.0);
+  EXPECT_EQ(r.err.find("data access error"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Processing"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tavrin::test
