@@ -1,6 +1,5 @@
 #include "data/cado.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -143,8 +142,9 @@ void CADO::GetFieldString(int index, std::string& out) {
       out = cell.value.AsText();
     }
     // Text never carries a double quote past this point, so writers may put
-    // values between double quotes without escaping.
-    std::replace(out.begin(), out.end(), '"', '\'');
+    // values between double quotes without escaping. (find looks with
+    // memchr: most values hold none.)
+    for (size_t q = out.find('"'); q != std::string::npos; q = out.find('"', q + 1)) out[q] = '\'';
   } catch (const _com_error& e) {
     ReportError(e);
   }
