@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/fs/paths.h"
+#include "platform/fs/regular_file.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin {
@@ -20,7 +20,7 @@ bool CSourceDatabase::OpenDatabase() {
     struct stat st {};
     if (stat(definition_.m_strDataPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
       throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
-                       "DataPath '" + definition_.m_strDataPath + "' is " + fs::FileKindName(st.st_mode) +
+                       "DataPath '" + definition_.m_strDataPath + "' is " + fs::FileTypeName(st.st_mode) +
                            ", not an Access database file.");
     m_pSourceConnection->Open(ConnectionString(definition_.m_strDataPath), "", "",
                               ado::adCmdUnspecified);

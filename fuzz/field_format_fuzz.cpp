@@ -50,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = 1;
   size_t widths = 0;
   for (; at < lines.size() && lines[at] != "--"; ++at) {
-    const auto spec = Split(lines[at], '\t');
+    const auto cells = Split(lines[at], '\t');
     FieldInfo f;
-    f.strFieldName = spec[0];
-    if (spec.size() > 1) f.nLength = std::atoi(std::string(spec[1]).c_str()) % 1000;
-    f.bSort = spec.size() > 2 && spec[2] == "1";
-    f.bRepeat = !(spec.size() > 3 && spec[3] == "0");
+    f.strFieldName = cells[0];
+    if (cells.size() > 1) f.nLength = std::atoi(std::string(cells[1]).c_str()) % 1000;
+    f.bSort = cells.size() > 2 && cells[2] == "1";
+    f.bRepeat = !(cells.size() > 3 && cells[3] == "0");
     if (f.nLength > 1) widths += static_cast<size_t>(f.nLength - 1);
     fields.push_back(std::move(f));
   }

@@ -14,6 +14,8 @@ PACKAGES=(
   cups-daemon cups-client cups-core-drivers poppler-utils
   libgtest-dev googletest
   python3
+  # the fuzz targets (libFuzzer) and the sanitizer runs of CI
+  clang libclang-rt-14-dev
   # man pages, the Debian package and the checks of both
   scdoc gzip dpkg-dev man-db lintian systemd
 )

@@ -153,7 +153,7 @@ TEST_F(SqlServerTest, BatchesArriveByteForByteInQueryOrder) {
   // The driver closes the output; the run's own closing step finds it closed.
   EXPECT_EQ(Count(r.err, "Attempting to close: "), 2u) << r.err;
   EXPECT_EQ(Count(r.err, "Database closed successfully"), 2u) << r.err;
-  EXPECT_EQ(server.Texts("close").size(), 1u);
+  EXPECT_EQ(server.TextsOnceThere("close", 1).size(), 1u);
   EXPECT_EQ(r.err.find("] "), std::string::npos) << "no box expected:\n" << r.err;
 }
 
@@ -284,7 +284,7 @@ TEST_F(SqlServerTest, SigtermStopsThePublicationBetweenTwoBatches) {
                        " organizations were published to table vesk_org"),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(server.Texts("close").size(), 1u);
+  EXPECT_EQ(server.TextsOnceThere("close", 1).size(), 1u);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace tavrin::test {
 namespace {
@@ -86,6 +88,16 @@ std::vector<std::string> TdsTestServer::Texts(const std::string& kind) const {
   std::vector<std::string> texts;
   for (const TdsEvent& e : Events())
     if (e.kind == kind) texts.push_back(e.text);
+  return texts;
+}
+
+std::vector<std::string> TdsTestServer::TextsOnceThere(const std::string& kind, size_t count) const {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::vector<std::string> texts = Texts(kind);
+  while (texts.size() < count && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    texts = Texts(kind);
+  }
   return texts;
 }
 

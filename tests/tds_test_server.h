@@ -40,6 +40,10 @@ class TdsTestServer {
   std::vector<TdsEvent> Events() const;
   // The texts of the events of one kind, in order.
   std::vector<std::string> Texts(const std::string& kind) const;
+  // Texts(kind) once it holds at least `count` texts, or as it stands after
+  // 5 seconds. For what the server records after the client has gone (a
+  // connection's close), which may come a moment after the program ended.
+  std::vector<std::string> TextsOnceThere(const std::string& kind, size_t count) const;
 
  private:
   std::string dir_;

@@ -47,17 +47,4 @@ int FollowLinks(const std::string& path, std::string* target) {
   return 0;
 }
 
-const char* FileKindName(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return "a regular file";
-    case S_IFDIR: return "a folder";
-    case S_IFIFO: return "a FIFO";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    case S_IFSOCK: return "a socket";
-    case S_IFLNK: return "a symbolic link";
-    default: return "a file of unknown kind";
-  }
-}
-
 }  // namespace tavrin::fs

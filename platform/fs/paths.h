@@ -1,8 +1,6 @@
 #ifndef TAVRIN_PLATFORM_FS_PATHS_H_
 #define TAVRIN_PLATFORM_FS_PATHS_H_
 
-#include <sys/types.h>
-
 #include <string>
 
 namespace tavrin::fs {
@@ -20,11 +18,6 @@ std::string BaseName(const std::string& path);
 // Sets *target and returns 0, or returns an errno value (ELOOP after the
 // kernel's 40 hops, or what lstat or readlink failed with).
 int FollowLinks(const std::string& path, std::string* target);
-
-// What kind of file a stat() mode describes, as words for a message: "a
-// regular file", "a folder", "a FIFO", "a character device", "a block
-// device", "a socket", "a symbolic link" or "a file of unknown kind".
-const char* FileKindName(mode_t mode);
 
 }  // namespace tavrin::fs
 

@@ -32,7 +32,7 @@ class PrinterDcTest : public testing::Test {
 
   // The listing's set-up: 10-point Courier, margins 30, 30 and 40, 2 points
   // between lines, the first page.
-  void SetUp(CPrinterDC& dc) {
+  void StartListing(CPrinterDC& dc) {
     dc.OpenPrinter();
     dc.StartJob();
     dc.AddFont("Courier", 10);
@@ -48,7 +48,7 @@ class PrinterDcTest : public testing::Test {
 
 TEST_F(PrinterDcTest, LinesGoDownFromTheTopMarginInDeviceUnits) {
   CPrinterDC dc = MakeDc();
-  SetUp(dc);
+  StartListing(dc);
   dc.PrintLine("first");
   dc.PrintLine("");  // measured as "A", so it still takes a line
   dc.PrintLine("third");
@@ -74,7 +74,7 @@ TEST_F(PrinterDcTest, ALineThatWouldPassTheBottomMarginGoesToANewPage) {
   // The fourth line would end at 250 + 4 * 112 = 698, below 900 - 250.
   backend.page_height = 900;
   CPrinterDC dc = MakeDc();
-  SetUp(dc);
+  StartListing(dc);
   for (const char* text : {"1", "2", "3", "4"}) dc.PrintLine(text);
   dc.EndJob();
 
@@ -89,7 +89,7 @@ TEST_F(PrinterDcTest, ALineThatWouldPassTheBottomMarginGoesToANewPage) {
 TEST_F(PrinterDcTest, ALineTooTallForAnyPageGetsItsOwnPageWithoutBlankOnes) {
   backend.page_height = 550;  // 250 + 112 > 550 - 250
   CPrinterDC dc = MakeDc();
-  SetUp(dc);
+  StartListing(dc);
   dc.PrintLine("a");
   dc.PrintLine("b");
   dc.EndJob();
@@ -102,7 +102,7 @@ TEST_F(PrinterDcTest, ALineTooTallForAnyPageGetsItsOwnPageWithoutBlankOnes) {
 TEST_F(PrinterDcTest, UnitsFollowTheDeviceResolution) {
   backend.dpi = 300;
   CPrinterDC dc = MakeDc();
-  SetUp(dc);
+  StartListing(dc);
   dc.PrintLine("x");
   dc.PrintLine("y");
   dc.EndJob();
@@ -114,7 +114,7 @@ TEST_F(PrinterDcTest, UnitsFollowTheDeviceResolution) {
 TEST_F(PrinterDcTest, ACancelledDialogPrintsNothingAndSaysNothing) {
   dialog.choice = {PrinterChoice::kCancelled, "", ""};
   CPrinterDC dc = MakeDc();
-  SetUp(dc);
+  StartListing(dc);
   dc.PrintLine("line");
   dc.NewPage();
   EXPECT_FALSE(dc.EndJob());
@@ -126,7 +126,7 @@ TEST_F(PrinterDcTest, EachFailureIsToldOnceAndLeavesNoPrinter) {
   dialog.choice = {PrinterChoice::kFailed, "", "No server."};
   {
     CPrinterDC dc = MakeDc();
-    SetUp(dc);
+    StartListing(dc);
     dc.PrintLine("line");
     dc.EndJob();
   }
@@ -138,7 +138,7 @@ TEST_F(PrinterDcTest, EachFailureIsToldOnceAndLeavesNoPrinter) {
   backend.start_error = "The printer refused the job.";
   {
     CPrinterDC dc = MakeDc();
-    SetUp(dc);
+    StartListing(dc);
     dc.PrintLine("line");
     EXPECT_FALSE(dc.EndJob());
   }
@@ -150,7 +150,7 @@ TEST_F(PrinterDcTest, EachFailureIsToldOnceAndLeavesNoPrinter) {
   backend.finish_error = "Unsupported document-format.";
   {
     CPrinterDC dc = MakeDc();
-    SetUp(dc);
+    StartListing(dc);
     dc.PrintLine("line");
     EXPECT_FALSE(dc.EndJob());
     EXPECT_FALSE(dc.EndJob());
@@ -163,12 +163,12 @@ TEST_F(PrinterDcTest, EachFailureIsToldOnceAndLeavesNoPrinter) {
 TEST_F(PrinterDcTest, AJobNotEndedIsCancelled) {
   {
     CPrinterDC dc = MakeDc();
-    SetUp(dc);
+    StartListing(dc);
     dc.PrintLine("half");
   }
   {
     CPrinterDC dc = MakeDc();
-    SetUp(dc);
+    StartListing(dc);
     dc.PrintLine("half");
     dc.CancelJob();
     dc.PrintLine("after");

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -581,6 +583,32 @@ TEST(AccessStandIn, PreparesAndQueriesInTheSameDialectOverEmptyTables) {
     ADD_FAILURE() << "an unknown table prepared";
   } catch (const _com_error& e) {
     EXPECT_EQ(e.Error(), kDbNoTable);
+  }
+}
+
+// The class of damage that made libmdb itself crash while it read the list
+// of tables: the page holding the catalog's page map zeroed, or swapped with
+// another page. Found by the checks, before libmdb follows the map.
+TEST_F(DamagedFile, CatalogPageMapZeroedOrSwapped) {
+  ASSERT_EQ(bytes_[2 * kPage], 2);  // the catalog's definition
+  uint32_t map;
+  std::memcpy(&map, bytes_.data() + 2 * kPage + 55, sizeof map);
+  const size_t map_page = map >> 8;
+  ASSERT_GT(map_page, 2u);
+  const size_t other = DataPages().front();
+  ASSERT_NE(other, map_page);
+
+  std::string zeroed = bytes_;
+  std::fill_n(zeroed.begin() + static_cast<long>(map_page * kPage), kPage, '\0');
+  std::string swapped = bytes_;
+  std::swap_ranges(swapped.begin() + static_cast<long>(map_page * kPage),
+                   swapped.begin() + static_cast<long>((map_page + 1) * kPage),
+                   swapped.begin() + static_cast<long>(other * kPage));
+  for (const std::string* damaged : {&zeroed, &swapped}) {
+    WriteAll(path_, *damaged);
+    const std::string d = Description(path_);
+    EXPECT_NE(d.find("Unrecognized database format"), std::string::npos) << d;
+    EXPECT_NE(d.find("page map is missing or invalid"), std::string::npos) << d;
   }
 }
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/ado/access/failure.h"
-#include "platform/fs/paths.h"
+#include "platform/fs/regular_file.h"
 
 namespace tavrin::ado::access {
 namespace {
@@ -49,7 +49,7 @@ void CheckUsageMap(const unsigned char* image, const FileFacts& f, uint32_t map,
 }
 
 ProviderFailure NotAFile(const std::string& path, mode_t mode) {
-  return {kEFail, "'" + path + "' is " + fs::FileKindName(mode) + ", not an Access database file.", {}};
+  return {kEFail, "'" + path + "' is " + fs::FileTypeName(mode) + ", not an Access database file.", {}};
 }
 
 }  // namespace
