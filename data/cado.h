@@ -68,7 +68,6 @@ class CADO {
   // Records the failure and shows the provider errors of the bound
   // connection, then `e`.
   void ReportError(const _com_error& e);
-
   RunHost& host() { return *host_; }
 
  private:

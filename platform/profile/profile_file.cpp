@@ -143,8 +143,8 @@ class FileProfileStore : public ProfileStore {
   // reads hundreds of keys: the file is read again only when its status
   // says it changed. File times are coarse (a few milliseconds, seconds on
   // some file systems), so a file written in place twice within one tick
-  // looks the same: a text read less than kSettled after the file's last
-  // change is not trusted, and the file is read again. Caller holds mu_.
+  // looks the same: a text read less than kSettledSeconds after the file's
+  // last change is not trusted, and the file is read again. Caller holds mu_.
   const std::string* Text(const std::string& file) {
     struct stat now;
     if (stat(file.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
