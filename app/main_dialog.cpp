@@ -1,5 +1,7 @@
 #include "app/main_dialog.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 
 #include "app/exit_dlg.h"
@@ -10,6 +12,10 @@ namespace tavrin {
 namespace {
 
 const char kWaiting[] = "Waiting until next report is due.";
+constexpr int kTimerId = 100;
+// The longest a window that draws nothing sleeps between ticks: a wall
+// clock set forward, or a machine that slept, is noticed within it.
+constexpr int64_t kLongestSleepMs = 1000;
 
 }  // namespace
 
@@ -53,7 +59,12 @@ void CTavrinReportGeneratorDlg::OnInitDialog(DialogHost& host) {
         "Invalid Invocation Of App", BoxStyle::kMainWindowStop);
     m_bQuit = true;
   }
-  host.SetTimer(100, 100);
+  {
+    std::lock_guard<std::mutex> lock(host_mu_);
+    host_ = &host;
+  }
+  host.SetTimer(kTimerId, 100);
+  host.SetNextTick(kTimerId, 0);
 }
 
 void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
@@ -64,6 +75,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   // A run whose report was refused asked the window to end; the request is
   // carried out here, on the window's thread, where the host is valid.
   if (const int result = end_request_.exchange(0)) EndDialog(host, result);
+  bool started = false;
   if (!m_bRunning && !ending_) {
     const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
     if (choice.due_index >= 0) {
@@ -75,6 +87,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
       run_thread_.reset();
       m_bRunning = true;
       run_thread_ = env_.StartThread([this] { RunReportThread(); });
+      started = true;
     }
     if (choice.finished) EndDialog(host, kIdOk);
   }
@@ -86,7 +99,30 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   host.SetControlText(kIdReportName, m_strDisplayName);
   host.SetControlText(kIdStatus, status());
   host.SetProgress(progress());
+  // The end of a run started here brings the next tick (it may have already).
+  if (!started) ScheduleNextTick(host);
   m_bInTimer = false;
+}
+
+void CTavrinReportGeneratorDlg::ScheduleNextTick(DialogHost& host) {
+  if (window_.DrawsControls() || ending_) return;
+  int64_t delay = kLongestSleepMs;
+  if (!m_bRunning) {
+    const int64_t second = NextDecisionSecond(m_ReportSchedule, env_.NowSeconds());
+    if (second < INT64_MAX / 1000) delay = std::clamp<int64_t>(second * 1000 - env_.NowMilliseconds(), 0, delay);
+  }
+  host.SetNextTick(kTimerId, delay);
+}
+
+void CTavrinReportGeneratorDlg::WakeTimer() {
+  std::lock_guard<std::mutex> lock(host_mu_);
+  if (host_) host_->SetNextTick(kTimerId, 0);
+}
+
+void CTavrinReportGeneratorDlg::OnDestroy() {
+  // A run that ends later has no tick to bring.
+  std::lock_guard<std::mutex> lock(host_mu_);
+  host_ = nullptr;
 }
 
 void CTavrinReportGeneratorDlg::EndDialog(DialogHost& host, int result) {
@@ -136,6 +172,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     ReportException(e.what());
   }
   m_bRunning = false;
+  WakeTimer();
 }
 
 void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {

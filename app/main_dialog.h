@@ -25,7 +25,10 @@ namespace tavrin {
 
 // The main window: owner of the schedule and of everything a run uses. Its
 // 100-millisecond timer starts each due report on a run thread of its own,
-// one run at a time, and ends the window when nothing is left to run.
+// one run at a time, and ends the window when nothing is left to run. The
+// first tick comes at once and the end of a run brings the next at once; a
+// window that draws nothing (the unattended log) is ticked only when a
+// tick could decide something new, at most a second apart.
 //
 // Threads: the window's events arrive on the thread that runs DoModal; the
 // run thread uses the report definition, the INI access and the databases
@@ -46,6 +49,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   int TemplateId() const override { return kMainDialogTemplate; }
   void OnInitDialog(DialogHost& host) override;
   void OnTimer(DialogHost& host, int timer_id) override;
+  void OnDestroy() override;
 
   // RunHost (run thread)
   void SetStatus(const std::string& text) override;
@@ -96,6 +100,11 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
   void ReportException(const char* what);
+  // When the window draws nothing, moves the next tick of a tick that
+  // started no run to when a tick can decide something.
+  void ScheduleNextTick(DialogHost& host);
+  // Brings the next tick at once (the run has ended); any thread.
+  void WakeTimer();
   void SetStatusAt(const std::string& text, const std::optional<RecordPosition>& position,
                    Severity severity);
 
@@ -115,6 +124,9 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   int m_nProgress = 0;
 
   std::atomic<int> end_request_{0};  // result the run asked the window to end with
+  // The host of the modal run while it lasts, for WakeTimer.
+  std::mutex host_mu_;
+  DialogHost* host_ = nullptr;
   bool ending_ = false;
   std::unique_ptr<ThreadHandle> run_thread_;
   std::atomic<bool> stop_requested_{false};

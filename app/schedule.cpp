@@ -1,5 +1,7 @@
 #include "app/schedule.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace tavrin {
@@ -51,6 +53,16 @@ TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now) {
     }
   }
   return choice;
+}
+
+int64_t NextDecisionSecond(const std::vector<tagREPORT_INFO>& schedule, int64_t now) {
+  int64_t next = INT64_MAX;
+  for (const tagREPORT_INFO& entry : schedule) {
+    // An entry counts otherwise once the clock reaches its due second (it
+    // keeps a schedule of one-shot entries alive) and once it passes it.
+    next = std::min(next, entry.tmNextDue > now ? entry.tmNextDue : entry.tmNextDue + 1);
+  }
+  return next;
 }
 
 }  // namespace tavrin

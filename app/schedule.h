@@ -38,6 +38,12 @@ struct TickChoice {
 // current second.
 TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now);
 
+// For a schedule in which TakeDueEntry at `now` chose nothing and did not
+// finish: the first second at which it could decide otherwise (an entry's
+// due second coming, or passing). Until then every tick decides the same,
+// so a loop that draws nothing may sleep. INT64_MAX for an empty schedule.
+int64_t NextDecisionSecond(const std::vector<tagREPORT_INFO>& schedule, int64_t now);
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_APP_SCHEDULE_H_

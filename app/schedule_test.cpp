@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
+#include <random>
 
 #include "app/main_dialog.h"
 #include "platform/env/fake_env.h"
@@ -26,7 +28,12 @@ struct Start {
 // of a fake clock, over a schedule written into a fake INI at 1000 s. A run
 // of report R lasts run_ms[R] (default 1 s): the source of each report takes
 // that long to fail to open, and as the fake runs the run thread inline the
-// clock has passed the run when OnTimer returns.
+// clock has passed the run when OnTimer returns, and the tick that the end
+// of the run brings comes at once.
+//
+// With `sleeps`, the window draws nothing and the ticks come when the dialog
+// asks for them (SetNextTick), as they do in the unattended log; every tick
+// of the 100 ms period that such a run skips is checked to decide nothing.
 class ScheduleSim : public DialogHost, public ado::ProviderFactory {
  public:
   struct Entry {
@@ -34,8 +41,10 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
     int minutes;
   };
 
-  explicit ScheduleSim(const std::vector<Entry>& entries, const std::string& cmdline = "")
-      : dlg_(env_, window_, &store_, *this, cmdline, "tavrin-report") {
+  explicit ScheduleSim(const std::vector<Entry>& entries, const std::string& cmdline = "",
+                       bool sleeps = false)
+      : sleeps_(sleeps), dlg_(env_, window_, &store_, *this, cmdline, "tavrin-report") {
+    window_.set_draws_controls(!sleeps);
     char key[64];
     for (size_t i = 0; i < entries.size(); ++i) {
       std::snprintf(key, sizeof key, "Report Name%02zu", i + 1);
@@ -52,10 +61,29 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
   std::vector<Start> Run(int64_t from_ms, int64_t until_ms) {
     for (int64_t t = from_ms; t < until_ms && !ended_;) {
       env_.SetNowMs(t);
+      next_tick_ms_.reset();
       dlg_.OnTimer(*this, 100);
-      if (ended_) finished_at = t;
-      // The next tick of the 100 ms grid that is not before the run's end.
-      t = std::max(t + 100, (env_.now_ms() + 99) / 100 * 100);
+      ++ticks;
+      if (ended_) {
+        finished_at = t;
+        break;
+      }
+      if (!sleeps_) {
+        t = next_tick_ms_ ? *next_tick_ms_ : t + 100;
+        continue;
+      }
+      if (!next_tick_ms_) {
+        ADD_FAILURE() << "no next tick asked for at " << t;
+        break;
+      }
+      const int64_t next = std::max(*next_tick_ms_, env_.now_ms());
+      for (int64_t skipped = env_.now_ms() + 100; skipped < next; skipped += 100) {
+        std::vector<tagREPORT_INFO> copy = schedule();
+        const TickChoice choice = TakeDueEntry(copy, skipped / 1000);
+        EXPECT_EQ(choice.due_index, -1) << "a tick at " << skipped << " would start a run";
+        EXPECT_FALSE(choice.finished) << "a tick at " << skipped << " would end the program";
+      }
+      t = next;
     }
     return starts_;
   }
@@ -64,9 +92,11 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
 
   std::map<std::string, int64_t> run_ms;
   int64_t finished_at = -1;
+  int ticks = 0;
 
   // DialogHost: only the end matters here.
   void SetTimer(int, int) override {}
+  void SetNextTick(int, int64_t delay_ms) override { next_tick_ms_ = env_.now_ms() + delay_ms; }
   void SetCaption(const std::string&) override {}
   void SetControlText(int, const std::string&) override {}
   void SetProgress(int) override {}
@@ -88,6 +118,8 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
     store_.Set(report, "DataPath", "/w/" + report, kIni);
   }
 
+  const bool sleeps_;
+  std::optional<int64_t> next_tick_ms_;
   FakeEnv env_{1000, "/w"};
   FakeProfileStore store_;
   FakeWindow window_;
@@ -217,6 +249,60 @@ TEST(ScheduleTest, TwoEntriesDueAtOnceRunInScheduleOrder) {
   EXPECT_EQ(starts[0].name, "First");
   EXPECT_EQ(starts[1].name, "Second");
   EXPECT_EQ(starts[1].at_ms, 1003'500);  // the first tick after First ended
+}
+
+TEST(NextDecisionSecondTest, TheFirstSecondAnEntryReachesOrPasses) {
+  const std::vector<tagREPORT_INFO> s = {{"A", 5, 1010}, {"B", 0, 1003}, {"C", 1, 1000}};
+  EXPECT_EQ(NextDecisionSecond(s, 1000), 1001);  // C passes its due second
+  EXPECT_EQ(NextDecisionSecond({s[0], s[1]}, 1000), 1003);
+  EXPECT_EQ(NextDecisionSecond({s[1]}, 1003), 1004);
+  EXPECT_EQ(NextDecisionSecond({}, 1000), INT64_MAX);
+}
+
+// The unattended loop against the 100 ms tick: every tick it skips would
+// have decided nothing (checked by the simulation); the same runs in the
+// same order, each started no later than the tick would start it and less
+// than a tick sooner, the same end, and a tick at most every second while
+// the schedule waits.
+TEST(ScheduleTest, SleepingUntilTheNextDecisionMakesEveryTickDecideAsTheTickByTickRun) {
+  std::mt19937 random(13);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<ScheduleSim::Entry> entries;
+    const int count = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < count; ++i) {
+      static const int kMinutes[] = {0, -1, 1, 2, 3};
+      entries.push_back({"R" + std::to_string(i), kMinutes[random() % 5]});
+    }
+    std::map<std::string, int64_t> run_ms;
+    for (const auto& e : entries) run_ms[e.name] = static_cast<int64_t>(random() % 4) * 30'050 + random() % 1000;
+    const int64_t start = 1000'000 + static_cast<int64_t>(random() % 10) * 100;
+    const int64_t until = start + 12 * 60'000;
+    ScheduleSim ticking(entries), sleeping(entries, "", true);
+    ticking.run_ms = sleeping.run_ms = run_ms;
+    const auto expected = ticking.Run(start, until);
+    const auto starts = sleeping.Run(start, until);
+    ASSERT_EQ(starts.size(), expected.size()) << "round " << round;
+    for (size_t i = 0; i < starts.size(); ++i) {
+      EXPECT_EQ(starts[i].name, expected[i].name) << "round " << round << " run " << i;
+      EXPECT_LE(starts[i].at_ms, expected[i].at_ms) << "round " << round << " run " << i;
+      EXPECT_GT(starts[i].at_ms, expected[i].at_ms - 100) << "round " << round << " run " << i;
+    }
+    EXPECT_EQ(sleeping.finished_at >= 0, ticking.finished_at >= 0) << "round " << round;
+    if (ticking.finished_at >= 0) {
+      EXPECT_LE(sleeping.finished_at, ticking.finished_at) << "round " << round;
+      EXPECT_GT(sleeping.finished_at, ticking.finished_at - 100) << "round " << round;
+    }
+    EXPECT_LE(sleeping.ticks, (until - start) / 1000 + 2 * static_cast<int>(starts.size()) + 2);
+  }
+}
+
+TEST(ScheduleTest, ACommandLineReportEndsTheProgramAsSoonAsItsRunEnds) {
+  ScheduleSim sim({}, "Daily", true);
+  sim.run_ms["Daily"] = 7;
+  const auto starts = sim.Run(1000'050, 1010'000);
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].at_ms, 1000'050);
+  EXPECT_EQ(sim.finished_at, 1000'057);
 }
 
 }  // namespace

@@ -1,19 +1,31 @@
-// Times the program's reports against mdb-export on one large Access file.
+// Times the program's reports against mdb-export and the C floor on one
+// large Access file.
 //
 //   build/bench/report_bench [--rows N] [--runs R] [--bin PROGRAM] [--baseline PROGRAM]
+//                            [--callgrind]
 //
 // Writes an Org table of N sample organizations (default 200,000) with the
 // project's writer, then runs each case R times (default 5) in turn and
-// prints the median wall-clock and CPU time, the ratio to mdb-export's median,
-// and the peak resident memory of each case. --bin measures another build of
-// tavrin-report with the same data; --baseline also times the three reports
-// of a second build (an older one, say), interleaved with the first, and
-// prints the ratio of each report's median to the baseline's.
+// prints the median wall-clock and CPU time, their ratios to the floor's
+// (bench/floor.c, which writes the "Full" report's bytes; checked once) and
+// to mdb-export's medians, and the peak resident memory of each case. --bin
+// measures another build of tavrin-report with the same data; --baseline
+// also times the three reports of a second build (an older one, say),
+// interleaved with the first, and prints the ratio of each report's median
+// to the baseline's.
+//
+// --callgrind instead runs each case once under valgrind's callgrind (the
+// reader child too) and prints its instruction count, the stable figure of
+// a shared machine. The programs named must be built with
+// -DTAVRIN_CALLGRIND=ON (valgrind cannot run the reader's seccomp filter).
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -81,6 +93,27 @@ ReportField2=[Organization Name]
 ReportFieldSort2=Yes
 )";
 
+// Instructions that callgrind counted in the files `prefix`* (one per
+// process of the run), summed.
+long long CallgrindTotal(const std::string& dir, const std::string& prefix) {
+  long long total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename().string().rfind(prefix, 0) != 0) continue;
+    std::ifstream in(entry.path());
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("summary: ", 0) == 0) total += std::atoll(line.c_str() + 9);
+    }
+    std::filesystem::remove(entry.path());
+  }
+  return total;
+}
+
+bool SameBytes(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  return std::equal(std::istreambuf_iterator<char>(fa), std::istreambuf_iterator<char>(),
+                    std::istreambuf_iterator<char>(fb), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,13 +121,22 @@ int main(int argc, char** argv) {
   int runs = 5;
   std::string bin = TAVRIN_REPORT_BIN;
   std::string baseline_bin;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string opt = argv[i];
-    if (opt == "--rows") rows = std::atoi(argv[i + 1]);
-    if (opt == "--runs") runs = std::atoi(argv[i + 1]);
-    if (opt == "--bin") bin = argv[i + 1];
-    if (opt == "--baseline") baseline_bin = argv[i + 1];
+  bool callgrind = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--callgrind") == 0) {
+      callgrind = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    const std::string opt = argv[i++];
+    if (opt == "--rows") rows = std::atoi(argv[i]);
+    if (opt == "--runs") runs = std::atoi(argv[i]);
+    if (opt == "--bin") bin = argv[i];
+    if (opt == "--baseline") baseline_bin = argv[i];
   }
+  // The cases run in the data's folder.
+  bin = std::filesystem::absolute(bin).string();
+  if (!baseline_bin.empty()) baseline_bin = std::filesystem::absolute(baseline_bin).string();
   char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
   const std::string mdb = dir + "/Vesk.mdb";
@@ -108,16 +150,48 @@ int main(int argc, char** argv) {
   const std::vector<std::pair<std::string, std::string>> reports = {
       {"CSV, all 23 fields, ALL", "Full"}, {"CSV, 10 fields, sorted", "Sorted"}, {"HTML, sorted", "Html"}};
   std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"mdb-export Org", {"mdb-export", mdb, "Org"}}};
+      {"mdb-export Org", {"mdb-export", mdb, "Org"}}, {"floor (C, libmdb)", {FLOOR_BIN, mdb}}};
   for (const auto& [name, report] : reports) {
     cases.push_back({name, {bin, "--unattended", report}});
     if (!baseline_bin.empty()) cases.push_back({"baseline " + name, {baseline_bin, "--unattended", report}});
   }
+
+  // A first run of each report writes its defaults into the INI; after it
+  // the file no longer changes, as in daily use, and is left to settle for
+  // the program's cache of it (read again while under two seconds old).
+  for (const auto& [name, argv_case] : cases) {
+    if (argv_case[1] == "--unattended") tavrin::bench::RunMeasured(argv_case, dir);
+  }
+  sleep(3);
+
+  if (callgrind) {
+    std::printf("%-34s %16s %8s\n", "case (callgrind)", "instructions", "x floor");
+    long long floor_count = 0;
+    for (size_t c = 1; c < cases.size(); ++c) {
+      const auto& [name, argv_case] = cases[c];
+      std::vector<std::string> command = {"valgrind", "--tool=callgrind", "--trace-children=yes",
+                                          "--callgrind-out-file=" + dir + "/callgrind." + std::to_string(c) + ".%p"};
+      command.insert(command.end(), argv_case.begin(), argv_case.end());
+      const Measurement m = tavrin::bench::RunMeasured(command, dir);
+      const long long count = CallgrindTotal(dir, "callgrind." + std::to_string(c) + ".");
+      if (m.exit_code != 0 || count == 0) {
+        std::fprintf(stderr, "%s failed under callgrind (exit status %d); is it a -DTAVRIN_CALLGRIND=ON build?\n",
+                     name.c_str(), m.exit_code);
+        return 1;
+      }
+      if (c == 1) floor_count = count;
+      std::printf("%-34s %16lld %8.2f\n", name.c_str(), count, static_cast<double>(count) / floor_count);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
+
   std::map<std::string, std::vector<double>> times, cpu;
   std::map<std::string, long> peak;
   for (int r = 0; r < runs; ++r) {
     for (const auto& [name, argv_case] : cases) {
-      const Measurement m = tavrin::bench::RunMeasured(argv_case, dir);
+      const bool floor = argv_case[0] == FLOOR_BIN;
+      const Measurement m = tavrin::bench::RunMeasured(argv_case, dir, floor ? dir + "/floor.csv" : "/dev/null");
       if (m.exit_code != 0) {
         std::fprintf(stderr, "%s failed with exit status %d\n", name.c_str(), m.exit_code);
         return 1;
@@ -127,23 +201,29 @@ int main(int argc, char** argv) {
       peak[name] = std::max(peak[name], m.max_rss_kib);
     }
   }
-  const double baseline = tavrin::bench::Median(times[cases[0].first]);
-  const double cpu_baseline = tavrin::bench::Median(cpu[cases[0].first]);
-  std::printf("%-34s %10s %8s %8s %8s %12s %10s\n", "case", "median s", "ratio", "cpu s", "ratio",
-              "peak MiB", "x file");
+  if (!SameBytes(dir + "/floor.csv", dir + "/full.csv")) {
+    std::fprintf(stderr, "the floor's file differs from full.csv: the floor does not set the pace\n");
+    return 1;
+  }
+  const auto median_of = [&](std::map<std::string, std::vector<double>>& m, const std::string& name) {
+    return tavrin::bench::Median(m[name]);
+  };
+  const std::string& export_case = cases[0].first;
+  const std::string& floor_case = cases[1].first;
+  std::printf("%-34s %9s %7s %7s %8s %7s %7s %9s %7s\n", "case", "median s", "x floor", "x mdbx", "cpu s",
+              "x floor", "x mdbx", "peak MiB", "x file");
   for (const auto& [name, argv_case] : cases) {
-    const double median = tavrin::bench::Median(times[name]);
-    const double cpu_median = tavrin::bench::Median(cpu[name]);
-    std::printf("%-34s %10.3f %8.2f %8.3f %8.2f %12.1f %10.2f\n", name.c_str(), median,
-                median / baseline, cpu_median, cpu_median / cpu_baseline, peak[name] / 1024.0,
+    const double wall = median_of(times, name), cpu_s = median_of(cpu, name);
+    std::printf("%-34s %9.3f %7.2f %7.2f %8.3f %7.2f %7.2f %9.1f %7.2f\n", name.c_str(), wall,
+                wall / median_of(times, floor_case), wall / median_of(times, export_case), cpu_s,
+                cpu_s / median_of(cpu, floor_case), cpu_s / median_of(cpu, export_case), peak[name] / 1024.0,
                 peak[name] * 1024.0 / static_cast<double>(st.st_size));
   }
   if (!baseline_bin.empty()) {
     std::printf("\n%-34s %12s %12s\n", "against the baseline", "wall ratio", "cpu ratio");
     for (const auto& [name, report] : reports)
-      std::printf("%-34s %12.3f %12.3f\n", name.c_str(),
-                  tavrin::bench::Median(times[name]) / tavrin::bench::Median(times["baseline " + name]),
-                  tavrin::bench::Median(cpu[name]) / tavrin::bench::Median(cpu["baseline " + name]));
+      std::printf("%-34s %12.3f %12.3f\n", name.c_str(), median_of(times, name) / median_of(times, "baseline " + name),
+                  median_of(cpu, name) / median_of(cpu, "baseline " + name));
   }
   std::filesystem::remove_all(dir);
   return 0;

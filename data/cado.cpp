@@ -1,6 +1,5 @@
 #include "data/cado.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -108,26 +107,52 @@ std::string CADO::TryMoveNext() {
   }
 }
 
-void CADO::GetFieldString(const std::string& name, std::string& out) {
+int CADO::FieldIndex(const std::string& name) {
   try {
-    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
-    if (v.IsNull()) {
+    return Deref(m_pRecordset).FieldIndex(name);
+  } catch (const _com_error&) {
+    return -1;
+  }
+}
+
+void CADO::GetFieldString(const std::string& name, std::string& out) { GetFieldString(FieldIndex(name), out); }
+
+int32_t CADO::GetFieldLong(const std::string& name) { return GetFieldLong(FieldIndex(name)); }
+
+void CADO::GetFieldDate(const std::string& name, COleDateTime& out) { GetFieldDate(FieldIndex(name), out); }
+
+namespace {
+
+// A field as a variant, for the reads that convert it.
+ado::Variant ToVariant(const ado::CellView& cell) {
+  return cell.is_text ? ado::Variant::FromText(std::string(cell.text)) : cell.value;
+}
+
+}  // namespace
+
+void CADO::GetFieldString(int index, std::string& out) {
+  try {
+    const ado::CellView& cell = Deref(m_pRecordset).FieldAt(index);
+    if (cell.is_text) {
+      out.assign(cell.text);
+    } else if (cell.value.IsNull()) {
       out.clear();
       return;
+    } else {
+      out = cell.value.AsText();
     }
-    std::string text = v.AsText();
     // Text never carries a double quote past this point, so writers may put
-    // values between double quotes without escaping.
-    std::replace(text.begin(), text.end(), '"', '\'');
-    out = std::move(text);
+    // values between double quotes without escaping. (find looks with
+    // memchr: most values hold none.)
+    for (size_t q = out.find('"'); q != std::string::npos; q = out.find('"', q + 1)) out[q] = '\'';
   } catch (const _com_error& e) {
     ReportError(e);
   }
 }
 
-int32_t CADO::GetFieldLong(const std::string& name) {
+int32_t CADO::GetFieldLong(int index) {
   try {
-    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
+    const ado::Variant v = ToVariant(Deref(m_pRecordset).FieldAt(index));
     return v.IsNull() ? 0 : v.AsLong();
   } catch (const _com_error& e) {
     ReportError(e);
@@ -135,9 +160,9 @@ int32_t CADO::GetFieldLong(const std::string& name) {
   }
 }
 
-void CADO::GetFieldDate(const std::string& name, COleDateTime& out) {
+void CADO::GetFieldDate(int index, COleDateTime& out) {
   try {
-    const ado::Variant v = Deref(m_pRecordset).GetFieldValue(name);
+    const ado::Variant v = ToVariant(Deref(m_pRecordset).FieldAt(index));
     if (v.IsNull()) {
       out.status = COleDateTime::null;
       return;

@@ -44,11 +44,22 @@ class CADO {
   std::string TryMoveFirst();
   std::string TryMoveNext();
 
+  // The index of field `name` in the record set, or -1 when it has none or
+  // is not open (the reads by index then fail as those by name would).
+  int FieldIndex(const std::string& name);
+
   // Field reads by name. On failure the error boxes are shown and the output
   // is left unchanged (GetFieldLong then returns 0).
   void GetFieldString(const std::string& name, std::string& out);
   int32_t GetFieldLong(const std::string& name);
   void GetFieldDate(const std::string& name, COleDateTime& out);
+
+  // The same reads by the field's index in the open record set (from
+  // FieldIndex), for readers that find their fields once per record set:
+  // they fail as the reads by name do, an index of -1 as an unknown name.
+  void GetFieldString(int index, std::string& out);
+  int32_t GetFieldLong(int index);
+  void GetFieldDate(int index, COleDateTime& out);
 
   ado::ConnectionPtr m_pConnection;
   ado::RecordsetPtr m_pRecordset;

@@ -7,18 +7,21 @@ CVeskADO::CVeskADO(RunHost& host) : CADO(host) {
 }
 
 void CVeskADO::ReadOrg(tagORG_INFO& org) {
-  for (const OrgColumn& column : kOrgColumns) {
-    const std::string name(column.name);
+  if (columns_.empty()) {
+    for (const OrgColumn& column : kOrgColumns) columns_.push_back(FieldIndex(std::string(column.name)));
+  }
+  for (size_t i = 0; i < kOrgColumns.size(); ++i) {
+    const OrgColumn& column = kOrgColumns[i];
     switch (column.kind) {
       case OrgColumn::kLong:
-        org.*column.number = GetFieldLong(name);
+        org.*column.number = GetFieldLong(columns_[i]);
         break;
       case OrgColumn::kText:
       case OrgColumn::kMemo:
-        GetFieldString(name, org.*column.text);
+        GetFieldString(columns_[i], org.*column.text);
         break;
       case OrgColumn::kDate:
-        GetFieldDate(name, org.*column.date);
+        GetFieldDate(columns_[i], org.*column.date);
         break;
     }
   }
@@ -26,6 +29,7 @@ void CVeskADO::ReadOrg(tagORG_INFO& org) {
 
 bool CVeskADO::GetFirstOrg(tagORG_INFO& org) {
   org.nRecordNumber = -1;
+  columns_.clear();
   const std::string token = TryMoveFirst();
   if (token == "FAIL") return false;
   ReadOrg(org);

@@ -1,6 +1,5 @@
 #include "output/csv_output.h"
 
-#include "output/field_values.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin {
@@ -11,7 +10,29 @@ std::unique_ptr<CsvOutput> CsvOutput::Open(const CReportDefinition& def, RunHost
   return std::make_unique<CsvOutput>(def, host, std::move(file));
 }
 
-void CsvOutput::WriteRecord(const tagORG_INFO& org) { WriteCsvRecord(*file_, def_, org); }
+CsvOutput::CsvOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
+    : FileOutput(def, host, std::move(file)) {
+  for (const FieldInfo& field : def.m_FieldInfoArray)
+    columns_.push_back({FieldReader(field, def.m_nXMLDateFormat), field.bStringValue});
+}
+
+void CsvOutput::WriteRecord(const tagORG_INFO& org) {
+  if (columns_.empty()) return;
+  line_.clear();
+  for (const Column& column : columns_) {
+    if (&column != &columns_.front()) line_ += ',';
+    const std::string_view value = column.reader.Value(org, scratch_);
+    if (column.quoted) {
+      line_ += '"';
+      line_ += value;
+      line_ += '"';
+    } else {
+      line_ += text::Trim(value);
+    }
+  }
+  line_ += '\n';
+  file_->Write(line_);
+}
 
 void CsvOutput::End(WalkEnd how) {
   if (how == WalkEnd::kStopped) {
@@ -19,24 +40,6 @@ void CsvOutput::End(WalkEnd how) {
   } else {
     PublishOutputFile(*file_, host_);
   }
-}
-
-void WriteCsvRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org) {
-  if (def.m_FieldInfoArray.empty()) return;
-  std::string line;
-  for (const FieldInfo& field : def.m_FieldInfoArray) {
-    if (&field != &def.m_FieldInfoArray.front()) line += ',';
-    const std::string value = GetFieldValue(field, org, def.m_nXMLDateFormat);
-    if (field.bStringValue) {
-      line += '"';
-      line += value;
-      line += '"';
-    } else {
-      line += text::Trim(value);
-    }
-  }
-  line += '\n';
-  file.Write(line);
 }
 
 }  // namespace tavrin

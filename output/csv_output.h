@@ -2,9 +2,12 @@
 #define TAVRIN_OUTPUT_CSV_OUTPUT_H_
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "output/field_values.h"
 #include "output/file_output.h"
 #include "output/published_file.h"
 #include "run/run_host.h"
@@ -17,18 +20,24 @@ class CsvOutput : public FileOutput {
   // Opens the output file; null after showing failure 1 when it cannot be.
   static std::unique_ptr<CsvOutput> Open(const CReportDefinition& def, RunHost& host);
 
-  CsvOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
-      : FileOutput(def, host, std::move(file)) {}
+  CsvOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);
 
+  // The delimited line of `org`: for each field its text quoted unchanged
+  // (bStringValue) or trimmed of white space, commas between, a line feed
+  // after; nothing for a report without fields. Written with one write.
   void WriteRecord(const tagORG_INFO& org) override;
   // Publishes the file as far as it got; a stopped walk discards it.
   void End(WalkEnd how) override;
-};
 
-// The delimited line of `org`: for each field its text quoted unchanged
-// (bStringValue) or trimmed of white space, commas between, a line feed
-// after; nothing for a report without fields. Written with one write.
-void WriteCsvRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org);
+ private:
+  struct Column {
+    FieldReader reader;
+    bool quoted;
+  };
+  std::vector<Column> columns_;  // the report's fields, resolved once
+  std::string line_;             // reused, so a record costs no allocation
+  std::string scratch_;
+};
 
 }  // namespace tavrin
 

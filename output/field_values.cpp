@@ -48,16 +48,39 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return i == a.size() && j == b.size();
 }
 
-std::string FormatDate(const COleDateTime& date, const char* format) {
-  if (date.status != COleDateTime::valid) return "";
+void AppendNumber(int value, int width, std::string& out) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < static_cast<int>(sizeof digits));
+  for (int i = n; i < width; ++i) out += '0';
+  while (n > 0) out += digits[--n];
+}
+
+// Formats `date` as strftime would with `format`, which holds only %Y (the
+// year without padding), %m, %d, %H, %M, %S and plain characters: strftime
+// itself costs more than the rest of a record's cells.
+void AppendDate(const COleDateTime& date, const char* format, std::string& out) {
+  if (date.status != COleDateTime::valid) return;
   const std::optional<std::tm> fields = OleDateToTm(date.value);
-  if (!fields) return "";
-  // The C locale keeps the digits and separators independent of the
-  // process's locale settings.
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  char buffer[64];
-  const size_t n = strftime_l(buffer, sizeof buffer, format, &*fields, c_locale);
-  return std::string(buffer, n);
+  if (!fields) return;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%' || p[1] == '\0') {
+      out += *p;
+      continue;
+    }
+    switch (*++p) {
+      case 'Y': AppendNumber(fields->tm_year + 1900, 1, out); break;
+      case 'm': AppendNumber(fields->tm_mon + 1, 2, out); break;
+      case 'd': AppendNumber(fields->tm_mday, 2, out); break;
+      case 'H': AppendNumber(fields->tm_hour, 2, out); break;
+      case 'M': AppendNumber(fields->tm_min, 2, out); break;
+      case 'S': AppendNumber(fields->tm_sec, 2, out); break;
+      default: out += *p; break;
+    }
+  }
 }
 
 const char* KillDateFormat(int style) {
@@ -94,13 +117,23 @@ const OrgColumn* FieldColumn(std::string_view name) {
 
 bool IsFieldName(const std::string& name) { return FieldColumn(name) != nullptr; }
 
+FieldReader::FieldReader(const FieldInfo& field, int date_style) : column_(FieldColumn(field.strFieldName)) {
+  if (column_ != nullptr && column_->date != nullptr)
+    date_format_ = column_->date == &tagORG_INFO::dtEventKillDate ? KillDateFormat(date_style)
+                                                                 : UpdateTimeFormat(date_style);
+}
+
+std::string_view FieldReader::Value(const tagORG_INFO& org, std::string& scratch) const {
+  if (column_ == nullptr) return kNotFound;
+  if (column_->text != nullptr) return org.*column_->text;
+  scratch.clear();
+  AppendDate(org.*column_->date, date_format_, scratch);
+  return scratch;
+}
+
 std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style) {
-  const OrgColumn* column = FieldColumn(field.strFieldName);
-  if (column == nullptr) return std::string(kNotFound);
-  if (column->text != nullptr) return org.*column->text;
-  const bool kill_date = column->date == &tagORG_INFO::dtEventKillDate;
-  return FormatDate(org.*column->date,
-                    kill_date ? KillDateFormat(date_style) : UpdateTimeFormat(date_style));
+  std::string scratch;
+  return std::string(FieldReader(field, date_style).Value(org, scratch));
 }
 
 std::string FormatPrintLine(const std::vector<FieldInfo>& fields, int date_style,

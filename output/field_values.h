@@ -2,12 +2,29 @@
 #define TAVRIN_OUTPUT_FIELD_VALUES_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
 
 namespace tavrin {
+
+// A report field resolved once per report to the column it reads and the
+// date format it writes, so that the value of each record costs no name
+// matching. Copied by value; thread-compatible.
+class FieldReader {
+ public:
+  FieldReader(const FieldInfo& field, int date_style);
+
+  // The text GetFieldValue gives for `org`: a text column's value in place,
+  // a date formatted into `scratch`. Valid until `org` or `scratch` changes.
+  std::string_view Value(const tagORG_INFO& org, std::string& scratch) const;
+
+ private:
+  const OrgColumn* column_;  // null: a name no column has
+  const char* date_format_ = nullptr;
+};
 
 // The text of the field that `field.strFieldName` names, for `org`.
 //

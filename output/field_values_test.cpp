@@ -1,6 +1,9 @@
 #include "output/field_values.h"
 
+#include <locale.h>
+
 #include <climits>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +112,38 @@ TEST(GetFieldValueTest, DatesUseTheirOwnCalendarFields) {
   EXPECT_EQ(Value("event update time", org, 1), "2024/05/03 14:07");
   org.dtEventUpdateTime.value = 1e12;  // beyond year 9999
   EXPECT_EQ(Value("event update time", org, 3), "");
+}
+
+TEST(GetFieldValueTest, DatesMatchStrftimeAcrossTheCalendar) {
+  // The formatter writes what strftime would: years of three digits stay
+  // unpadded, every other field takes two digits.
+  const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  const char* formats[] = {"%Y/%d/%m", "%m/%d/%Y", "%Y-%m-%d %H:%M:%S", "%Y/%d/%m %H:%M"};
+  tagORG_INFO org;
+  for (double ole = -657434.0; ole < 2958465.0; ole += 9973.4127) {
+    org.dtEventKillDate.value = org.dtEventUpdateTime.value = ole;
+    const std::tm fields = *OleDateToTm(ole);
+    char expected[4][64];
+    for (int f = 0; f < 4; ++f) strftime_l(expected[f], sizeof expected[f], formats[f], &fields, c_locale);
+    EXPECT_EQ(Value("event kill date", org, kYearDayMonth), expected[0]) << ole;
+    EXPECT_EQ(Value("event kill date", org, kMonthDayYear), expected[1]) << ole;
+    EXPECT_EQ(Value("event kill date", org, kIsoDateTime), expected[2]) << ole;
+    EXPECT_EQ(Value("event update time", org, kMonthDayYear), expected[3]) << ole;
+  }
+  freelocale(c_locale);
+}
+
+TEST(FieldReaderTest, ResolvedOnceItReadsEachRecordsOwnValue) {
+  tagORG_INFO first = WithStatus("Open"), second = WithStatus("Closed");
+  second.dtEventKillDate.value = 45356.5;
+  const FieldReader status(Field("[STATUS]"), kMonthDayYear), date(Field("Event Kill Date"), kIsoDateTime),
+      unknown(Field("Nothing"), kMonthDayYear);
+  std::string scratch;
+  EXPECT_EQ(status.Value(first, scratch), "Open");
+  EXPECT_EQ(status.Value(second, scratch), "Closed");
+  EXPECT_EQ(date.Value(first, scratch), "1899-12-30 00:00:00");
+  EXPECT_EQ(date.Value(second, scratch), "2024-03-05 12:00:00");
+  EXPECT_EQ(unknown.Value(second, scratch), "VALUE NOT FOUND");
 }
 
 TEST(GetFieldValueTest, NullAndInvalidDatesAreEmptyInEveryStyle) {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "output/field_values.h"
 #include "platform/fs/regular_file.h"
 #include "platform/text/ascii.h"
 #include "platform/text/markup.h"
@@ -35,7 +34,31 @@ std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost
   return std::make_unique<XmlOutput>(def, host, std::move(file));
 }
 
-void XmlOutput::WriteRecord(const tagORG_INFO& org) { WriteXmlRecord(*file_, def_, org); }
+XmlOutput::XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
+    : FileOutput(def, host, std::move(file)) {
+  for (const FieldInfo& field : def.m_FieldInfoArray) readers_.emplace_back(field, def.m_nXMLDateFormat);
+}
+
+void XmlOutput::WriteRecord(const tagORG_INFO& org) {
+  block_ = "    ";
+  block_ += def_.m_strRecordDelimiterOpen;
+  for (size_t i = 0; i < readers_.size(); ++i) {
+    const FieldInfo& field = def_.m_FieldInfoArray[i];
+    block_ += "        ";
+    block_ += field.strXMLDelimiterOpen;
+    const std::string_view text = text::Trim(readers_[i].Value(org, scratch_));
+    if (def_.m_bXMLEscapeText) {
+      block_ += text::EscapeMarkup(text, text::MarkupEscape::kText);
+    } else {
+      block_ += text;
+    }
+    block_ += field.strXMLDelimiterClose;
+    block_ += '\n';
+  }
+  block_ += "    ";
+  block_ += def_.m_strRecordDelimiterClose;
+  file_->Write(block_);
+}
 
 void XmlOutput::End(WalkEnd how) {
   const std::string& trailer = def_.m_strTrailerFile;
@@ -47,26 +70,6 @@ void XmlOutput::End(WalkEnd how) {
   } else {
     PublishOutputFile(*file_, host_);
   }
-}
-
-void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org) {
-  std::string block = "    " + def.m_strRecordDelimiterOpen;
-  for (const FieldInfo& field : def.m_FieldInfoArray) {
-    const std::string value = GetFieldValue(field, org, def.m_nXMLDateFormat);
-    block += "        ";
-    block += field.strXMLDelimiterOpen;
-    const std::string_view text = text::Trim(value);
-    if (def.m_bXMLEscapeText) {
-      block += text::EscapeMarkup(text, text::MarkupEscape::kText);
-    } else {
-      block += text;
-    }
-    block += field.strXMLDelimiterClose;
-    block += '\n';
-  }
-  block += "    ";
-  block += def.m_strRecordDelimiterClose;
-  file.Write(block);
 }
 
 bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host) {

@@ -3,9 +3,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "output/field_values.h"
 #include "output/file_output.h"
 #include "output/published_file.h"
 #include "run/run_host.h"
@@ -22,20 +24,22 @@ class XmlOutput : public FileOutput {
   // the report goes on without it).
   static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host);
 
-  XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
-      : FileOutput(def, host, std::move(file)) {}
+  XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);
 
+  // The XML-like block of `org`: the record delimiters around one line per
+  // field, each field's text trimmed (and with m_bXMLEscapeText, "&", "<"
+  // and ">" escaped) between its delimiters.
   void WriteRecord(const tagORG_INFO& org) override;
   // A complete walk copies the trailer file (failure 3 when it cannot be
   // read); then the file is published. A stopped walk, or a stop during the
   // trailer, discards it.
   void End(WalkEnd how) override;
-};
 
-// The XML-like block of `org`: the record delimiters around one line per
-// field, each field's text trimmed (and with m_bXMLEscapeText, "&", "<" and
-// ">" escaped) between its delimiters.
-void WriteXmlRecord(PublishedFile& file, const CReportDefinition& def, const tagORG_INFO& org);
+ private:
+  std::vector<FieldReader> readers_;  // the report's fields, resolved once
+  std::string block_;                 // reused, so a record costs no allocation
+  std::string scratch_;
+};
 
 // Copies the header or trailer file at `path`, named by the INI key `key`,
 // into `out` line by line, every line ended by a line feed (a CR before a

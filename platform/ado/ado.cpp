@@ -213,6 +213,7 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   result_ = std::move(result);
   position_ = 0;
   next_column_ = 0;
+  row_read_ = -1;
   const auto& columns = result_->Columns();
   first_of_.assign(columns.size(), 0);
   for (size_t i = 0; i < columns.size(); ++i) {
@@ -241,6 +242,8 @@ void Recordset::Release() {
   connection_.reset();
   result_.reset();
   position_ = 0;
+  row_read_ = -1;
+  row_.clear();
 }
 
 void Recordset::CheckOpen() const {
@@ -296,6 +299,26 @@ Variant Recordset::GetFieldValue(const std::string& name) const {
   if (index < 0) throw AdoError(kAdErrItemNotFound, kRecordsetSource);
   if (position_ >= result_->RowCount()) throw AdoError(kAdErrNoCurrentRecord, kRecordsetSource);
   return result_->Value(position_, index);
+}
+
+int Recordset::FieldIndex(const std::string& name) const {
+  CheckOpen();
+  const auto& columns = result_->Columns();
+  for (size_t i = 0; i < columns.size(); ++i)
+    if (text::EqualsIgnoreAsciiCase(columns[i], name)) return static_cast<int>(i);
+  return -1;
+}
+
+const CellView& Recordset::FieldAt(int index) const {
+  CheckOpen();
+  if (index < 0 || static_cast<size_t>(index) >= result_->Columns().size())
+    throw AdoError(kAdErrItemNotFound, kRecordsetSource);
+  if (position_ >= result_->RowCount()) throw AdoError(kAdErrNoCurrentRecord, kRecordsetSource);
+  if (row_read_ != position_) {
+    result_->ReadRow(position_, row_);
+    row_read_ = position_;
+  }
+  return row_[static_cast<size_t>(index)];
 }
 
 std::vector<std::string> Recordset::FieldNames() const {

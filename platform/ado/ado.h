@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -56,6 +57,14 @@ class Variant {
   template <typename T>
   explicit Variant(T v) : v_(std::move(v)) {}
   std::variant<Null, std::string, int32_t, double, Date> v_;
+};
+
+// A field's value read in place: a text as a view into the result that
+// holds it (`is_text`), any other value (text included) as a variant.
+struct CellView {
+  bool is_text = false;
+  std::string_view text;
+  Variant value;
 };
 
 // One diagnostic of the provider: a number and a description. A warning
@@ -183,6 +192,18 @@ class Recordset {
   // kAdErrNoCurrentRecord when BOF or EOF is true.
   Variant GetFieldValue(const std::string& name) const;
 
+  // The index of the field `name` (letter case ignored; the first field of
+  // that name), or -1 when there is none. Throws when the set is closed.
+  int FieldIndex(const std::string& name) const;
+
+  // Field `index` (from FieldIndex) of the current record, as GetFieldValue
+  // gives it but read in place: valid until the cursor moves or the set
+  // closes. A whole record is read at its first field, so readers that take
+  // many fields of each record find each without a search. Throws
+  // kAdErrItemNotFound for an index out of range and kAdErrNoCurrentRecord
+  // when BOF or EOF is true.
+  const CellView& FieldAt(int index) const;
+
   // The names of the fields, in result order.
   std::vector<std::string> FieldNames() const;
 
@@ -199,6 +220,9 @@ class Recordset {
   // there stands for the first column of that name (first_of_).
   mutable size_t next_column_ = 0;
   std::vector<size_t> first_of_;
+  // The cells of record `row_read_` (-1: none), as FieldAt read them.
+  mutable int64_t row_read_ = -1;
+  mutable std::vector<CellView> row_;
 };
 using RecordsetPtr = std::shared_ptr<Recordset>;
 

@@ -115,6 +115,27 @@ TEST_F(Objects, FieldsAreFoundInAnyOrderAndADuplicateNameGivesTheFirst) {
   EXPECT_EQ(rs->GetFieldValue("name").AsText(), "row 1");
 }
 
+TEST_F(Objects, FieldsReadByIndexGiveWhatReadsByNameGive) {
+  auto rs = Open("SELECT N, Name, Name AS n FROM T");
+  EXPECT_EQ(rs->FieldIndex("NAME"), 1);
+  EXPECT_EQ(rs->FieldIndex("n"), 0);  // the first field of the name
+  EXPECT_EQ(rs->FieldIndex("Nope"), -1);
+  EXPECT_EQ(rs->FieldAt(0).value.AsLong(), 1);
+  EXPECT_EQ(rs->FieldAt(2).value.AsText(), "row 1");
+  EXPECT_EQ(ErrorOf([&] { rs->FieldAt(-1); }), kAdErrItemNotFound);
+  EXPECT_EQ(ErrorOf([&] { rs->FieldAt(3); }), kAdErrItemNotFound);
+
+  auto three = Open("SELECT * FROM T");
+  three->MoveNext();
+  EXPECT_EQ(three->FieldAt(1).value.AsText(), "row 2");  // the row read again after the move
+  three->MoveNext();
+  three->MoveNext();
+  EXPECT_EQ(ErrorOf([&] { three->FieldAt(0); }), kAdErrNoCurrentRecord);
+  three->Close();
+  EXPECT_EQ(ErrorOf([&] { three->FieldIndex("N"); }), kAdErrObjectClosed);
+  EXPECT_EQ(ErrorOf([&] { three->FieldAt(0); }), kAdErrObjectClosed);
+}
+
 TEST_F(Objects, TablesOpenThroughTheProviderAndWarningsLastUntilTheNextOperation) {
   auto rs = std::make_shared<Recordset>();
   rs->Open("Three", connection_, adOpenStatic, adLockPessimistic, adCmdTable);

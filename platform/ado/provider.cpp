@@ -46,6 +46,11 @@ void ThrowProviderNotFound(std::vector<ErrorEntry>* errors) {
                    std::string(kProviderNotFoundText));
 }
 
+void ResultSet::ReadRow(int64_t row, std::vector<CellView>& cells) const {
+  cells.resize(Columns().size());
+  for (size_t c = 0; c < cells.size(); ++c) cells[c] = {false, {}, Value(row, static_cast<int>(c))};
+}
+
 std::vector<std::string> Provider::Prepare(const std::string& /*sql*/,
                                            std::vector<ErrorEntry>* errors) {
   const char kNotImplemented[] = "The provider cannot prepare a query.";

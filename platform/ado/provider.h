@@ -23,6 +23,11 @@ class ResultSet {
   virtual const std::vector<std::string>& Columns() const = 0;
   // The value of column `column` (index into Columns()) of row `row`.
   virtual Variant Value(int64_t row, int column) const = 0;
+  // Every cell of row `row` (in range), in column order, into `cells`
+  // (resized to Columns().size()). A result that keeps its text may give
+  // text cells as views valid as long as the result; this default gives
+  // every cell as Value does.
+  virtual void ReadRow(int64_t row, std::vector<CellView>& cells) const;
 };
 
 class Provider {

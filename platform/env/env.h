@@ -36,6 +36,10 @@ class Env {
   // Current time in whole seconds since 1970-01-01 00:00:00 UTC.
   virtual int64_t NowSeconds() = 0;
 
+  // The same clock in milliseconds, for waits that end when a second of it
+  // begins.
+  virtual int64_t NowMilliseconds() = 0;
+
   // Current local calendar time (with the seconds of NowSeconds()).
   virtual std::tm LocalNow() = 0;
 

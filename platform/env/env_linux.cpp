@@ -29,6 +29,12 @@ class LinuxEnv : public Env {
  public:
   int64_t NowSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
 
+  int64_t NowMilliseconds() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }
+
   std::tm LocalNow() override {
     std::time_t t = std::time(nullptr);
     std::tm out{};

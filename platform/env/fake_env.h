@@ -27,6 +27,7 @@ class FakeEnv : public Env {
   int waits() const { return waits_; }
 
   int64_t NowSeconds() override { return now_ms_ / 1000; }
+  int64_t NowMilliseconds() override { return now_ms_; }
   std::tm LocalNow() override {
     std::time_t t = static_cast<std::time_t>(NowSeconds());
     std::tm out{};

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -75,8 +77,10 @@ int LockExclusive(const std::string& lock_path, fs::UniqueFd* lock) {
   return 0;
 }
 
+// Sets the key; `current` (may be null) is the file's text as it is now,
+// which spares reading it again when the write changes nothing.
 int WriteProfileString(const std::string& section, const std::string& key,
-                       const std::string& value, const std::string& file) {
+                       const std::string& value, const std::string& file, const std::string* current) {
   const std::string_view trimmed_key = TrimProfileBlanks(key);
   const std::string_view trimmed_section = TrimProfileBlanks(section);
   if (file.empty() || !StorableInProfile(trimmed_section, trimmed_key, value)) return EINVAL;
@@ -85,6 +89,8 @@ int WriteProfileString(const std::string& section, const std::string& key,
 
   // Nothing to do needs no lock: readers of an atomically replaced file see
   // a whole version, and a later writer's change does not depend on ours.
+  if (current != nullptr && WriteProfileText(*current, trimmed_section, trimmed_key, value) == *current)
+    return 0;
   std::string text;
   struct stat st;
   int err = ReadWhole(target, &text, &st);
@@ -105,23 +111,63 @@ int WriteProfileString(const std::string& section, const std::string& key,
   return ReplaceFile(target, err == 0 ? &st : nullptr, updated);
 }
 
+// Whether `a` and `b` describe the same version of a file: a replaced file
+// has another inode, one written in place another time or size.
+bool SameVersion(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 class FileProfileStore : public ProfileStore {
  public:
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, const std::string& file) override {
-    std::string text;
-    struct stat st;
-    if (ReadWhole(file, &text, &st) != 0) return default_value;
-    return ReadProfileText(text, section, key).value_or(default_value);
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::string* text = Text(file);
+    if (text == nullptr) return default_value;
+    return ReadProfileText(*text, section, key).value_or(default_value);
   }
 
   bool WriteString(const std::string& section, const std::string& key, const std::string& value,
                    const std::string& file) override {
-    int err = WriteProfileString(section, key, value, file);
+    std::lock_guard<std::mutex> lock(mu_);
+    int err = WriteProfileString(section, key, value, file, Text(file));
     if (err == 0) return true;
     errno = err;
     return false;
   }
+
+ private:
+  // The text of `file` as it is now, or null when it cannot be read. A run
+  // reads hundreds of keys: the file is read again only when its status
+  // says it changed. File times are coarse (a few milliseconds, seconds on
+  // some file systems), so a file written in place twice within one tick
+  // looks the same: a text read less than kSettledSeconds after the file's
+  // last change is not trusted, and the file is read again. Caller holds mu_.
+  const std::string* Text(const std::string& file) {
+    struct stat now;
+    if (stat(file.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
+      cached_path_.clear();
+      return nullptr;
+    }
+    if (file == cached_path_ && SameVersion(now, cached_stat_) && settled_) return &cached_text_;
+    cached_path_.clear();
+    timespec read_at{};
+    clock_gettime(CLOCK_REALTIME, &read_at);
+    if (ReadWhole(file, &cached_text_, &cached_stat_) != 0) return nullptr;
+    cached_path_ = file;
+    settled_ = read_at.tv_sec - cached_stat_.st_mtim.tv_sec > kSettledSeconds;
+    return &cached_text_;
+  }
+
+  static constexpr time_t kSettledSeconds = 2;
+
+  std::mutex mu_;
+  std::string cached_path_;  // empty: nothing cached
+  struct stat cached_stat_ {};
+  std::string cached_text_;
+  bool settled_ = false;  // the text was read well after the file's last change
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,6 +86,32 @@ TEST_F(ProfileFileTest, ReadsAWindowsMadeFile) {
   EXPECT_EQ(Get("Report Schedule", "orphan"), "<none>");
   EXPECT_EQ(Get("Missing", "x"), "<none>");
   EXPECT_EQ(store_->GetString("Other", "x", "d", dir_ + "/absent.ini"), "d");
+}
+
+TEST_F(ProfileFileTest, ReadsSeeEveryChangeOfTheFileHoweverItIsMade) {
+  Write(ini_, "[S]\nkey=one\n");
+  EXPECT_EQ(Get("S", "key"), "one");  // just written: read again at every look
+  EXPECT_EQ(Get("S", "key"), "one");
+  const timespec old_times[2] = {{0, UTIME_OMIT}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, ini_.c_str(), old_times, 0), 0);
+  EXPECT_EQ(Get("S", "key"), "one");  // settled: kept
+  {  // in place, the same size: only the time tells
+    std::fstream f(ini_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(8);
+    f << "two";
+  }
+  EXPECT_EQ(Get("S", "key"), "two");
+  Write(dir_ + "/other", "[S]\nkey=six\n");  // replaced: another inode
+  ASSERT_EQ(rename((dir_ + "/other").c_str(), ini_.c_str()), 0);
+  EXPECT_EQ(Get("S", "key"), "six");
+  ASSERT_TRUE(Set("S", "key", "seven"));
+  EXPECT_EQ(Get("S", "key"), "seven");
+  ASSERT_TRUE(Set("S", "key", "seven"));  // nothing to change: the file stays
+  EXPECT_EQ(Read(ini_), "[S]\nkey=seven\n");
+  fs::remove(ini_);
+  EXPECT_EQ(Get("S", "key"), "<none>");
+  fs::create_directory(ini_);
+  EXPECT_EQ(Get("S", "key"), "<none>");
 }
 
 TEST_F(ProfileFileTest, WriteChangesOnlyItsLineAndKeepsCrLf) {

@@ -22,6 +22,7 @@ class FakeWindow::Run : public DialogHost {
  public:
   Run(FakeWindow& window, Dialog& dialog, size_t record)
       : window_(window), dialog_(dialog), record_(record) {}
+  ~Run() override { dialog_.OnDestroy(); }
 
   // Fires timers in virtual time until the run ends; returns its result.
   int Loop() {
@@ -81,6 +82,13 @@ class FakeWindow::Run : public DialogHost {
       it->period = period;
       it->due = due;
     }
+    window_.cv_.notify_all();
+  }
+  void SetNextTick(int id, int64_t delay_ms) override {
+    std::lock_guard<std::mutex> lock(window_.mu_);
+    auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+    if (it == timers_.end()) return;
+    it->due = window_.now_ms_ + std::max<int64_t>(delay_ms, 0);
     window_.cv_.notify_all();
   }
   void SetCaption(const std::string& text) override {

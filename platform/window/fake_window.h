@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_WINDOW_FAKE_WINDOW_H_
 #define TAVRIN_PLATFORM_WINDOW_FAKE_WINDOW_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -68,6 +69,9 @@ class FakeWindow : public WindowServices {
   // the hook ended does not get that tick.
   void SetTickHook(TickHook hook);
 
+  // Whether DrawsControls says the window draws (by default it does).
+  void set_draws_controls(bool draws) { draws_controls_ = draws; }
+
   std::vector<Box> boxes() const;
   std::vector<Question> questions() const;
   std::vector<DialogRecord> dialogs() const;
@@ -86,6 +90,7 @@ class FakeWindow : public WindowServices {
   int64_t now_ms() const;
   bool closed() const;
 
+  bool DrawsControls() const override { return draws_controls_; }
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
@@ -99,6 +104,7 @@ class FakeWindow : public WindowServices {
   class Run;
 
   const int max_ticks_;
+  std::atomic<bool> draws_controls_{true};
   mutable std::mutex mu_;
   std::condition_variable cv_;  // a run without timers waits here
   std::deque<int> box_script_;

@@ -40,6 +40,8 @@ class LogWindow : public WindowServices {
  public:
   LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal = false);
 
+  // Nothing is drawn: status changes are logged as they come.
+  bool DrawsControls() const override { return false; }
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;

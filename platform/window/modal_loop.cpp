@@ -39,6 +39,8 @@ ModalLoop::ModalLoop(Dialog& dialog, Env& env) : dialog_(dialog), env_(env) {
   state_.caption = DefaultCaption(dialog.TemplateId());
 }
 
+ModalLoop::~ModalLoop() { dialog_.OnDestroy(); }
+
 void ModalLoop::Start() {
   dialog_.OnInitDialog(*this);
   if (!ended()) dialog_.OnActivate(*this);
@@ -95,6 +97,14 @@ void ModalLoop::SetTimer(int id, int period_ms) {
   } else {
     *it = {id, period, due};
   }
+  cv_.notify_all();
+}
+
+void ModalLoop::SetNextTick(int id, int64_t delay_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+  if (it == timers_.end()) return;
+  it->due = env_.SteadyNow() + std::chrono::milliseconds(std::max<int64_t>(delay_ms, 0));
   cv_.notify_all();
 }
 

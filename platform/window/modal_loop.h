@@ -34,6 +34,8 @@ class ModalLoop : public DialogHost {
  public:
   // `dialog` and `env` must outlive the loop.
   ModalLoop(Dialog& dialog, Env& env);
+  // Tells the dialog (OnDestroy) that its host goes.
+  ~ModalLoop() override;
 
   // Delivers OnInitDialog and then, unless the dialog ended during it,
   // OnActivate.
@@ -48,6 +50,7 @@ class ModalLoop : public DialogHost {
   bool ended() const;
 
   void SetTimer(int id, int period_ms) override;
+  void SetNextTick(int id, int64_t delay_ms) override;
   void SetCaption(const std::string& text) override;
   void SetControlText(int control_id, const std::string& text) override;
   void SetProgress(int percent) override;

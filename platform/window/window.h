@@ -52,6 +52,11 @@ class DialogHost {
   virtual ~DialogHost() = default;
   // Starts timer `id`, or restarts its period when it already runs.
   virtual void SetTimer(int id, int period_ms) = 0;
+  // Moves the next tick of the running timer `id` to `delay_ms` from now (0:
+  // as soon as the dialog's thread is free); the ticks after it come at its
+  // period again. Nothing for a timer that does not run. Thread-safe, like
+  // EndDialog.
+  virtual void SetNextTick(int id, int64_t delay_ms) = 0;
   virtual void SetCaption(const std::string& text) = 0;
   virtual void SetControlText(int control_id, const std::string& text) = 0;
   virtual void SetProgress(int percent) = 0;
@@ -69,6 +74,9 @@ class Dialog {
   // The window became active (first shown, or switched back to).
   virtual void OnActivate(DialogHost& /*host*/) {}
   virtual void OnTimer(DialogHost& host, int timer_id) = 0;
+  // The modal run has ended, however it ended: its host is gone once this
+  // returns, so a thread that still holds it must let it go here.
+  virtual void OnDestroy() {}
 };
 
 // The window toolkit. Implementations: the interactive console, the
@@ -77,6 +85,11 @@ class Dialog {
 class WindowServices {
  public:
   virtual ~WindowServices() = default;
+
+  // True when the texts and progress that a dialog sets are drawn, so its
+  // timer must refresh them; false when nothing is drawn (the unattended
+  // log writes status changes as they happen, never at a tick).
+  virtual bool DrawsControls() const { return true; }
 
   // Runs `dialog` modally on the calling thread and returns its end result:
   // what EndDialog passed, 1 for OK, 2 for Escape, the close box or Close().

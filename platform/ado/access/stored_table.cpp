@@ -16,8 +16,10 @@ void StoredTable::NewBlock(size_t size) {
 
 void StoredTable::Finish() { rows_.shrink_to_fit(); }
 
-Variant StoredTable::Value(size_t row, size_t column) const {
-  const Cell c = Get(row, column);
+namespace {
+
+// A stored cell as a variant: dates back on the OLE scale.
+Variant CellValue(const StoredTable::Cell& c) {
   switch (c.tag) {
     case Tag::kText:
       return Variant::FromText(std::string(c.text));
@@ -32,6 +34,10 @@ Variant StoredTable::Value(size_t row, size_t column) const {
   }
   return Variant();
 }
+
+}  // namespace
+
+Variant StoredTable::Value(size_t row, size_t column) const { return CellValue(Get(row, column)); }
 
 StoredResult::StoredResult(std::shared_ptr<const StoredTable> table, std::vector<uint32_t> order,
                            bool picked)
@@ -48,6 +54,20 @@ Variant StoredResult::Value(int64_t row, int column) const {
     return Variant();
   const size_t r = picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row);
   return table_->Value(r, static_cast<size_t>(column));
+}
+
+void StoredResult::ReadRow(int64_t row, std::vector<CellView>& cells) const {
+  const char* p = table_->RowStart(picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row));
+  cells.resize(names_.size());
+  for (CellView& view : cells) {
+    const StoredTable::Cell cell = StoredTable::ReadCell(p);
+    if (cell.tag == Tag::kText) {
+      view.is_text = true;
+      view.text = cell.text;
+    } else {
+      view = {false, {}, CellValue(cell)};
+    }
+  }
 }
 
 }  // namespace tavrin::ado::access

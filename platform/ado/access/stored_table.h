@@ -109,14 +109,24 @@ class StoredTable {
   Cell Get(size_t row, size_t column) const {
     const char* p = rows_[row];
     for (size_t c = 0; c < column; ++c) p = Skip(p);
+    return ReadCell(p);
+  }
+
+  // Where row `row` (in range) starts: its cells follow one another, each
+  // read with ReadCell, one pass where Get starts again at every cell.
+  const char* RowStart(size_t row) const { return rows_[row]; }
+  // The cell at `p`, which then moves past it.
+  static Cell ReadCell(const char*& p) {
     Cell cell;
     cell.tag = static_cast<Tag>(*p++);
     if (cell.tag == Tag::kText) {
       uint32_t size;
       std::memcpy(&size, p, sizeof size);
       cell.text = std::string_view(p + sizeof size, size);
+      p += sizeof size + size;
     } else if (cell.tag != Tag::kNull) {
       std::memcpy(&cell.number, p, sizeof cell.number);
+      p += sizeof cell.number;
     }
     return cell;
   }
@@ -150,6 +160,8 @@ class StoredResult : public ResultSet {
   int64_t RowCount() const override;
   const std::vector<std::string>& Columns() const override { return names_; }
   Variant Value(int64_t row, int column) const override;
+  // Text cells as views into the table.
+  void ReadRow(int64_t row, std::vector<CellView>& cells) const override;
 
  private:
   std::shared_ptr<const StoredTable> table_;
