@@ -40,6 +40,14 @@ void CADO::ReportError(const _com_error& e) {
   ShowComError(*host_, e);
 }
 
+void CADO::ReportMoveError(const _com_error& e) {
+  // A move on a static cursor fails only by misuse; one that reads its
+  // record as it moves can fail to, and the report it ends must not pass
+  // for complete.
+  const HRESULT hr = e.Error();
+  if (hr != kAdErrNoCurrentRecord && hr != kAdErrObjectClosed && hr != kEPointer) ReportError(e);
+}
+
 namespace {
 
 // A null reference used as an object raises the invalid-pointer error.
@@ -88,7 +96,8 @@ std::string CADO::TryMoveFirst() {
     auto& rs = Deref(m_pRecordset);
     rs.MoveFirst();
     return rs.IsBOF() ? "BOF" : "PASS";
-  } catch (const _com_error&) {
+  } catch (const _com_error& e) {
+    ReportMoveError(e);
     return "FAIL";
   }
 }
@@ -102,7 +111,8 @@ std::string CADO::TryMoveNext() {
       return "PASS";
     }
     return "BOF";
-  } catch (const _com_error&) {
+  } catch (const _com_error& e) {
+    ReportMoveError(e);
     return "FAIL";
   }
 }

@@ -68,6 +68,9 @@ class CADO {
   // Records the failure and shows the provider errors of the bound
   // connection, then `e`.
   void ReportError(const _com_error& e);
+  // Reports a failed move as ReportError does when the provider failed to
+  // read the record moved to; a misused cursor stays silent.
+  void ReportMoveError(const _com_error& e);
   RunHost& host() { return *host_; }
 
  private:

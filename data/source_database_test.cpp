@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "data/vesk_ado.h"
 #include "platform/ado/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
@@ -77,6 +78,67 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   EXPECT_EQ(unbound_host.boxes[0].caption, "COM Error");
   EXPECT_EQ(unbound.TryMoveFirst(), "FAIL");
   EXPECT_EQ(unbound_host.boxes.size(), 1u);  // moves show nothing
+}
+
+// Three records, of which the third cannot be read when the cursor reaches
+// it, as a record read again from a file that changed meanwhile.
+class ThirdRecordUnreadable : public ado::ProviderFactory {
+ public:
+  std::unique_ptr<ado::Provider> Open(const std::string&, int, const ado::CancelCheck&,
+                                      std::vector<ado::ErrorEntry>*) override {
+    return std::make_unique<OneQuery>();
+  }
+
+ private:
+  class Rows : public ado::ResultSet {
+   public:
+    Rows() {
+      for (const OrgColumn& c : kOrgColumns) columns_.emplace_back(c.name);
+    }
+    int64_t RowCount() const override { return 3; }
+    const std::vector<std::string>& Columns() const override { return columns_; }
+    ado::Variant Value(int64_t row, int column) const override {
+      return column == 0 ? ado::Variant::FromLong(static_cast<int32_t>(row + 1)) : ado::Variant();
+    }
+    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) const override {
+      if (row < 2) return;
+      errors->push_back({kEFail, "The table 'Org' was changed while it was being read."});
+      throw _com_error(kEFail, std::string("Test"), errors->back().description);
+    }
+
+   private:
+    std::vector<std::string> columns_;
+  };
+  class OneQuery : public ado::Provider {
+   public:
+    std::unique_ptr<ado::ResultSet> Query(const std::string&, std::vector<ado::ErrorEntry>*) override {
+      return std::make_unique<Rows>();
+    }
+    void Execute(const std::string&, std::vector<ado::ErrorEntry>*) override {}
+  };
+};
+
+// A record that cannot be read when the walk reaches it ends the walk with
+// the provider's reason shown and the run failed, not as a complete report.
+TEST(CadoTest, ARecordThatCannotBeReadFailsTheWalkLoudly) {
+  FakeRunHost host;
+  CVeskADO reader(host);
+  ThirdRecordUnreadable providers;
+  auto conn = std::make_shared<ado::Connection>(providers);
+  conn->Open("Provider=Test", "", "", -1);
+  reader.SetConnection(conn);
+  ASSERT_TRUE(reader.OpenRecordset("SELECT * FROM Org"));
+  tagORG_INFO org;
+  ASSERT_TRUE(reader.GetFirstOrg(org));
+  ASSERT_TRUE(reader.GetNextOrg(org));
+  EXPECT_TRUE(host.boxes.empty());
+  EXPECT_FALSE(reader.GetNextOrg(org));
+  EXPECT_EQ(org.nRecordNumber, 2);  // the cursor stayed on the record before
+  ASSERT_EQ(host.boxes.size(), 2u);
+  EXPECT_EQ(host.boxes[0].caption, "Provider Error");
+  EXPECT_NE(host.boxes[0].text.find("was changed while it was being read"), std::string::npos);
+  EXPECT_EQ(host.boxes[1].caption, "COM Error");
+  EXPECT_EQ(host.failures, 1);
 }
 
 size_t Col(std::string_view name) {

@@ -1,7 +1,8 @@
 // The Access file check and reader over a file image in memory, as the
 // reader's child runs them: the header check, the catalog, then tables Org
-// and Other whole and by their columns. Every row the reader delivers must
-// be well formed and the count it ends a table with must be true.
+// and Other whole, by their columns, and in part with their rows read again.
+// Every row the reader delivers must be well formed and the count it ends a
+// table with must be true.
 
 #include <sys/mman.h>
 
@@ -21,12 +22,14 @@ using namespace tavrin::ado::access;
 
 class CheckingSink : public TableSink {
  public:
-  void BeginTable(const std::string&, const std::vector<ColumnInfo>& columns) override {
-    columns_ = columns.size();
+  void BeginTable(const std::string&, const std::vector<ColumnInfo>& columns, bool) override {
+    columns_ = 0;
+    for (const ColumnInfo& c : columns) columns_ += c.loaded;
     rows_ = 0;
   }
-  void Row(std::string_view cells) override {
+  void Row(std::string_view cells, uint64_t place) override {
     if (StoredTable::RowLength(cells, columns_) != cells.size()) std::abort();
+    places_.push_back(place);
     ++rows_;
   }
   void EndTable(uint64_t rows) override {
@@ -36,6 +39,9 @@ class CheckingSink : public TableSink {
  private:
   size_t columns_ = 0;
   uint64_t rows_ = 0;
+
+ public:
+  std::vector<uint64_t> places_;
 };
 
 }  // namespace
@@ -49,10 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MdbReader reader(data, facts, "fuzz.mdb", capture);
     reader.ReadCatalog();
     CheckingSink sink;
+    const std::vector<std::string> keys = {"Status", "Organization Name"};
     for (const char* name : {"Org", "Other"}) {
-      for (bool rows : {true, false}) {
+      for (const TableReading what : {TableReading{true}, TableReading{false}, TableReading{true, &keys}}) {
+        sink.places_.clear();
         try {
-          reader.ReadTable(name, rows, sink);
+          reader.ReadTable(name, what, sink);
+          // The rows of a reading in part, read again last first.
+          if (what.keys) {
+            std::vector<uint64_t> places(sink.places_.rbegin(), sink.places_.rend());
+            reader.ReadRowsAt(name, places, sink);
+          }
         } catch (const ProviderFailure&) {
         }
       }

@@ -200,6 +200,8 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
     Provider& provider = connection->provider();
     result = options == adCmdTable ? provider.OpenTable(source, &errors)
                                    : provider.Query(source, &errors);
+    // The cursor starts on the first record.
+    if (result->RowCount() > 0) result->Fetch(0, &errors);
   } catch (const _com_error&) {
     connection->SetErrors(std::move(errors));
     throw;
@@ -250,22 +252,38 @@ void Recordset::CheckOpen() const {
   if (!result_) throw AdoError(kAdErrObjectClosed, kRecordsetSource);
 }
 
+void Recordset::MoveTo(int64_t position) {
+  if (position != position_ && position < result_->RowCount()) {
+    std::vector<ErrorEntry> errors;
+    try {
+      result_->Fetch(position, &errors);
+    } catch (const _com_error&) {
+      connection_->SetErrors(std::move(errors));
+      throw;
+    } catch (const std::bad_alloc&) {
+      connection_->SetErrors(std::move(errors));
+      throw AdoError(kEOutOfMemory, kRecordsetSource);
+    }
+  }
+  position_ = position;
+}
+
 void Recordset::MoveFirst() {
   CheckOpen();
   if (result_->RowCount() == 0) throw AdoError(kAdErrNoCurrentRecord, kRecordsetSource);
-  position_ = 0;
+  MoveTo(0);
 }
 
 void Recordset::MoveNext() {
   CheckOpen();
   if (position_ >= result_->RowCount()) throw AdoError(kAdErrNoCurrentRecord, kRecordsetSource);
-  ++position_;
+  MoveTo(position_ + 1);
 }
 
 void Recordset::MoveLast() {
   CheckOpen();
   if (result_->RowCount() == 0) throw AdoError(kAdErrNoCurrentRecord, kRecordsetSource);
-  position_ = result_->RowCount() - 1;
+  MoveTo(result_->RowCount() - 1);
 }
 
 bool Recordset::IsBOF() const {

@@ -167,9 +167,9 @@ class Recordset {
   Recordset& operator=(const Recordset&) = delete;
 
   // Runs `source` (SQL text with adCmdText, a table name with adCmdTable) on
-  // `connection` and keeps the whole result: the cursor is static whatever
+  // `connection` and keeps its result: the cursor is static whatever
   // `cursor` says, so RecordCount is exact. The cursor starts on the first
-  // record (BOF and EOF both true when there is none). Throws _com_error:
+  // record, read already (BOF and EOF both true when there is none). Throws _com_error:
   // kAdErrObjectOpen when already open, kAdErrInvalidConnection without an
   // open connection, the provider's error when the query fails.
   void Open(const std::string& source, const ConnectionPtr& connection, CursorType cursor,
@@ -179,7 +179,10 @@ class Recordset {
   bool IsOpen() const;
 
   // Moves; MoveFirst and MoveLast throw kAdErrNoCurrentRecord on an empty
-  // set, MoveNext throws it when EOF is already true.
+  // set, MoveNext throws it when EOF is already true. A result that reads
+  // its rows as the cursor reaches them (ResultSet::Fetch) may fail to read
+  // the record moved to: the move then throws the provider's error (Errors()
+  // says why) and the cursor stays where it was.
   void MoveFirst();
   void MoveNext();
   void MoveLast();
@@ -210,6 +213,8 @@ class Recordset {
  private:
   friend class Connection;
   void CheckOpen() const;
+  // Puts the cursor on `position` (a record, or RowCount() for EOF).
+  void MoveTo(int64_t position);
   // Drops the result and leaves the connection; the record set is closed.
   void Release();
   ConnectionPtr connection_;

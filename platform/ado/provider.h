@@ -15,7 +15,8 @@
 
 namespace tavrin::ado {
 
-// A materialised query result. Immutable; thread-compatible.
+// A query result: materialised, or read as the cursor reaches its rows
+// (Fetch). Thread-compatible.
 class ResultSet {
  public:
   virtual ~ResultSet() = default;
@@ -28,6 +29,12 @@ class ResultSet {
   // text cells as views valid as long as the result; this default gives
   // every cell as Value does.
   virtual void ReadRow(int64_t row, std::vector<CellView>& cells) const;
+  // Makes row `row` (in range) ready for Value and ReadRow: a result that
+  // reads its rows as the cursor reaches them reads it here, and may then
+  // give up the views of the rows before. On failure appends the provider's
+  // diagnostics to *errors and throws _com_error. This default has every
+  // row ready.
+  virtual void Fetch(int64_t /*row*/, std::vector<ErrorEntry>* /*errors*/) const {}
 };
 
 class Provider {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/ado/access/failure.h"
+#include "platform/ado/access/fetched_result.h"
 #include "platform/ado/access/jet_rewrite.h"
 #include "platform/ado/access/table_module.h"
 #include "platform/text/ascii.h"
@@ -24,9 +25,13 @@ class AccessProvider : public Provider {
   std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     try {
       const RewrittenQuery q = Rewrite(sql);
+      const QueryControl control{cancelled_, options_.query_deadline};
+      if (!is_stand_in_ && !q.rowid_sql.empty() && q.tables.size() == 1) {
+        if (auto result = QueryInPart(q, control)) return result;
+      }
       AttachedTables data;
       data.tables = Tables(q, true);
-      return RunJetQuery(q, data, env_, {cancelled_, options_.query_deadline});
+      return RunJetQuery(q, data, env_, control);
     } catch (const ProviderFailure& f) {
       ThrowAsComError(errors, f);
     } catch (const std::length_error&) {
@@ -56,6 +61,25 @@ class AccessProvider : public Provider {
     } catch (const JetSqlError& e) {
       throw QueryError(e.what());
     }
+  }
+
+  // A query that delivers a table's own rows: of the table only the columns
+  // that the query's text names are read, and the rows it chooses are read
+  // again whole as the caller reaches them (fetched_result.h). Null when
+  // the query turns out to read more than those columns.
+  std::unique_ptr<ResultSet> QueryInPart(const RewrittenQuery& q, const QueryControl& control) {
+    FileReading reading =
+        ReadAccessFileKept(path_, {q.tables, true, q.rowid_names}, env_, cancelled_, options_.reader);
+    AttachedTables data;
+    data.tables = reading.tables;
+    std::optional<std::vector<uint32_t>> order;
+    try {
+      order = RunJetRowQuery(q, data, env_, control);
+    } catch (const ColumnsNotLoaded&) {
+    }
+    if (!order) return nullptr;
+    return std::make_unique<FetchedResult>(data.tables[0], std::move(reading.file), std::move(*order), env_,
+                                           cancelled_, options_.reader);
   }
 
   // The tables that `q` names, in its order: read from the file (with their

@@ -672,3 +672,88 @@ TEST_F(DamagedFile, IntactCopyReadsEveryRow) {
 
 }  // namespace
 }  // namespace tavrin::ado
+
+namespace tavrin::ado {
+namespace {
+
+// Replaces, in place, the first occurrence of `from` in the file's Jet text
+// (in either of its encodings) by `to`, of the same length.
+bool ReplaceInPlace(const std::string& path, const std::string& from, const std::string& to) {
+  std::string bytes = ReadAll(path);
+  auto wide = [](const std::string& s) {
+    std::string w;
+    for (char c : s) w += std::string{c, '\0'};
+    return w;
+  };
+  for (const auto& [f, t] : {std::pair{from, to}, std::pair{wide(from), wide(to)}}) {
+    const size_t at = bytes.find(f);
+    if (at == std::string::npos) continue;
+    bytes.replace(at, t.size(), t);
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return true;
+  }
+  return false;
+}
+
+// A sorted or selected query reads only the columns it names, then each
+// record again whole as the cursor reaches it, forwards or back.
+TEST_F(AccessFile, RecordsAreReadWholeAsTheCursorReachesThem) {
+  Recordset rs;
+  rs.Open("SELECT * FROM Org WHERE Category Is Not Null ORDER BY [Record Number] DESC", connection_, adOpenStatic,
+          adLockReadOnly, adCmdText);
+  ASSERT_EQ(rs.RecordCount(), 5);
+  rs.MoveLast();
+  EXPECT_EQ(rs.GetFieldValue("Record Number").AsText(), "1");
+  EXPECT_EQ(rs.GetFieldValue("Event Notes").AsText(), "The \"Winter Concert\" is off");
+  rs.MoveFirst();
+  EXPECT_EQ(rs.GetFieldValue("Record Number").AsText(), "5");
+  rs.MoveNext();
+  rs.MoveNext();
+  EXPECT_EQ(rs.GetFieldValue("Permanent Notes").AsText(), kMemo70k);
+  EXPECT_EQ(rs.GetFieldValue("Event Kill Date").AsDate(), -1.75);
+}
+
+// A record that is no longer what the query saw (the file was changed in
+// place meanwhile) fails its move, with the reason; the cursor stays.
+TEST_F(AccessFile, ARecordChangedSinceTheQueryFailsItsMove) {
+  Recordset rs;
+  rs.Open("SELECT * FROM Org WHERE Status <> 'x' ORDER BY [Record Number]", connection_, adOpenStatic,
+          adLockReadOnly, adCmdText);
+  ASSERT_EQ(rs.GetFieldValue("Record Number").AsText(), "1");
+  ASSERT_TRUE(ReplaceInPlace(path_, "Delayed", "Dxlayed"));  // record 4
+  // After a move back the records are read again from the file as it is now.
+  rs.MoveNext();
+  rs.MoveFirst();
+  rs.MoveNext();
+  rs.MoveNext();
+  EXPECT_THROW(rs.MoveNext(), _com_error);
+  const auto errors = connection_->Errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_NE(errors.back().description.find("was changed while it was being read"), std::string::npos)
+      << errors.back().description;
+  EXPECT_EQ(rs.GetFieldValue("Record Number").AsText(), "3");
+}
+
+// A query that reads a column whose values a table read in part lacks is
+// refused before it runs, so that the provider reads the whole table.
+TEST(JetQueryInPart, AColumnNotLoadedIsNeverRead) {
+  auto table = std::make_shared<access::StoredTable>();
+  table->name = "T";
+  table->columns = {{"Id", access::Tag::kLong}, {"Status", access::Tag::kText, false}};
+  access::RowBuilder row;
+  row.AddNumber(access::Tag::kLong, 1);
+  table->AddRow(row.cells());
+  table->Finish();
+  access::AttachedTables data;
+  data.tables = {table};
+  FakeEnv env;
+  const RewrittenQuery ok = RewriteJetSql("SELECT * FROM T WHERE Id = 1");
+  EXPECT_EQ(*access::RunJetRowQuery(ok, data, env, {}), std::vector<uint32_t>{0});
+  const RewrittenQuery q = RewriteJetSql("SELECT * FROM T WHERE Status = 'x' ORDER BY Id");
+  EXPECT_EQ(q.rowid_names, (std::vector<std::string>{"Status", "Id"}));
+  EXPECT_THROW(access::RunJetRowQuery(q, data, env, {}), access::ColumnsNotLoaded);
+}
+
+}  // namespace
+}  // namespace tavrin::ado

@@ -29,12 +29,26 @@ struct Guard {
   Env& env;
   const QueryControl& control;
   Env::SteadyTime deadline;
-  std::string refused_function;
+  const AttachedTables& data;
+  std::string refused_function = {};
   bool refused_write = false;
   bool refused_other = false;
   bool stopped = false;
   bool overtime = false;
+  bool unloaded = false;  // it reads a column that a table read in part lacks
 };
+
+// Whether column `column` of table `table` is one whose values were not
+// loaded.
+bool IsUnloaded(const AttachedTables& data, const char* table, const char* column) {
+  if (!table || !column) return false;
+  for (const auto& t : data.tables) {
+    if (!text::EqualsIgnoreAsciiCase(t->name, table)) continue;
+    for (const ColumnInfo& c : t->columns)
+      if (!c.loaded && text::EqualsIgnoreAsciiCase(c.name, column)) return true;
+  }
+  return false;
+}
 
 bool IsWrite(int action) {
   switch (action) {
@@ -55,6 +69,10 @@ int Authorize(void* data, int action, const char* a, const char* b, const char*,
     case SQLITE_READ:
       // The tables of the query only, not SQLite's own.
       if (a && text::StartsWithIgnoreAsciiCase(a, "sqlite_")) break;
+      if (IsUnloaded(guard->data, a, b)) {
+        guard->unloaded = true;
+        return SQLITE_DENY;
+      }
       return SQLITE_OK;
     case SQLITE_FUNCTION:
       if (b && IsJetDialectFunction(b)) return SQLITE_OK;
@@ -107,6 +125,7 @@ StatementPtr Prepare(sqlite3* db, const std::string& sql, const Guard& guard) {
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
   StatementPtr out(st, sqlite3_finalize);
+  if (guard.unloaded) throw ColumnsNotLoaded();
   if (rc != SQLITE_OK) throw Failure(db, guard);
   if (!out) throw QueryError("The query is empty.");
   // One statement only: a second one would otherwise be ignored unseen.
@@ -204,30 +223,36 @@ SqlitePtr OpenEngine(const AttachedTables& data, Env& env, Guard& guard) {
 
 }  // namespace
 
-std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
-                                       const QueryControl& control) {
-  Guard guard{env, control, env.SteadyNow() + control.deadline, {}, false, false, false, false};
+std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query, const AttachedTables& data,
+                                                    Env& env, const QueryControl& control) {
+  if (query.rowid_sql.empty() || data.tables.size() != 1 || HasColumn(*data.tables[0], "_rowid_"))
+    return std::nullopt;
+  Guard guard{env, control, env.SteadyNow() + control.deadline, data};
   const SqlitePtr db = OpenEngine(data, env, guard);
   sqlite3* raw = db.get();
+  StatementPtr st = Prepare(raw, query.rowid_sql, guard);
+  std::vector<uint32_t> order;
+  StepAll(raw, st.get(), guard, [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
+  order.shrink_to_fit();
+  return order;
+}
 
+std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
+                                       const QueryControl& control) {
   // SELECT * over one table: the result is the table itself in the
   // query's order, so no row is copied.
-  if (!query.rowid_sql.empty() && data.tables.size() == 1 && !HasColumn(*data.tables[0], "_rowid_")) {
-    StatementPtr st = Prepare(raw, query.rowid_sql, guard);
-    std::vector<uint32_t> order;
-    StepAll(raw, st.get(), guard,
-            [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
-    order.shrink_to_fit();
-    return std::make_unique<StoredResult>(data.tables[0], std::move(order), true);
-  }
-  StatementPtr st = Prepare(raw, query.sql, guard);
-  auto table = StoreResult(raw, st.get(), guard);
+  if (auto order = RunJetRowQuery(query, data, env, control))
+    return std::make_unique<StoredResult>(data.tables[0], std::move(*order), true);
+  Guard guard{env, control, env.SteadyNow() + control.deadline, data};
+  const SqlitePtr db = OpenEngine(data, env, guard);
+  StatementPtr st = Prepare(db.get(), query.sql, guard);
+  auto table = StoreResult(db.get(), st.get(), guard);
   return std::make_unique<StoredResult>(std::move(table), std::vector<uint32_t>(), false);
 }
 
 std::vector<std::string> PrepareJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env) {
   const QueryControl control;
-  Guard guard{env, control, env.SteadyNow() + control.deadline, {}, false, false, false, false};
+  Guard guard{env, control, env.SteadyNow() + control.deadline, data};
   const SqlitePtr db = OpenEngine(data, env, guard);
   const StatementPtr st = Prepare(db.get(), query.sql, guard);
   std::vector<std::string> columns;

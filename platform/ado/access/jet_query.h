@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,15 +30,26 @@ struct QueryControl {
   std::chrono::milliseconds deadline = kQueryDeadline;
 };
 
+// Thrown instead of running a query that reads a column whose values a
+// table read in part (ColumnInfo::loaded) does not hold.
+struct ColumnsNotLoaded {};
+
 // Runs `query` over `data` (which holds the tables that query.tables
 // names, in that order) and returns its whole result, which may share the
 // tables. Date() and Now() read `env`. Sets SQLite's process-wide heap limit
 // to kQueryHeapBytes on first use. Throws ProviderFailure: kDbErrorsInCommand
 // for errors in the text and for a function that is not Jet's ("Undefined
 // function"), kEFail for a statement that would write, a timeout once the
-// deadline (on `env`'s clock) has passed, kEAbort once `cancelled` is true.
+// deadline (on `env`'s clock) has passed, kEAbort once `cancelled` is true;
+// ColumnsNotLoaded as said above.
 std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
                                        const QueryControl& control);
+
+// For a query of the form "SELECT * FROM <one table> [WHERE] [ORDER BY]"
+// over `data`, the rows of its result as numbers of the table's rows, in
+// the result's order; nullopt for any other form. Throws as RunJetQuery.
+std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query, const AttachedTables& data,
+                                                    Env& env, const QueryControl& control);
 
 // Prepares `query` over `data` as RunJetQuery would, without running it, and
 // returns the names of its result's columns. Throws as RunJetQuery.

@@ -370,6 +370,12 @@ RewrittenQuery RewriteJetSql(std::string_view jet) {
     std::vector<Token> rowid = tokens;
     rowid[1] = {Tok::kWord, "_rowid_"};
     q.rowid_sql = Renderer(rowid).Render();
+    for (size_t k = 4; k < tokens.size(); ++k) {
+      if (!is_name(tokens[k])) continue;
+      bool known = false;
+      for (const auto& name : q.rowid_names) known = known || IEquals(name, tokens[k].text);
+      if (!known) q.rowid_names.push_back(tokens[k].text);
+    }
   }
   return q;
 }

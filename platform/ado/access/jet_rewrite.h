@@ -32,6 +32,9 @@ struct RewrittenQuery {
   // query selecting only the rowid, so the caller can deliver the table's
   // own rows in the query's order. Empty for any other shape.
   std::string rowid_sql;
+  // For rowid_sql: every name its WHERE and ORDER BY may give a column (each
+  // word and bracketed name after the table's, once, letter case ignored).
+  std::vector<std::string> rowid_names;
 };
 
 // Rewrites `jet` (one SELECT statement). Throws JetSqlError. Thread-safe.

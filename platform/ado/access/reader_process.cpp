@@ -28,14 +28,6 @@ namespace {
 constexpr size_t kReadChunk = 256 << 10;
 constexpr int kPollMs = 100;
 
-// The file, or the table being read, cannot be read whole: worth a retry.
-ProviderFailure Unreadable(const std::string& path, const std::string& table, const std::string& what) {
-  if (!table.empty()) return Damaged(table, what);
-  return {kEFail, "The database file '" + path + "' cannot be read: " + what +
-                      " The file may be damaged or was being changed.",
-          {}, true};
-}
-
 std::string DescribeEnd(int status, const SandboxLimits& limits) {
   if (WIFEXITED(status))
     return "its reader ended without finishing (exit status " + std::to_string(WEXITSTATUS(status)) + ").";
@@ -48,10 +40,13 @@ std::string DescribeEnd(int status, const SandboxLimits& limits) {
   return "its reader ended on " + signal + ".";
 }
 
+// What a reader child does with the file once it is confined.
+using ChildWork = std::function<void(MdbReader&, StreamWriter&)>;
+
 // The reader's body: never returns into the caller's code.
-[[noreturn]] void RunChild(int file_fd, const FileFacts& facts, const std::string& path,
-                           const ReadRequest& request, int out_fd, const ReaderOptions& options,
-                           pid_t parent) {
+[[noreturn]] void RunChild(int file_fd, const FileFacts& facts, const std::string& path, const ChildWork& work,
+                           int out_fd, const std::function<void(int)>& in_sandbox,
+                           const ReaderOptions& options, pid_t parent) {
   // A stop is the parent's to carry out; the child ends with it.
   signal(SIGINT, SIG_IGN);
   signal(SIGTERM, SIG_IGN);
@@ -69,13 +64,13 @@ std::string DescribeEnd(int status, const SandboxLimits& limits) {
       close_range(0, static_cast<unsigned>(out_fd) - 1, 0);
       close_range(static_cast<unsigned>(out_fd) + 1, ~0U, 0);
       OutputCapture capture;
-      MdbReader reader(static_cast<const unsigned char*>(image), facts, path, capture);
+      MdbReader reader(static_cast<const unsigned char*>(image), facts, path, capture, true);
       if (options.before_sandbox) options.before_sandbox();
       if (!EnterSandbox(out_fd, LimitsForFile(facts.size)))
         throw ProviderFailure{kEFail, "The database reader cannot be isolated: this system has no seccomp filters.", {}};
-      if (options.in_sandbox) options.in_sandbox(out_fd);
+      if (in_sandbox) in_sandbox(out_fd);
       reader.ReadCatalog();
-      for (const auto& name : request.tables) reader.ReadTable(name, request.rows, out);
+      work(reader, out);
       out.Done();
     } catch (const ProviderFailure& f) {
       out.Failure(f);
@@ -115,67 +110,133 @@ class Child {
   int status_ = 0;
 };
 
-std::vector<std::shared_ptr<StoredTable>> ReadOnce(const std::string& path, const ReadRequest& request, Env& env,
-                                                   const CancelCheck& cancelled, const ReaderOptions& options) {
-  fs::UniqueFd file = OpenFile(path);
-  const FileFacts facts = CheckFile(file.get(), path);
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
-  fs::UniqueFd in(ends[0]), out(ends[1]);
-  fcntl(in.get(), F_SETPIPE_SZ, 1 << 20);  // fewer wake-ups; the default works too
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
-  if (pid == 0) RunChild(file.get(), facts, path, request, out.get(), options, parent);
-  Child child(pid);
-  out.Reset();
-  file.Reset();
+}  // namespace
 
-  const SandboxLimits limits = LimitsForFile(facts.size);
-  // Decoded text takes more room than Jet's compressed form, a cell more
-  // than its bytes in the row; no Access file needs this much.
-  StreamReader stream(16 * static_cast<uint64_t>(facts.size) + (uint64_t{256} << 20));
-  auto heard = env.SteadyNow();
-  bool closed = false;
-  while (!stream.finished() && !closed) {
-    if (cancelled && cancelled()) throw Stopped();
-    pollfd p{in.get(), POLLIN, 0};
+// A reader child at work on an open file, killed and reaped with this
+// object, and the stream it sends.
+class ReaderRun {
+ public:
+  ReaderRun(const OpenAccessFile& file, const ChildWork& work, Env& env, CancelCheck cancelled,
+            const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
+      : path_(file.path),
+        limits_(LimitsForFile(file.facts.size)),
+        env_(env),
+        cancelled_(std::move(cancelled)),
+        silence_(options.silence),
+        // Decoded text takes more room than Jet's compressed form, a cell
+        // more than its bytes in the row; no Access file needs this much.
+        stream_(16 * static_cast<uint64_t>(file.facts.size) + (uint64_t{256} << 20)) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
+    in_ = fs::UniqueFd(ends[0]);
+    fs::UniqueFd out(ends[1]);
+    fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);  // fewer wake-ups; the default works too
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
+    if (pid == 0) RunChild(file.fd.get(), file.facts, file.path, work, out.get(), in_sandbox, options, parent);
+    child_ = std::make_unique<Child>(pid);
+  }
+
+  StreamReader& stream() { return stream_; }
+
+  // From now on the reader's silence counts: the caller waits for it.
+  void StartWaiting() { heard_ = env_.SteadyNow(); }
+
+  // Waits up to a moment for more of the stream and takes what came. False
+  // once the reader has closed its end. Throws ProviderFailure: Stopped once
+  // `cancelled` holds, the file unreadable when the reader broke the stream
+  // or has been silent too long (since StartWaiting or what it sent last).
+  bool Receive() {
+    if (cancelled_ && cancelled_()) throw Stopped();
+    pollfd p{in_.get(), POLLIN, 0};
     const int ready = poll(&p, 1, kPollMs);
     if (ready > 0) {
-      char* space = stream.Space(kReadChunk);
-      const ssize_t n = read(in.get(), space, kReadChunk);
+      char* space = stream_.Space(kReadChunk);
+      const ssize_t n = read(in_.get(), space, kReadChunk);
       if (n > 0) {
         try {
-          stream.Commit(static_cast<size_t>(n));
+          stream_.Commit(static_cast<size_t>(n));
         } catch (const StreamError& e) {
-          throw Unreadable(path, stream.current_table(), std::string("its reader sent data out of place (") + e.what() + ").");
+          throw Unreadable(std::string("its reader sent data out of place (") + e.what() + ").");
         }
-        heard = env.SteadyNow();
+        heard_ = env_.SteadyNow();
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        closed = true;
+        return false;
       }
-    } else if (ready == 0 && env.SteadyNow() - heard > options.silence) {
-      throw Unreadable(path, stream.current_table(),
-                       "its reader did not answer for " +
-                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options.silence).count()) +
-                           " seconds.");
+    } else if (ready == 0 && env_.SteadyNow() - heard_ > silence_) {
+      throw Unreadable("its reader did not answer for " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silence_).count()) +
+                       " seconds.");
     }
+    return true;
   }
-  if (!stream.finished()) throw Unreadable(path, stream.current_table(), DescribeEnd(child.Wait(), limits));
-  if (stream.failure()) throw *stream.failure();
-  auto& tables = stream.tables();
+
+  // Throws what ended a stream that is not to go on: the reader's own
+  // failure, or how it died when it did not finish.
+  [[noreturn]] void ThrowEnd() {
+    if (!stream_.finished()) throw Unreadable(DescribeEnd(child_->Wait(), limits_));
+    if (stream_.failure()) throw *stream_.failure();
+    throw Unreadable("its reader sent other rows than were asked for.");
+  }
+
+  // Takes the whole stream; throws as Receive and ThrowEnd.
+  void ReceiveAll() {
+    StartWaiting();
+    while (!stream_.finished())
+      if (!Receive()) ThrowEnd();
+    if (stream_.failure()) throw *stream_.failure();
+  }
+
+  // The file, or the table being read, cannot be read whole: worth a retry.
+  ProviderFailure Unreadable(const std::string& what) const {
+    const std::string table = stream_.current_table();
+    if (!table.empty()) return Damaged(table, what);
+    return {kEFail, "The database file '" + path_ + "' cannot be read: " + what +
+                        " The file may be damaged or was being changed.",
+            {}, true};
+  }
+
+ private:
+  std::string path_;
+  SandboxLimits limits_;
+  Env& env_;
+  CancelCheck cancelled_;
+  std::chrono::milliseconds silence_;
+  StreamReader stream_;
+  fs::UniqueFd in_;
+  std::unique_ptr<Child> child_;
+  Env::SteadyTime heard_{};
+};
+
+namespace {
+
+FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& env, const CancelCheck& cancelled,
+                     const ReaderOptions& options) {
+  auto file = std::make_shared<OpenAccessFile>();
+  file->fd = OpenFile(path);
+  file->facts = CheckFile(file->fd.get(), path);
+  file->path = path;
+  const ChildWork work = [&request](MdbReader& reader, StreamWriter& out) {
+    for (size_t i = 0; i < request.tables.size(); ++i) {
+      const bool keyed = i == 0 && request.keys;
+      reader.ReadTable(request.tables[i], {request.rows, keyed ? &*request.keys : nullptr}, out);
+    }
+  };
+  ReaderRun reader(*file, work, env, cancelled, options.in_sandbox, options);
+  reader.ReceiveAll();
+  auto& tables = reader.stream().tables();
   bool as_asked = tables.size() == request.tables.size();
   for (size_t i = 0; as_asked && i < tables.size(); ++i)
     as_asked = text::EqualsIgnoreAsciiCase(tables[i]->name, request.tables[i]);
-  if (!as_asked) throw Unreadable(path, "", "its reader sent other tables than were asked for.");
-  return std::move(tables);
+  if (!as_asked) throw reader.Unreadable("its reader sent other tables than were asked for.");
+  return {std::move(tables), std::move(file)};
 }
 
 }  // namespace
 
-std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path, const ReadRequest& request,
-                                                         Env& env, const CancelCheck& cancelled,
-                                                         const ReaderOptions& options) {
+FileReading ReadAccessFileKept(const std::string& path, const ReadRequest& request, Env& env,
+                               const CancelCheck& cancelled, const ReaderOptions& options) {
   try {
     return ReadOnce(path, request, env, cancelled, options);
   } catch (const ProviderFailure& f) {
@@ -183,6 +244,49 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
   }
   env.SleepFor(std::chrono::milliseconds(100));
   return ReadOnce(path, request, env, cancelled, options);
+}
+
+std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path, const ReadRequest& request,
+                                                         Env& env, const CancelCheck& cancelled,
+                                                         const ReaderOptions& options) {
+  return ReadAccessFileKept(path, request, env, cancelled, options).tables;
+}
+
+RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, std::vector<uint64_t> places,
+                   Env& env, CancelCheck cancelled, const ReaderOptions& options)
+    : expected_(places.size()) {
+  // The child has its own copy of the places and the name.
+  const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
+    reader.ReadRowsAt(table, places, out);
+  };
+  reader_ = std::make_unique<ReaderRun>(*file, work, env, std::move(cancelled), options.in_fetch_sandbox, options);
+}
+
+RowFetch::~RowFetch() = default;
+
+const char* RowFetch::Next() {
+  StreamReader& stream = reader_->stream();
+  bool waiting = false;
+  for (;;) {
+    if (StoredTable* t = stream.latest()) {
+      if (columns_.empty()) {
+        for (const ColumnInfo& c : t->columns)
+          if (!c.loaded || !t->places.empty()) throw reader_->Unreadable("its reader sent a part of a row.");
+        columns_ = t->columns;
+      }
+      if (served_ < t->rows()) {
+        if (++total_ > expected_) throw reader_->Unreadable("its reader sent other rows than were asked for.");
+        return t->RowStart(served_++);
+      }
+      // Every row received has been handed out; make room for the next.
+      t->ClearRows();
+      served_ = 0;
+    }
+    if (stream.finished()) reader_->ThrowEnd();
+    if (!waiting) reader_->StartWaiting();
+    waiting = true;
+    if (!reader_->Receive()) reader_->ThrowEnd();
+  }
 }
 
 }  // namespace tavrin::ado::access

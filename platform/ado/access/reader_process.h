@@ -13,12 +13,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/ado/access/file_check.h"
 #include "platform/ado/access/stored_table.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
+#include "platform/fs/fd.h"
 
 namespace tavrin::ado::access {
 
@@ -26,6 +29,19 @@ namespace tavrin::ado::access {
 struct ReadRequest {
   std::vector<std::string> tables;  // none: only the list of tables is read
   bool rows = true;                 // false: the tables' columns only
+  // When set, the first table is read in part: the values of these columns
+  // only (letter case ignored), each row with its place in the file, every
+  // column checked as a whole reading checks it (see TableReading).
+  std::optional<std::vector<std::string>> keys = std::nullopt;
+};
+
+// An Access file as one reading opened and checked it: a later reading of
+// its rows (RowFetch) reads the same file, even once its name leads to
+// another. Immutable.
+struct OpenAccessFile {
+  fs::UniqueFd fd;
+  FileFacts facts;
+  std::string path;
 };
 
 struct ReaderOptions {
@@ -35,6 +51,8 @@ struct ReaderOptions {
   // sandbox, and in the sandbox (given the pipe) before it reads the file.
   std::function<void()> before_sandbox;
   std::function<void(int out_fd)> in_sandbox;
+  // The same for the readers that RowFetch starts, instead of in_sandbox.
+  std::function<void(int out_fd)> in_fetch_sandbox;
 };
 
 // Reads what `request` asks of the Access file at `path` and returns its
@@ -49,6 +67,45 @@ struct ReaderOptions {
 std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path, const ReadRequest& request,
                                                          Env& env, const CancelCheck& cancelled,
                                                          const ReaderOptions& options = {});
+
+// As ReadAccessFile for `request`, also returning the file it read, for
+// reading rows of it again.
+struct FileReading {
+  std::vector<std::shared_ptr<StoredTable>> tables;
+  std::shared_ptr<const OpenAccessFile> file;
+};
+FileReading ReadAccessFileKept(const std::string& path, const ReadRequest& request, Env& env,
+                               const CancelCheck& cancelled, const ReaderOptions& options = {});
+
+class ReaderRun;
+
+// Reads again, every column, the rows of table `table` of `file` that lie
+// at `places` (a reading with keys gave them), in that order, handing them
+// out as they arrive: a reader child streams them, so that only a few are
+// held at a time. Forks; used by one thread at a time.
+class RowFetch {
+ public:
+  RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, std::vector<uint64_t> places,
+           Env& env, CancelCheck cancelled, const ReaderOptions& options);
+  ~RowFetch();
+  RowFetch(const RowFetch&) = delete;
+  RowFetch& operator=(const RowFetch&) = delete;
+
+  // The cells of the next row, every column (see StoredTable::ReadCell),
+  // valid until the next call; the table's columns as the reader sent them
+  // in `columns`, from the first call on. Throws ProviderFailure as
+  // ReadAccessFile does, without a retry, also when the rows are not the
+  // ones asked for (more or fewer).
+  const char* Next();
+  const std::vector<ColumnInfo>& columns() const { return columns_; }
+
+ private:
+  std::unique_ptr<ReaderRun> reader_;
+  std::vector<ColumnInfo> columns_;
+  size_t served_ = 0;   // rows handed out of the stream's current table
+  size_t total_ = 0;    // rows handed out in all
+  size_t expected_;
+};
 
 }  // namespace tavrin::ado::access
 

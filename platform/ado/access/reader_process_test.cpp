@@ -32,18 +32,18 @@ std::string TwoTables() {
   {
     StreamWriter out(fd.get());
     RowBuilder row;
-    out.BeginTable("Org", {{"Id", Tag::kLong}, {"Name", Tag::kText}});
+    out.BeginTable("Org", {{"Id", Tag::kLong}, {"Name", Tag::kText}}, false);
     for (int i = 0; i < 3; ++i) {
       row.Clear();
       row.AddNumber(Tag::kLong, i);
       i == 1 ? row.AddNull() : row.AddText("row " + std::to_string(i));
-      out.Row(row.cells());
+      out.Row(row.cells(), 0);
     }
     out.EndTable(3);
-    out.BeginTable("Notes", {{"Memo", Tag::kText}});
+    out.BeginTable("Notes", {{"Memo", Tag::kText}}, false);
     row.Clear();
     row.AddText(std::string(300000, 'm'));
-    out.Row(row.cells());
+    out.Row(row.cells(), 0);
     out.EndTable(1);
     out.Done();
   }
@@ -236,6 +236,80 @@ TEST_F(ReaderChild, CancelEndsTheReadingSoon) {
   const ProviderFailure f = Failure([&] { return ++asked > 3; });
   EXPECT_EQ(f.hr, kEAbort);
   EXPECT_EQ(asked, 4);  // and no retry after a stop
+}
+
+// The bytes of row `row` of `table`, every column.
+std::string RowBytes(const StoredTable& table, size_t row) {
+  const char* start = table.RowStart(row);
+  const char* end = start;
+  for (size_t c = 0; c < table.columns.size(); ++c) end = StoredTable::Skip(end);
+  return std::string(start, end);
+}
+
+// A reading in part holds only the keys, with each row's place; the rows
+// read again at those places, in any order, are those of a whole reading.
+TEST_F(ReaderChild, RowsReadAgainAtTheirPlacesAreTheWholeRows) {
+  const auto whole = ReadAccessFile(path_, {{"Org"}, true}, *Env::Default(), {})[0];
+  FileReading part = ReadAccessFileKept(path_, {{"Org"}, true, std::vector<std::string>{"status", "County"}},
+                                        *Env::Default(), {});
+  const auto& keys = *part.tables[0];
+  ASSERT_EQ(keys.rows(), 50u);
+  ASSERT_EQ(keys.places.size(), 50u);
+  ASSERT_EQ(keys.LoadedColumns(), 2u);
+  size_t status = 0;
+  for (size_t c = 0; c < keys.columns.size(); ++c) {
+    EXPECT_EQ(keys.columns[c].loaded, keys.columns[c].name == "Status" || keys.columns[c].name == "County");
+    if (keys.columns[c].name == "Status") status = c;
+  }
+  for (size_t r = 0; r < 50; ++r) EXPECT_EQ(keys.Get(r, status).text, whole->Get(r, status).text);
+
+  // Backwards, with one row twice.
+  std::vector<uint64_t> places(keys.places.rbegin(), keys.places.rend());
+  places.push_back(keys.places[7]);
+  RowFetch fetch(part.file, "org", places, *Env::Default(), {}, options_);
+  for (size_t i = 0; i < places.size(); ++i) {
+    const char* cells = fetch.Next();
+    const size_t row = i < 50 ? 49 - i : 7;
+    const char* end = cells;
+    for (size_t c = 0; c < whole->columns.size(); ++c) end = StoredTable::Skip(end);
+    EXPECT_EQ(std::string(cells, end), RowBytes(*whole, row)) << "row " << row;
+  }
+  EXPECT_EQ(fetch.columns().size(), whole->columns.size());
+  EXPECT_THROW(fetch.Next(), ProviderFailure);  // no row beyond those asked for
+
+  // No key at all: the rows' places only.
+  part = ReadAccessFileKept(path_, {{"Org"}, true, std::vector<std::string>{}}, *Env::Default(), {});
+  EXPECT_EQ(part.tables[0]->rows(), 50u);
+  EXPECT_EQ(part.tables[0]->LoadedColumns(), 0u);
+}
+
+// Rows are read again from the file the reading in part opened, even when
+// its name now leads to another; a place that holds no row is damage, and a
+// reader that dies while it streams them is a damaged file.
+TEST_F(ReaderChild, ReadingAgainKeepsToItsFileAndFailsClearly) {
+  FileReading part = ReadAccessFileKept(path_, {{"Org"}, true, std::vector<std::string>{"Status"}},
+                                        *Env::Default(), {});
+  const std::vector<uint64_t> places = part.tables[0]->places;
+  std::filesystem::remove(path_);
+  RowFetch again(part.file, "Org", {places[3]}, *Env::Default(), {}, options_);
+  EXPECT_NE(again.Next(), nullptr);
+
+  auto failure = [&](std::vector<uint64_t> at) {
+    try {
+      RowFetch fetch(part.file, "Org", std::move(at), *Env::Default(), {}, options_);
+      for (;;) fetch.Next();
+    } catch (const ProviderFailure& f) {
+      return f;
+    }
+  };
+  ProviderFailure f = failure({places[0], (places[0] & ~uint64_t{0xFFFF}) | 200});
+  EXPECT_NE(f.description.find("is no longer there"), std::string::npos) << f.description;
+  f = failure({uint64_t{1} << 40});
+  EXPECT_NE(f.description.find("lies outside the file"), std::string::npos) << f.description;
+
+  options_.in_fetch_sandbox = [](int) { *static_cast<volatile int*>(nullptr) = 1; };
+  f = failure(places);
+  EXPECT_NE(f.description.find("its reader ended on signal"), std::string::npos) << f.description;
 }
 
 }  // namespace

@@ -60,21 +60,26 @@ class Fields {
 // ---------------------------------------------------------------------------
 // StreamWriter
 
-void StreamWriter::BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) {
+void StreamWriter::BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns, bool placed) {
   std::string payload;
   AppendText(&payload, name);
+  Append(&payload, static_cast<uint8_t>(placed));
   Append(&payload, static_cast<uint32_t>(columns.size()));
   for (const auto& c : columns) {
     AppendText(&payload, c.name);
     Append(&payload, static_cast<uint8_t>(c.declared));
+    Append(&payload, static_cast<uint8_t>(c.loaded));
   }
   Put(kTable, payload);
+  placed_ = placed;
 }
 
-void StreamWriter::Row(std::string_view cells) {
-  if (cells.size() > std::numeric_limits<uint32_t>::max() - kHeader) throw std::length_error("row too large");
-  if (!rows_.empty() && rows_.size() + cells.size() > std::numeric_limits<uint32_t>::max()) FlushRows();
+void StreamWriter::Row(std::string_view cells, uint64_t place) {
+  const size_t size = cells.size() + (placed_ ? sizeof place : 0);
+  if (size > std::numeric_limits<uint32_t>::max() - kHeader) throw std::length_error("row too large");
+  if (!rows_.empty() && rows_.size() + size > std::numeric_limits<uint32_t>::max()) FlushRows();
   if (rows_.empty()) rows_.assign(kHeader, '\0');
+  if (placed_) Append(&rows_, place);
   rows_.append(cells);
   if (rows_.size() >= kRowsFlush) FlushRows();
 }
@@ -173,17 +178,28 @@ void StreamReader::Commit(size_t size) {
 }
 
 size_t StreamReader::TakeRows(std::string_view bytes) {
-  if (!table_ || table_->columns.empty()) throw StreamError("rows outside a table");
+  if (!table_ || (cells_ == 0 && !placed_)) throw StreamError("rows outside a table");
+  const size_t place_size = placed_ ? sizeof(uint64_t) : 0;
   size_t at = 0;
   while (at < bytes.size()) {
     const std::string_view rest = bytes.substr(at);
-    const size_t length = StoredTable::RowLength(rest, table_->columns.size());
+    size_t length = StoredTable::kBadRow;
+    if (rest.size() >= place_size) {
+      length = StoredTable::RowLength(rest.substr(place_size), cells_);
+      if (length != StoredTable::kBadRow) length += place_size;
+    }
     if (length == StoredTable::kBadRow) {
       // Only the message's last bytes may be a row still arriving.
       if (rest.size() == left_ - at) throw StreamError("a row is not valid");
       break;
     }
-    table_->AddRow(rest.substr(0, length));
+    if (placed_) {
+      uint64_t place;
+      std::memcpy(&place, rest.data(), sizeof place);
+      table_->places.push_back(place);
+    }
+    table_->AddRow(rest.substr(place_size, length - place_size));
+    ++taken_;
     at += length;
   }
   return at;
@@ -196,23 +212,31 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
       if (table_) throw StreamError("a table starts inside another");
       auto table = std::make_shared<StoredTable>();
       table->name = f.Text(kMaxName);
+      const auto placed = f.Get<uint8_t>();
       const auto count = f.Get<uint32_t>();
+      if (placed > 1) throw StreamError("a table of unknown form");
       if (count > kMaxColumns) throw StreamError("too many columns");
       for (uint32_t i = 0; i < count; ++i) {
         ColumnInfo c{f.Text(kMaxName), static_cast<Tag>(f.Get<uint8_t>())};
+        const auto loaded = f.Get<uint8_t>();
         if (c.declared != Tag::kText && c.declared != Tag::kLong && c.declared != Tag::kDouble &&
             c.declared != Tag::kDate)
           throw StreamError("a column of unknown kind");
+        if (loaded > 1) throw StreamError("a column of unknown form");
+        c.loaded = loaded != 0;
         table->columns.push_back(std::move(c));
       }
       f.End();
+      placed_ = placed != 0;
+      cells_ = table->LoadedColumns();
+      taken_ = 0;
       table_ = std::move(table);
       return;
     }
     case kTableEnd: {
       const auto rows = f.Get<uint64_t>();
       f.End();
-      if (!table_ || rows != table_->rows()) throw StreamError("a table ends with a wrong row count");
+      if (!table_ || rows != taken_) throw StreamError("a table ends with a wrong row count");
       table_->Finish();
       tables_.push_back(std::move(table_));
       table_.reset();

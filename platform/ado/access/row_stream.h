@@ -2,8 +2,9 @@
 #define TAVRIN_PLATFORM_ADO_ACCESS_ROW_STREAM_H_
 
 // The stream that a reader child sends its parent over a pipe: table after
-// table its name and columns, its rows in the cell format of RowBuilder and
-// its row count, then either "done" or the failure that ended the reading.
+// table its name and columns, its rows in the cell format of RowBuilder
+// (each after its place in the file, for a table read in part) and its row
+// count, then either "done" or the failure that ended the reading.
 // Each message is a kind byte, a 32-bit length and that many bytes; both
 // ends are the same program, so numbers are in the machine's byte order.
 // The parent checks every byte, because the child parses untrusted files
@@ -28,8 +29,8 @@ namespace tavrin::ado::access {
 class StreamWriter : public TableSink {
  public:
   explicit StreamWriter(int fd) : fd_(fd) {}
-  void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) override;
-  void Row(std::string_view cells) override;
+  void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns, bool placed) override;
+  void Row(std::string_view cells, uint64_t place) override;
   void EndTable(uint64_t rows) override;
   void Failure(const ProviderFailure& failure);
   void Done();
@@ -40,6 +41,7 @@ class StreamWriter : public TableSink {
   void WriteOut(std::string_view bytes);
 
   int fd_;
+  bool placed_ = false;
   std::string rows_;  // a rows message being filled, its header first
 };
 
@@ -68,6 +70,12 @@ class StreamReader {
   std::string current_table() const { return table_ ? table_->name : std::string(); }
   // The tables received whole, in order.
   std::vector<std::shared_ptr<StoredTable>>& tables() { return tables_; }
+  // The table being received, else the last one received; null before the
+  // first. A reader that passes rows on may take them from it and clear
+  // its rows (StoredTable::ClearRows) as they arrive.
+  StoredTable* latest() const {
+    return table_ ? table_.get() : tables_.empty() ? nullptr : tables_.back().get();
+  }
 
  private:
   void Handle(uint8_t kind, std::string_view payload);
@@ -83,6 +91,9 @@ class StreamReader {
   uint8_t kind_ = 0;
   uint64_t left_ = 0;  // bytes of the current message not yet taken
   std::shared_ptr<StoredTable> table_;
+  bool placed_ = false;   // its rows come with their places
+  size_t cells_ = 0;      // cells per row: its loaded columns
+  uint64_t taken_ = 0;    // its rows received
   std::vector<std::shared_ptr<StoredTable>> tables_;
   std::optional<ProviderFailure> failure_;
   bool finished_ = false;

@@ -9,16 +9,25 @@ namespace tavrin::ado::access {
 void StoredTable::NewBlock(size_t size) {
   constexpr size_t kBlockSize = 1 << 20;
   size = std::max(kBlockSize, size);
+  if (blocks_.empty()) first_block_size_ = size;
   blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
   next_ = blocks_.back().get();
   block_free_ = size;
 }
 
-void StoredTable::Finish() { rows_.shrink_to_fit(); }
+void StoredTable::Finish() {
+  rows_.shrink_to_fit();
+  places.shrink_to_fit();
+}
 
-namespace {
+void StoredTable::ClearRows() {
+  rows_.clear();
+  if (blocks_.empty()) return;
+  blocks_.resize(1);
+  next_ = blocks_[0].get();
+  block_free_ = first_block_size_;
+}
 
-// A stored cell as a variant: dates back on the OLE scale.
 Variant CellValue(const StoredTable::Cell& c) {
   switch (c.tag) {
     case Tag::kText:
@@ -35,7 +44,17 @@ Variant CellValue(const StoredTable::Cell& c) {
   return Variant();
 }
 
-}  // namespace
+void ReadCells(const char* p, std::vector<CellView>& cells) {
+  for (CellView& view : cells) {
+    const StoredTable::Cell cell = StoredTable::ReadCell(p);
+    if (cell.tag == Tag::kText) {
+      view.is_text = true;
+      view.text = cell.text;
+    } else {
+      view = {false, {}, CellValue(cell)};
+    }
+  }
+}
 
 Variant StoredTable::Value(size_t row, size_t column) const { return CellValue(Get(row, column)); }
 
@@ -59,15 +78,7 @@ Variant StoredResult::Value(int64_t row, int column) const {
 void StoredResult::ReadRow(int64_t row, std::vector<CellView>& cells) const {
   const char* p = table_->RowStart(picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row));
   cells.resize(names_.size());
-  for (CellView& view : cells) {
-    const StoredTable::Cell cell = StoredTable::ReadCell(p);
-    if (cell.tag == Tag::kText) {
-      view.is_text = true;
-      view.text = cell.text;
-    } else {
-      view = {false, {}, CellValue(cell)};
-    }
-  }
+  ReadCells(p, cells);
 }
 
 }  // namespace tavrin::ado::access

@@ -22,6 +22,9 @@ enum class Tag : uint8_t { kNull, kText, kLong, kDouble, kDate };
 struct ColumnInfo {
   std::string name;
   Tag declared;  // the kind the column's values take (a value may still be null)
+  // False for a column of a table read only in part (see StoredTable):
+  // its rows hold no cell for it.
+  bool loaded = true;
 };
 
 // One row being built in the cell format of StoredTable: per column a tag,
@@ -52,14 +55,24 @@ class RowBuilder {
 // A table or a result. Each row is one run of cells (see RowBuilder) kept in
 // large blocks that never move, so reading a row's fields touches one place
 // in memory whatever order the rows are read in. Numbers are doubles; dates
-// are on the linear day scale of oledate.h. Built by one thread, then read
-// by any number.
+// are on the linear day scale of oledate.h. A table read in part holds cells
+// for its loaded columns only, and may carry each row's place in the file
+// (`places`). Built by one thread, then read by any number.
 class StoredTable {
  public:
   std::string name;
   std::vector<ColumnInfo> columns;
+  // Where each row lies in its file, for reading it again (empty when not
+  // known): the page number shifted left by 16, or'ed with the row's slot.
+  std::vector<uint64_t> places;
 
   size_t rows() const { return rows_.size(); }
+  // The number of cells a row holds: its loaded columns.
+  size_t LoadedColumns() const {
+    size_t n = 0;
+    for (const ColumnInfo& c : columns) n += c.loaded;
+    return n;
+  }
 
   // Appends a row of cells, one per column in column order (a RowBuilder's,
   // or bytes that RowLength accepted). Inline: called for every row.
@@ -72,6 +85,9 @@ class StoredTable {
   }
   // Gives back the memory kept for building rows; call after the last row.
   void Finish();
+  // Forgets every row but keeps one block for the next ones: for a table
+  // that only passes rows on.
+  void ClearRows();
 
   // The length of the row of `columns` cells that starts `bytes`, or kBadRow
   // when they do not hold such a row whole (an unknown tag, a text running
@@ -105,10 +121,11 @@ class StoredTable {
     double number = 0;
     std::string_view text;  // valid as long as the table
   };
-  // Cell `column` of row `row`; both must be in range.
+  // Cell `column` (a loaded one) of row `row`; both must be in range.
   Cell Get(size_t row, size_t column) const {
     const char* p = rows_[row];
-    for (size_t c = 0; c < column; ++c) p = Skip(p);
+    for (size_t c = 0; c < column; ++c)
+      if (columns[c].loaded) p = Skip(p);
     return ReadCell(p);
   }
 
@@ -137,6 +154,9 @@ class StoredTable {
  private:
   // Starts a block that holds at least `size` bytes.
   void NewBlock(size_t size);
+
+ public:
+  // Past the cell at `p`.
   static const char* Skip(const char* p) {
     const auto tag = static_cast<Tag>(*p++);
     if (tag == Tag::kNull) return p;
@@ -146,11 +166,19 @@ class StoredTable {
     return p + sizeof size + size;
   }
 
+ private:
   std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t first_block_size_ = 0;
   size_t block_free_ = 0;
   char* next_ = nullptr;  // where the next row goes
   std::vector<const char*> rows_;
 };
+
+// A stored cell as a variant: dates back on the OLE scale.
+Variant CellValue(const StoredTable::Cell& cell);
+// The cells of a whole row at `p` (from RowStart, or bytes that RowLength
+// accepted), one per element of `cells`; text as views into the row.
+void ReadCells(const char* p, std::vector<CellView>& cells);
 
 // A result: the rows of a stored table, all in order, or (`picked`) those
 // that `order` lists, in its order. Shares the table; immutable.

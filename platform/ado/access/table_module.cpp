@@ -87,7 +87,13 @@ int VEof(sqlite3_vtab_cursor* cursor) {
 
 int VColumn(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int i) {
   auto* c = static_cast<VCursor*>(cursor);
-  const StoredTable::Cell cell = static_cast<VTab*>(c->pVtab)->table->Get(c->row, static_cast<size_t>(i));
+  const StoredTable& table = *static_cast<VTab*>(c->pVtab)->table;
+  // The query's authorizer refuses such reads; this is the last guard.
+  if (!table.columns[static_cast<size_t>(i)].loaded) {
+    sqlite3_result_error(ctx, "a column of a table read in part", -1);
+    return SQLITE_ERROR;
+  }
+  const StoredTable::Cell cell = table.Get(c->row, static_cast<size_t>(i));
   switch (cell.tag) {
     case Tag::kText:
       // The table outlives the statement, so SQLite may use the bytes in place.

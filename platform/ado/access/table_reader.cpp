@@ -1,10 +1,12 @@
 #include "platform/ado/access/table_reader.h"
 
 #include <mdbtools.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "platform/ado/access/failure.h"
@@ -17,10 +19,19 @@ namespace {
 
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
+// Pages read between two releases of the image's pages (see ReleasePages).
+constexpr unsigned kPagesBetweenReleases = 2048;
+// Rows read again at once, in the order of the file: about 3 MiB of them.
+// Their pages lie far apart, and the kernel maps a page's neighbours with
+// it, so the image's pages are given back more often meanwhile.
+constexpr size_t kRowsPerBatch = 8192;
+constexpr unsigned kScatteredPagesBetweenReleases = 256;
+
 class TableReader {
  public:
-  TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts)
-      : mdb_(mdb), def_(def), facts_(facts), name_(def->name) {}
+  TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts, std::function<void()> release)
+      : mdb_(mdb), def_(def), facts_(facts), name_(def->name), release_(std::move(release)),
+        fields_(def->num_cols), by_column_(def->num_cols) {}
 
   std::vector<ColumnInfo> Columns() const {
     std::vector<ColumnInfo> columns;
@@ -31,54 +42,118 @@ class TableReader {
     return columns;
   }
 
-  // Streams the table's columns and rows into `sink`; returns the number of
-  // rows. Stops at the first row beyond the count of its definition.
-  uint64_t Read(TableSink& sink) {
-    sink.BeginTable(def_->entry->object_name, Columns());
-    std::vector<MdbField> fields(def_->num_cols);
-    std::vector<const MdbField*> by_column(def_->num_cols);
+  // Streams the table's columns and rows into `sink`, the values of the
+  // columns that `keep` marks only (every other value checked), each row
+  // with its place when `placed`; returns the number of rows. Stops at the
+  // first row beyond the count of its definition.
+  uint64_t Read(TableSink& sink, const std::vector<bool>& keep, bool placed) {
+    std::vector<ColumnInfo> columns = Columns();
+    for (size_t i = 0; i < columns.size(); ++i) columns[i].loaded = keep[i];
+    sink.BeginTable(def_->entry->object_name, columns, placed);
     uint64_t count = 0;
+    unsigned pages = 0;
     mdb_rewind_table(def_);
     int page;
     while ((page = mdb_read_next_dpg(def_)) != 0) {
+      if (++pages % kPagesBetweenReleases == 0) release_();
       const int rows = mdb_get_int16(mdb_->pg_buf, mdb_->fmt->row_count_offset);
       for (int r = 0; r < rows; ++r) {
         int start = 0;
         size_t size = 0;
         // libmdb passes over such rows too; the row count check catches a loss.
-        if (mdb_find_row(mdb_, r, &start, &size) != 0 || size == 0 || (start & 0x4000)) continue;
-        if (start & 0x8000)
-          throw ProviderFailure{kEFail,
-                                "The table '" + name_ + "' holds a row in a form this reader cannot "
-                                "read (an overflow row on page " + std::to_string(page) +
-                                "). Compact the database in Access and try again.",
-                                {}};
-        start &= 0x1FFF;
-        if (def_->num_cols == 0 || mdb_crack_row(def_, start, size, fields.data()) < 0) continue;
-        std::fill(by_column.begin(), by_column.end(), nullptr);
-        for (unsigned i = 0; i < def_->num_cols; ++i) {
-          const MdbField& f = fields[i];
-          if (f.colnum < 0 || f.colnum >= static_cast<int>(def_->num_cols) || by_column[static_cast<size_t>(f.colnum)])
-            throw Damaged(name_, "a row does not match the table's columns.");
-          if (!f.is_null && f.siz != 0 &&
-              (f.start < start || f.siz < 0 ||
-               static_cast<size_t>(f.start) + static_cast<size_t>(f.siz) > static_cast<size_t>(start) + size))
-            throw Damaged(name_, "a value lies outside its row on page " + std::to_string(page) + ".");
-          by_column[static_cast<size_t>(f.colnum)] = &f;
-        }
+        if (!FindRow(page, r, &start, &size) || !Crack(page, start, size)) continue;
         row_.Clear();
-        for (unsigned i = 0; i < def_->num_cols; ++i)
-          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column[i]);
+        for (unsigned i = 0; i < def_->num_cols; ++i) {
+          auto* col = static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
+          if (keep[i]) Store(col, *by_column_[i], row_);
+          else Check(col, *by_column_[i]);
+        }
         if (++count > def_->num_rows)
           throw Damaged(name_, "it holds more rows than its definition counts (" +
                                    std::to_string(def_->num_rows) + ").");
-        sink.Row(row_.cells());
+        sink.Row(row_.cells(), (static_cast<uint64_t>(page) << 16) | static_cast<unsigned>(r));
       }
     }
     return count;
   }
 
+  // Streams the rows at `places`, every column, into `sink` (its table
+  // begun, not ended). The rows are read in batches, each in the order of
+  // the file, and sent in the order asked.
+  void ReadAt(const std::vector<uint64_t>& places, TableSink& sink) {
+    sink.BeginTable(def_->entry->object_name, Columns(), false);
+    uint64_t current = 0;
+    unsigned pages = 0;
+    std::vector<size_t> by_place;
+    std::vector<std::pair<size_t, size_t>> slices;  // of each row of the batch in `batch`
+    std::string batch;
+    for (size_t first = 0; first < places.size(); first += kRowsPerBatch) {
+      const size_t n = std::min(kRowsPerBatch, places.size() - first);
+      by_place.resize(n);
+      for (size_t i = 0; i < n; ++i) by_place[i] = first + i;
+      std::sort(by_place.begin(), by_place.end(), [&](size_t a, size_t b) { return places[a] < places[b]; });
+      slices.assign(n, {0, 0});
+      batch.clear();
+      for (const size_t at : by_place) {
+        const uint64_t page = places[at] >> 16;
+        const int r = static_cast<int>(places[at] & 0xFFFF);
+        if (page != current) {
+          if (page == 0 || page >= static_cast<uint64_t>(facts_.pages))
+            throw Damaged(name_, "a row to read again lies outside the file.");
+          if (++pages % kScatteredPagesBetweenReleases == 0) release_();
+          if (mdb_read_pg(mdb_, static_cast<unsigned long>(page)) != facts_.page_size ||
+              mdb_->pg_buf[0] != MDB_PAGE_DATA || Le32(mdb_->pg_buf + 4) != def_->entry->table_pg)
+            throw Damaged(name_, "page " + std::to_string(page) + " no longer holds its rows.");
+          current = page;
+        }
+        int start = 0;
+        size_t size = 0;
+        if (r >= mdb_get_int16(mdb_->pg_buf, mdb_->fmt->row_count_offset) ||
+            !FindRow(static_cast<int>(page), r, &start, &size) || !Crack(static_cast<int>(page), start, size))
+          throw Damaged(name_, "a row on page " + std::to_string(page) + " is no longer there.");
+        row_.Clear();
+        for (unsigned i = 0; i < def_->num_cols; ++i)
+          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
+        slices[at - first] = {batch.size(), row_.cells().size()};
+        batch.append(row_.cells());
+      }
+      for (size_t i = 0; i < n; ++i)
+        sink.Row(std::string_view(batch).substr(slices[i].first, slices[i].second), places[first + i]);
+    }
+  }
+
  private:
+  // Finds row `r` of the current page: false for a deleted or empty row.
+  bool FindRow(int page, int r, int* start, size_t* size) {
+    if (mdb_find_row(mdb_, r, start, size) != 0 || *size == 0 || (*start & 0x4000)) return false;
+    if (*start & 0x8000)
+      throw ProviderFailure{kEFail,
+                            "The table '" + name_ + "' holds a row in a form this reader cannot "
+                            "read (an overflow row on page " + std::to_string(page) +
+                            "). Compact the database in Access and try again.",
+                            {}};
+    *start &= 0x1FFF;
+    return true;
+  }
+
+  // Splits the row at `start` into by_column_, checking that each value
+  // lies inside it; false when libmdb cannot split it.
+  bool Crack(int page, int start, size_t size) {
+    if (def_->num_cols == 0 || mdb_crack_row(def_, start, size, fields_.data()) < 0) return false;
+    std::fill(by_column_.begin(), by_column_.end(), nullptr);
+    for (unsigned i = 0; i < def_->num_cols; ++i) {
+      const MdbField& f = fields_[i];
+      if (f.colnum < 0 || f.colnum >= static_cast<int>(def_->num_cols) || by_column_[static_cast<size_t>(f.colnum)])
+        throw Damaged(name_, "a row does not match the table's columns.");
+      if (!f.is_null && f.siz != 0 &&
+          (f.start < start || f.siz < 0 ||
+           static_cast<size_t>(f.start) + static_cast<size_t>(f.siz) > static_cast<size_t>(start) + size))
+        throw Damaged(name_, "a value lies outside its row on page " + std::to_string(page) + ".");
+      by_column_[static_cast<size_t>(f.colnum)] = &f;
+    }
+    return true;
+  }
+
   static Tag DeclaredTag(int type) {
     switch (type) {
       case MDB_BOOL: case MDB_BYTE: case MDB_INT: case MDB_LONGINT: case MDB_COMPLEX:
@@ -104,8 +179,23 @@ class TableReader {
     }
   }
 
-  void Store(MdbColumn* col, const MdbField& f) {
-    RowBuilder* out = &row_;
+  // Checks a value that is not sent as Store would, without decoding text.
+  void Check(MdbColumn* col, const MdbField& f) {
+    switch (col->col_type) {
+      case MDB_TEXT:
+        return;
+      case MDB_MEMO:
+      case MDB_OLE:
+        if (!f.is_null) ReadLongValue(col, f);
+        return;
+      default:
+        scratch_.Clear();
+        return Store(col, f, scratch_);
+    }
+  }
+
+  void Store(MdbColumn* col, const MdbField& f, RowBuilder& row) {
+    RowBuilder* out = &row;
     const int type = col->col_type;
     if (type == MDB_BOOL) return out->AddNumber(Tag::kLong, f.is_null ? 0 : -1);
     if (f.is_null) return out->AddNull();
@@ -232,7 +322,11 @@ class TableReader {
   MdbTableDef* def_;
   const FileFacts& facts_;
   std::string name_;
+  std::function<void()> release_;
+  std::vector<MdbField> fields_;
+  std::vector<const MdbField*> by_column_;
   RowBuilder row_;          // reused for every row
+  RowBuilder scratch_;      // for values checked, not sent
   std::string text_;        // reused for every text value
   std::string long_value_;  // reused for every memo and OLE value
 };
@@ -244,8 +338,13 @@ struct MdbReader::Handle {
 };
 
 MdbReader::MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
-                     OutputCapture& capture)
-    : image_(image), facts_(facts), path_(std::move(path)), capture_(capture), mdb_(std::make_unique<Handle>()) {
+                     OutputCapture& capture, bool image_is_mapped_file)
+    : image_(image),
+      releasable_(image_is_mapped_file),
+      facts_(facts),
+      path_(std::move(path)),
+      capture_(capture),
+      mdb_(std::make_unique<Handle>()) {
   // libmdb reads the buffer through a read-only stream and never writes it.
   mdb_->mdb.reset(mdb_open_buffer(const_cast<unsigned char*>(image), static_cast<size_t>(facts.size), MDB_NOFLAGS));
   if (!mdb_->mdb) throw ProviderFailure{kEFail, BadFormatText(path_), capture_.Take()};
@@ -267,7 +366,18 @@ void MdbReader::ReadCatalog() {
   if (!warnings.empty()) throw ProviderFailure{kEFail, BadFormatText(path_), warnings, true};
 }
 
-void MdbReader::ReadTable(const std::string& name, bool rows, TableSink& sink) {
+void MdbReader::ReleasePages() const {
+  // Dropping a private mapping's unwritten pages only loses the copies:
+  // the next access reads them from the file again.
+  if (releasable_) madvise(const_cast<unsigned char*>(image_), static_cast<size_t>(facts_.size), MADV_DONTNEED);
+}
+
+struct MdbReader::Definition {
+  MdbCatalogEntry* entry;
+  TableDefPtr def;
+};
+
+MdbReader::Definition MdbReader::Find(const std::string& name) {
   MdbHandle* mdb = mdb_->mdb.get();
   MdbCatalogEntry* entry = nullptr;
   for (unsigned i = 0; i < mdb->num_catalog && !entry; ++i) {
@@ -279,19 +389,41 @@ void MdbReader::ReadTable(const std::string& name, bool rows, TableSink& sink) {
   TableDefPtr def(mdb_read_table(entry), mdb_free_tabledef);
   if (!def || !mdb_read_columns(def.get()))
     throw Damaged(entry->object_name, "its definition is invalid.", capture_.Take());
-  TableReader reader(mdb, def.get(), facts_);
+  return {entry, std::move(def)};
+}
+
+void MdbReader::ReadTable(const std::string& name, const TableReading& what, TableSink& sink) {
+  const Definition d = Find(name);
+  TableReader reader(mdb_->mdb.get(), d.def.get(), facts_, [this] { ReleasePages(); });
   uint64_t count = 0;
-  if (rows) {
-    count = reader.Read(sink);
+  if (what.rows) {
+    std::vector<bool> keep(d.def->num_cols, true);
+    if (what.keys) {
+      const std::vector<ColumnInfo> columns = reader.Columns();
+      for (size_t i = 0; i < columns.size(); ++i) {
+        keep[i] = false;
+        for (const auto& key : *what.keys) keep[i] = keep[i] || text::EqualsIgnoreAsciiCase(key, columns[i].name);
+      }
+    }
+    count = reader.Read(sink, keep, what.keys != nullptr);
   } else {
-    sink.BeginTable(entry->object_name, reader.Columns());
+    sink.BeginTable(d.entry->object_name, reader.Columns(), false);
   }
   auto warnings = capture_.Take();
-  if (!warnings.empty()) throw Damaged(entry->object_name, "libmdb reported problems.", warnings);
-  if (rows && count != def->num_rows)
-    throw Damaged(entry->object_name, "its definition counts " + std::to_string(def->num_rows) +
-                                          " rows, but " + std::to_string(count) + " could be read.");
+  if (!warnings.empty()) throw Damaged(d.entry->object_name, "libmdb reported problems.", warnings);
+  if (what.rows && count != d.def->num_rows)
+    throw Damaged(d.entry->object_name, "its definition counts " + std::to_string(d.def->num_rows) +
+                                            " rows, but " + std::to_string(count) + " could be read.");
   sink.EndTable(count);
+}
+
+void MdbReader::ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, TableSink& sink) {
+  const Definition d = Find(name);
+  TableReader reader(mdb_->mdb.get(), d.def.get(), facts_, [this] { ReleasePages(); });
+  reader.ReadAt(places, sink);
+  auto warnings = capture_.Take();
+  if (!warnings.empty()) throw Damaged(d.entry->object_name, "libmdb reported problems.", warnings);
+  sink.EndTable(places.size());
 }
 
 }  // namespace tavrin::ado::access

@@ -22,13 +22,24 @@
 namespace tavrin::ado::access {
 
 // Where a table goes as it is read: its name and columns, each row in the
-// cell format of RowBuilder, then the number of rows.
+// cell format of RowBuilder (a cell per loaded column), then the number of
+// rows. When `placed`, each row comes with its place in the file (as
+// StoredTable::places holds it).
 class TableSink {
  public:
   virtual ~TableSink() = default;
-  virtual void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns) = 0;
-  virtual void Row(std::string_view cells) = 0;
+  virtual void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns, bool placed) = 0;
+  virtual void Row(std::string_view cells, uint64_t place) = 0;
   virtual void EndTable(uint64_t rows) = 0;
+};
+
+// What ReadTable takes of a table.
+struct TableReading {
+  bool rows = true;  // false: its columns only
+  // When set, only these columns' values are sent (letter case ignored) and
+  // each row comes with its place, so that ReadRowsAt can read it again.
+  // Every column is still checked as a whole reading checks it.
+  const std::vector<std::string>* keys = nullptr;
 };
 
 // libmdb over the image of an Access file in memory. Used by one thread, in
@@ -37,9 +48,12 @@ class MdbReader {
  public:
   // Opens the `facts.size` bytes at `image` (which CheckFile accepted as
   // `facts`, and which must stay mapped and unchanged while the reader
-  // lives); `path` names the file in messages. Throws ProviderFailure.
+  // lives); `path` names the file in messages. When `image_is_mapped_file`
+  // (a private read-only mapping of the file), the reader gives back the
+  // pages it has read from time to time, so that they do not all stay in
+  // memory. Throws ProviderFailure.
   MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
-            OutputCapture& capture);
+            OutputCapture& capture, bool image_is_mapped_file = false);
   ~MdbReader();
   MdbReader(const MdbReader&) = delete;
   MdbReader& operator=(const MdbReader&) = delete;
@@ -50,12 +64,25 @@ class MdbReader {
   void ReadCatalog();
 
   // Reads the table `name` (letter case ignored) after ReadCatalog: its
-  // columns and, when `rows`, every row decoded (text as UTF-8, dates on the
-  // linear day scale), into `sink`. Throws ProviderFailure.
-  void ReadTable(const std::string& name, bool rows, TableSink& sink);
+  // columns and, as `what` asks, its rows decoded (text as UTF-8, dates on
+  // the linear day scale), into `sink`. Throws ProviderFailure.
+  void ReadTable(const std::string& name, const TableReading& what, TableSink& sink);
+
+  // Reads again, every column, the rows of table `name` that lie at
+  // `places` (from a reading with keys), in that order, into `sink`. A place
+  // that holds no row of the table is damage. Throws ProviderFailure.
+  void ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, TableSink& sink);
 
  private:
+  // The table's definition, checked, and its columns read.
+  struct Definition;
+  Definition Find(const std::string& name);
+  // Lets the kernel take back the pages of the image read so far: they are
+  // read again from the file when they are needed again.
+  void ReleasePages() const;
+
   const unsigned char* image_;
+  bool releasable_;
   FileFacts facts_;
   std::string path_;
   OutputCapture& capture_;
