@@ -19,13 +19,30 @@ namespace {
 
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
-// Pages read between two releases of the image's pages (see ReleasePages).
-constexpr unsigned kPagesBetweenReleases = 2048;
 // Rows read again at once, in the order of the file: about 3 MiB of them.
-// Their pages lie far apart, and the kernel maps a page's neighbours with
-// it, so the image's pages are given back more often meanwhile.
 constexpr size_t kRowsPerBatch = 8192;
-constexpr unsigned kScatteredPagesBetweenReleases = 256;
+
+// Gives back the image's pages (see MdbReader::ReleasePages) whenever the
+// pages read since the last time span 8 MiB of the file: the kernel maps a
+// page's neighbours with it, so this, not their number, bounds how much of
+// the file stays resident.
+class PageRelease {
+ public:
+  explicit PageRelease(const std::function<void()>& release) : release_(release) {}
+  void Read(uint64_t page) {
+    low_ = std::min(low_, page);
+    high_ = std::max(high_, page);
+    if (high_ - low_ < kSpan) return;
+    release_();
+    low_ = high_ = page;
+  }
+
+ private:
+  static constexpr uint64_t kSpan = 2048;  // pages of 4 KiB
+  const std::function<void()>& release_;
+  uint64_t low_ = UINT64_MAX;
+  uint64_t high_ = 0;
+};
 
 class TableReader {
  public:
@@ -51,11 +68,11 @@ class TableReader {
     for (size_t i = 0; i < columns.size(); ++i) columns[i].loaded = keep[i];
     sink.BeginTable(def_->entry->object_name, columns, placed);
     uint64_t count = 0;
-    unsigned pages = 0;
+    PageRelease pages(release_);
     mdb_rewind_table(def_);
     int page;
     while ((page = mdb_read_next_dpg(def_)) != 0) {
-      if (++pages % kPagesBetweenReleases == 0) release_();
+      pages.Read(static_cast<uint64_t>(page));
       const int rows = mdb_get_int16(mdb_->pg_buf, mdb_->fmt->row_count_offset);
       for (int r = 0; r < rows; ++r) {
         int start = 0;
@@ -83,7 +100,7 @@ class TableReader {
   void ReadAt(const std::vector<uint64_t>& places, TableSink& sink) {
     sink.BeginTable(def_->entry->object_name, Columns(), false);
     uint64_t current = 0;
-    unsigned pages = 0;
+    PageRelease pages(release_);
     std::vector<size_t> by_place;
     std::vector<std::pair<size_t, size_t>> slices;  // of each row of the batch in `batch`
     std::string batch;
@@ -100,7 +117,7 @@ class TableReader {
         if (page != current) {
           if (page == 0 || page >= static_cast<uint64_t>(facts_.pages))
             throw Damaged(name_, "a row to read again lies outside the file.");
-          if (++pages % kScatteredPagesBetweenReleases == 0) release_();
+          pages.Read(page);
           if (mdb_read_pg(mdb_, static_cast<unsigned long>(page)) != facts_.page_size ||
               mdb_->pg_buf[0] != MDB_PAGE_DATA || Le32(mdb_->pg_buf + 4) != def_->entry->table_pg)
             throw Damaged(name_, "page " + std::to_string(page) + " no longer holds its rows.");
