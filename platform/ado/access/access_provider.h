@@ -5,8 +5,11 @@
 // in a sandboxed child process and never written. Each query reads the
 // tables its text names afresh (reader_process.h), so an editor's changes
 // show at the next query; SQLite evaluates the query, held to Jet's dialect
-// (jet_query.h), over those tables in place (table_module.h), and the result
-// is kept whole. Damaged files fail the query with the reason in the error
+// (jet_query.h), over those tables in place (table_module.h). A query of the
+// form "SELECT * FROM <table> [WHERE ...] [ORDER BY ...]" reads of the table
+// only the columns its text names, and the rows it chooses are read again
+// whole as the cursor reaches them (fetched_result.h); any other result is
+// kept whole. Damaged files fail the query with the reason in the error
 // entries; libmdb's warnings never reach standard output or error.
 //
 // Errors (number, source "Microsoft JET Database Engine", description):
