@@ -72,6 +72,9 @@ class AccessProvider : public Provider {
         ReadAccessFileKept(path_, {q.tables, true, q.rowid_names}, env_, cancelled_, options_.reader);
     AttachedTables data;
     data.tables = reading.tables;
+    // The places come from the reader, which the file may have subverted.
+    if (data.tables[0]->places.size() != data.tables[0]->rows())
+      throw Damaged(data.tables[0]->name, "its reader did not say where its rows lie.");
     std::optional<std::vector<uint32_t>> order;
     try {
       order = RunJetRowQuery(q, data, env_, control);
