@@ -43,9 +43,10 @@ void CADO::ReportError(const _com_error& e) {
 void CADO::ReportMoveError(const _com_error& e) {
   // A move on a static cursor fails only by misuse; one that reads its
   // record as it moves can fail to, and the report it ends must not pass
-  // for complete.
+  // for complete. A stop ends the walk as a stop, not as a failure.
   const HRESULT hr = e.Error();
-  if (hr != kAdErrNoCurrentRecord && hr != kAdErrObjectClosed && hr != kEPointer) ReportError(e);
+  if (hr != kAdErrNoCurrentRecord && hr != kAdErrObjectClosed && hr != kEPointer && hr != kEAbort)
+    ReportError(e);
 }
 
 namespace {

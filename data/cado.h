@@ -69,7 +69,7 @@ class CADO {
   // connection, then `e`.
   void ReportError(const _com_error& e);
   // Reports a failed move as ReportError does when the provider failed to
-  // read the record moved to; a misused cursor stays silent.
+  // read the record moved to; a misused cursor and a stop stay silent.
   void ReportMoveError(const _com_error& e);
   RunHost& host() { return *host_; }
 

@@ -84,15 +84,17 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
 // it, as a record read again from a file that changed meanwhile.
 class ThirdRecordUnreadable : public ado::ProviderFactory {
  public:
+  // The read fails with `hr`.
+  explicit ThirdRecordUnreadable(HRESULT hr = kEFail) : hr_(hr) {}
   std::unique_ptr<ado::Provider> Open(const std::string&, int, const ado::CancelCheck&,
                                       std::vector<ado::ErrorEntry>*) override {
-    return std::make_unique<OneQuery>();
+    return std::make_unique<OneQuery>(hr_);
   }
 
  private:
   class Rows : public ado::ResultSet {
    public:
-    Rows() {
+    explicit Rows(HRESULT hr) : hr_(hr) {
       for (const OrgColumn& c : kOrgColumns) columns_.emplace_back(c.name);
     }
     int64_t RowCount() const override { return 3; }
@@ -102,20 +104,26 @@ class ThirdRecordUnreadable : public ado::ProviderFactory {
     }
     void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) const override {
       if (row < 2) return;
-      errors->push_back({kEFail, "The table 'Org' was changed while it was being read."});
-      throw _com_error(kEFail, std::string("Test"), errors->back().description);
+      errors->push_back({hr_, "The table 'Org' was changed while it was being read."});
+      throw _com_error(hr_, std::string("Test"), errors->back().description);
     }
 
    private:
+    HRESULT hr_;
     std::vector<std::string> columns_;
   };
   class OneQuery : public ado::Provider {
    public:
+    explicit OneQuery(HRESULT hr) : hr_(hr) {}
     std::unique_ptr<ado::ResultSet> Query(const std::string&, std::vector<ado::ErrorEntry>*) override {
-      return std::make_unique<Rows>();
+      return std::make_unique<Rows>(hr_);
     }
     void Execute(const std::string&, std::vector<ado::ErrorEntry>*) override {}
+
+   private:
+    HRESULT hr_;
   };
+  HRESULT hr_;
 };
 
 // A record that cannot be read when the walk reaches it ends the walk with
@@ -139,6 +147,20 @@ TEST(CadoTest, ARecordThatCannotBeReadFailsTheWalkLoudly) {
   EXPECT_NE(host.boxes[0].text.find("was changed while it was being read"), std::string::npos);
   EXPECT_EQ(host.boxes[1].caption, "COM Error");
   EXPECT_EQ(host.failures, 1);
+
+  // A read ended by a stop leaves the stop to tell.
+  FakeRunHost stopped_host;
+  CVeskADO stopped(stopped_host);
+  ThirdRecordUnreadable stopping(kEAbort);
+  auto stopping_conn = std::make_shared<ado::Connection>(stopping);
+  stopping_conn->Open("Provider=Test", "", "", -1);
+  stopped.SetConnection(stopping_conn);
+  ASSERT_TRUE(stopped.OpenRecordset("SELECT * FROM Org"));
+  ASSERT_TRUE(stopped.GetFirstOrg(org));
+  ASSERT_TRUE(stopped.GetNextOrg(org));
+  EXPECT_FALSE(stopped.GetNextOrg(org));
+  EXPECT_TRUE(stopped_host.boxes.empty());
+  EXPECT_EQ(stopped_host.failures, 0);
 }
 
 size_t Col(std::string_view name) {
