@@ -108,7 +108,11 @@ class TableReader {
       const size_t n = std::min(kRowsPerBatch, places.size() - first);
       by_place.resize(n);
       for (size_t i = 0; i < n; ++i) by_place[i] = first + i;
-      std::sort(by_place.begin(), by_place.end(), [&](size_t a, size_t b) { return places[a] < places[b]; });
+      // Rows asked for in file order (a report without a sort) go straight on.
+      const auto from = places.begin() + static_cast<std::ptrdiff_t>(first);
+      const bool in_order = std::is_sorted(from, from + static_cast<std::ptrdiff_t>(n));
+      if (!in_order)
+        std::sort(by_place.begin(), by_place.end(), [&](size_t a, size_t b) { return places[a] < places[b]; });
       slices.assign(n, {0, 0});
       batch.clear();
       for (const size_t at : by_place) {
@@ -131,9 +135,14 @@ class TableReader {
         row_.Clear();
         for (unsigned i = 0; i < def_->num_cols; ++i)
           Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
+        if (in_order) {
+          sink.Row(row_.cells(), places[at]);
+          continue;
+        }
         slices[at - first] = {batch.size(), row_.cells().size()};
         batch.append(row_.cells());
       }
+      if (in_order) continue;
       for (size_t i = 0; i < n; ++i)
         sink.Row(std::string_view(batch).substr(slices[i].first, slices[i].second), places[first + i]);
     }
