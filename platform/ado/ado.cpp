@@ -51,6 +51,24 @@ _com_error AdoError(HRESULT hr, const char* source) {
   return _com_error(hr, std::string(source), std::string(text));
 }
 
+// Runs `call` with a list for the provider's diagnostics and returns them.
+// When it fails, `connection` keeps them and the error goes on (an
+// allocation failure as kEOutOfMemory from `source`).
+template <typename Call>
+std::vector<ErrorEntry> CallProvider(Connection& connection, const char* source, Call call) {
+  std::vector<ErrorEntry> errors;
+  try {
+    call(&errors);
+  } catch (const _com_error&) {
+    connection.SetErrors(std::move(errors));
+    throw;
+  } catch (const std::bad_alloc&) {
+    connection.SetErrors(std::move(errors));
+    throw AdoError(kEOutOfMemory, source);
+  }
+  return errors;
+}
+
 // A conversion failure of a variant: no source and no description.
 [[noreturn]] void ConversionError(HRESULT hr) { throw _com_error(hr); }
 
@@ -141,17 +159,10 @@ void Connection::SetConnectionTimeout(int seconds) { timeout_seconds_ = seconds;
 void Connection::Open(const std::string& connection_string, const std::string& /*user*/,
                       const std::string& /*password*/, int /*options*/) {
   if (provider_) throw AdoError(kAdErrObjectOpen, kConnectionSource);
-  std::vector<ErrorEntry> errors;
-  try {
-    provider_ = providers_.Open(connection_string, timeout_seconds_, cancelled_, &errors);
-  } catch (const _com_error&) {
-    SetErrors(std::move(errors));
-    throw;
-  } catch (const std::bad_alloc&) {
-    SetErrors(std::move(errors));
-    throw AdoError(kEOutOfMemory, kConnectionSource);
-  }
-  SetErrors(std::move(errors));  // the warnings of an open that succeeded
+  // The warnings of an open that succeeded stay too.
+  SetErrors(CallProvider(*this, kConnectionSource, [&](std::vector<ErrorEntry>* errors) {
+    provider_ = providers_.Open(connection_string, timeout_seconds_, cancelled_, errors);
+  }));
 }
 
 void Connection::Close() {
@@ -194,21 +205,13 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   if (connection) connection->SetErrors({});
   if (!connection || !connection->IsOpen())
     throw AdoError(kAdErrInvalidConnection, kRecordsetSource);
-  std::vector<ErrorEntry> errors;
   std::unique_ptr<ResultSet> result;
-  try {
+  CallProvider(*connection, kRecordsetSource, [&](std::vector<ErrorEntry>* errors) {
     Provider& provider = connection->provider();
-    result = options == adCmdTable ? provider.OpenTable(source, &errors)
-                                   : provider.Query(source, &errors);
+    result = options == adCmdTable ? provider.OpenTable(source, errors) : provider.Query(source, errors);
     // The cursor starts on the first record.
-    if (result->RowCount() > 0) result->Fetch(0, &errors);
-  } catch (const _com_error&) {
-    connection->SetErrors(std::move(errors));
-    throw;
-  } catch (const std::bad_alloc&) {
-    connection->SetErrors(std::move(errors));
-    throw AdoError(kEOutOfMemory, kRecordsetSource);
-  }
+    if (result->RowCount() > 0) result->Fetch(0, errors);
+  });
   connection->SetErrors({});
   connection->recordsets_.push_back(this);
   connection_ = connection;
@@ -253,18 +256,9 @@ void Recordset::CheckOpen() const {
 }
 
 void Recordset::MoveTo(int64_t position) {
-  if (position != position_ && position < result_->RowCount()) {
-    std::vector<ErrorEntry> errors;
-    try {
-      result_->Fetch(position, &errors);
-    } catch (const _com_error&) {
-      connection_->SetErrors(std::move(errors));
-      throw;
-    } catch (const std::bad_alloc&) {
-      connection_->SetErrors(std::move(errors));
-      throw AdoError(kEOutOfMemory, kRecordsetSource);
-    }
-  }
+  if (position != position_ && position < result_->RowCount())
+    CallProvider(*connection_, kRecordsetSource,
+                 [&](std::vector<ErrorEntry>* errors) { result_->Fetch(position, errors); });
   position_ = position;
 }
 
@@ -350,16 +344,8 @@ std::vector<std::string> Recordset::FieldNames() const {
 void Command::Execute(int /*options*/) {
   if (connection_) connection_->SetErrors({});
   if (!connection_ || !connection_->IsOpen()) throw AdoError(kAdErrInvalidConnection, kCommandSource);
-  std::vector<ErrorEntry> errors;
-  try {
-    connection_->provider().Execute(text_, &errors);
-  } catch (const _com_error&) {
-    connection_->SetErrors(std::move(errors));
-    throw;
-  } catch (const std::bad_alloc&) {
-    connection_->SetErrors(std::move(errors));
-    throw AdoError(kEOutOfMemory, kCommandSource);
-  }
+  CallProvider(*connection_, kCommandSource,
+               [&](std::vector<ErrorEntry>* errors) { connection_->provider().Execute(text_, errors); });
   connection_->SetErrors({});
 }
 
