@@ -487,6 +487,43 @@ TEST_F(BadFile, NoTableOrg) {
             "sure it exists and that its name is spelled correctly.");
 }
 
+TEST_F(BadFile, BrokenLongValueRowsAreDamage) {
+  // The 70,000-character memo lies in a chain of long-value rows on pages of
+  // their own; the reader finds those rows itself.
+  const std::string path = dir_ / "memo.mdb";
+  WriteOrg(path, SampleRows());
+  const std::string bytes = ReadAll(path);
+  const std::string text = "line 1000 of the notes";
+  std::string wide;
+  for (char c : text) wide += std::string{c, '\0'};
+  size_t at = bytes.find(wide);
+  if (at == std::string::npos) at = bytes.find(text);
+  ASSERT_NE(at, std::string::npos);
+  const size_t page = at / 4096 * 4096;
+  ASSERT_EQ(bytes[page], 1);
+  const std::string missing = "the long value of column 'Permanent Notes' is missing.";
+
+  std::string damaged = bytes;
+  const int rows = static_cast<unsigned char>(bytes[page + 12]) | (static_cast<unsigned char>(bytes[page + 13]) << 8);
+  ASSERT_GT(rows, 0);
+  for (int r = 0; r < rows; ++r) damaged[page + 14 + 2 * r] = damaged[page + 15 + 2 * r] = '\xFF';
+  WriteAll(path, damaged);
+  std::string d = Description(path);
+  EXPECT_NE(d.find(missing), std::string::npos) << d;
+
+  damaged = bytes;
+  damaged[page] = 2;  // no longer a data page
+  WriteAll(path, damaged);
+  d = Description(path);
+  EXPECT_NE(d.find(missing), std::string::npos) << d;
+
+  damaged = bytes;
+  std::swap(damaged[page + 14], damaged[page + 16]);  // two rows' offsets out of order
+  std::swap(damaged[page + 15], damaged[page + 17]);
+  WriteAll(path, damaged);
+  EXPECT_NE(Description(path).find("cannot be read completely"), std::string::npos);
+}
+
 // A file of many pages, damaged in place; no damage may give a short result.
 class DamagedFile : public BadFile {
  protected:

@@ -29,6 +29,7 @@ const char* FetchedResult::Row(int64_t row) const {
     for (size_t i = static_cast<size_t>(row); i < order_.size(); ++i) places.push_back(keys_->places[order_[i]]);
     fetch_ = std::make_unique<RowFetch>(file_, keys_->name, std::move(places), env_, cancelled_, options_);
     fetched_ = row - 1;
+    columns_checked_ = false;
   }
   const char* cells = nullptr;
   try {
@@ -52,9 +53,10 @@ const char* FetchedResult::Row(int64_t row) const {
 
 void FetchedResult::Check(uint32_t number, const char* cells) const {
   const std::vector<ColumnInfo>& columns = fetch_->columns();
-  bool same = columns.size() == keys_->columns.size();
-  for (size_t c = 0; same && c < columns.size(); ++c)
+  bool same = columns_checked_ || columns.size() == keys_->columns.size();
+  for (size_t c = 0; same && !columns_checked_ && c < columns.size(); ++c)
     same = columns[c].name == keys_->columns[c].name && columns[c].declared == keys_->columns[c].declared;
+  columns_checked_ = same;
   const char* key = keys_->RowStart(number);
   for (size_t c = 0; same && c < columns.size(); ++c) {
     const StoredTable::Cell got = StoredTable::ReadCell(cells);

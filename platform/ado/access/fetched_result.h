@@ -54,6 +54,7 @@ class FetchedResult : public ResultSet {
   std::vector<std::string> names_;
   mutable std::unique_ptr<RowFetch> fetch_;
   mutable int64_t fetched_ = -1;  // the row the fetch gave last
+  mutable bool columns_checked_ = false;  // the fetch's columns are the keys'
   mutable int64_t current_ = -1;  // the row held in cells_
   mutable std::string cells_;
 };

@@ -46,8 +46,10 @@ class PageRelease {
 
 class TableReader {
  public:
-  TableReader(MdbHandle* mdb, MdbTableDef* def, const FileFacts& facts, std::function<void()> release)
-      : mdb_(mdb), def_(def), facts_(facts), name_(def->name), release_(std::move(release)),
+  // `image` is the file that `mdb` reads (see MdbReader).
+  TableReader(MdbHandle* mdb, MdbTableDef* def, const unsigned char* image, const FileFacts& facts,
+              std::function<void()> release)
+      : mdb_(mdb), def_(def), image_(image), facts_(facts), name_(def->name), release_(std::move(release)),
         fields_(def->num_cols), by_column_(def->num_cols) {}
 
   std::vector<ColumnInfo> Columns() const {
@@ -122,8 +124,8 @@ class TableReader {
           if (page == 0 || page >= static_cast<uint64_t>(facts_.pages))
             throw Damaged(name_, "a row to read again lies outside the file.");
           pages.Read(page);
-          if (mdb_read_pg(mdb_, static_cast<unsigned long>(page)) != facts_.page_size ||
-              mdb_->pg_buf[0] != MDB_PAGE_DATA || Le32(mdb_->pg_buf + 4) != def_->entry->table_pg)
+          LoadPage(page);
+          if (mdb_->pg_buf[0] != MDB_PAGE_DATA || Le32(mdb_->pg_buf + 4) != def_->entry->table_pg)
             throw Damaged(name_, "page " + std::to_string(page) + " no longer holds its rows.");
           current = page;
         }
@@ -149,6 +151,34 @@ class TableReader {
   }
 
  private:
+  // Makes page `page` (inside the file) libmdb's current page, as
+  // mdb_read_pg would, copied straight from the image: libmdb's stream
+  // seeks twice and copies each page twice.
+  void LoadPage(uint64_t page) {
+    const auto size = static_cast<size_t>(facts_.page_size);
+    std::memcpy(mdb_->pg_buf, image_ + page * size, size);
+    mdb_->cur_pg = static_cast<guint32>(page);
+    mdb_->cur_pos = 0;
+  }
+
+  // Finds, as mdb_find_pg_row does but in place in the image, row
+  // `pg_row & 0xFF` of page `pg_row >> 8` (inside the file): its page, its
+  // offset and length there; false when its offsets do not hold together.
+  // libmdb would swap its page buffers twice for each such row.
+  bool FindLongValueRow(uint32_t pg_row, const unsigned char** page, int* off, size_t* len) const {
+    const auto size = static_cast<uint32_t>(facts_.page_size);
+    const unsigned char* pg = image_ + static_cast<size_t>(pg_row >> 8) * size;
+    const uint32_t row = pg_row & 0xFF;
+    const auto rco = static_cast<uint32_t>(mdb_->fmt->row_count_offset);
+    const uint32_t start = Le16(pg + rco + 2 + row * 2) & 0x1FFF;
+    const uint32_t next = row == 0 ? size : Le16(pg + rco + row * 2) & 0x1FFF;
+    if (start >= size || start > next || next > size) return false;
+    *page = pg;
+    *off = static_cast<int>(start);
+    *len = next - start;
+    return true;
+  }
+
   // Finds row `r` of the current page: false for a deleted or empty row.
   bool FindRow(int page, int r, int* start, size_t* size) {
     if (mdb_find_row(mdb_, r, start, size) != 0 || *size == 0 || (*start & 0x4000)) return false;
@@ -322,14 +352,12 @@ class TableReader {
     while (long_value_.size() < length || single) {
       if ((pg_row >> 8) == 0 || (pg_row >> 8) >= facts_.pages)
         throw Damaged(name_, where + " points outside the file.");
-      void* buf = nullptr;
+      const unsigned char* page = nullptr;
       int off = 0;
       size_t len = 0;
-      if (mdb_find_pg_row(mdb_, static_cast<int>(pg_row), &buf, &off, &len) != 0 ||
-          static_cast<unsigned char*>(buf)[0] != MDB_PAGE_DATA ||
-          static_cast<size_t>(off) + len > static_cast<size_t>(facts_.page_size))
+      if (!FindLongValueRow(pg_row, &page, &off, &len) || page[0] != MDB_PAGE_DATA)
         throw Damaged(name_, where + " is missing.");
-      const char* row = static_cast<const char*>(buf) + off;
+      const char* row = reinterpret_cast<const char*>(page) + off;
       if (single) {
         if (len < length) throw Damaged(name_, where + " is shorter than its length.");
         long_value_.assign(row, length);
@@ -346,6 +374,7 @@ class TableReader {
 
   MdbHandle* mdb_;
   MdbTableDef* def_;
+  const unsigned char* image_;
   const FileFacts& facts_;
   std::string name_;
   std::function<void()> release_;
@@ -420,7 +449,7 @@ MdbReader::Definition MdbReader::Find(const std::string& name) {
 
 void MdbReader::ReadTable(const std::string& name, const TableReading& what, TableSink& sink) {
   const Definition d = Find(name);
-  TableReader reader(mdb_->mdb.get(), d.def.get(), facts_, [this] { ReleasePages(); });
+  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, facts_, [this] { ReleasePages(); });
   uint64_t count = 0;
   if (what.rows) {
     std::vector<bool> keep(d.def->num_cols, true);
@@ -445,7 +474,7 @@ void MdbReader::ReadTable(const std::string& name, const TableReading& what, Tab
 
 void MdbReader::ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, TableSink& sink) {
   const Definition d = Find(name);
-  TableReader reader(mdb_->mdb.get(), d.def.get(), facts_, [this] { ReleasePages(); });
+  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, facts_, [this] { ReleasePages(); });
   reader.ReadAt(places, sink);
   auto warnings = capture_.Take();
   if (!warnings.empty()) throw Damaged(d.entry->object_name, "libmdb reported problems.", warnings);
