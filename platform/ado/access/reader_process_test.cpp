@@ -13,7 +13,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/ado/access/failure.h"
 #include "platform/ado/access/row_stream.h"
@@ -223,6 +226,29 @@ TEST_F(ReaderChild, SandboxKillsAReaderThatOpensAFileOrConnects) {
   f = Failure();
   EXPECT_NE(f.description.find("its reader tried an operation that it is not allowed"), std::string::npos)
       << f.description;
+}
+
+// A reader started from another thread than the main one allocates from
+// that thread's own heap, which the C library gives back to the system in a
+// way that first opens a file of the kernel's: the confined reader must
+// never get there.
+TEST_F(ReaderChild, AReaderStartedFromAThreadMayFreeMemory) {
+  options_.in_sandbox = [](int) {
+    std::vector<std::unique_ptr<char[]>> blocks;
+    for (int i = 0; i < 8192; ++i) blocks.push_back(std::make_unique<char[]>(1000));
+    blocks.clear();
+  };
+  size_t rows = 0;
+  std::string failure;
+  std::thread([&] {
+    try {
+      rows = ReadAccessFile(path_, {{"Org"}, true}, *Env::Default(), {}, options_)[0]->rows();
+    } catch (const ProviderFailure& f) {
+      failure = f.description;
+    }
+  }).join();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(rows, 50u);
 }
 
 TEST_F(ReaderChild, CancelEndsTheReadingSoon) {

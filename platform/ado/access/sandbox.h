@@ -24,7 +24,8 @@ SandboxLimits LimitsForFile(int64_t file_size);
 // socket, connect, exec, fork...) kills it with SIGSYS. (Builds with the
 // sanitizers, which are for tests, also let it make, read and close pipes
 // and write anywhere, as the sanitizers' own checks do.) The process must
-// have a single thread. Returns false when the filter cannot be installed.
+// have a single thread; its heap is no longer trimmed. Returns false when
+// the filter cannot be installed.
 bool EnterSandbox(int out_fd, const SandboxLimits& limits);
 
 }  // namespace tavrin::ado::access
