@@ -81,8 +81,8 @@ class AccessProvider : public Provider {
     } catch (const ColumnsNotLoaded&) {
     }
     if (!order) return nullptr;
-    return std::make_unique<FetchedResult>(data.tables[0], std::move(reading.file), std::move(*order), env_,
-                                           cancelled_, options_.reader);
+    return std::make_unique<FetchedResult>(data.tables[0], std::move(reading.file), std::move(*order),
+                                           std::move(reading.fetch), env_, cancelled_, options_.reader);
   }
 
   // The tables that `q` names, in its order: read from the file (with their

@@ -8,10 +8,12 @@
 namespace tavrin::ado::access {
 
 FetchedResult::FetchedResult(std::shared_ptr<const StoredTable> keys, std::shared_ptr<const OpenAccessFile> file,
-                             std::vector<uint32_t> order, Env& env, CancelCheck cancelled, ReaderOptions options)
+                             std::vector<uint32_t> order, std::unique_ptr<RowFetch> ahead, Env& env,
+                             CancelCheck cancelled, ReaderOptions options)
     : keys_(std::move(keys)),
       file_(std::move(file)),
       order_(std::move(order)),
+      ahead_(std::move(ahead)),
       env_(env),
       cancelled_(std::move(cancelled)),
       options_(std::move(options)) {
@@ -27,7 +29,12 @@ const char* FetchedResult::Row(int64_t row) const {
     std::vector<uint64_t> places;
     places.reserve(order_.size() - static_cast<size_t>(row));
     for (size_t i = static_cast<size_t>(row); i < order_.size(); ++i) places.push_back(keys_->places[order_[i]]);
-    fetch_ = std::make_unique<RowFetch>(file_, keys_->name, std::move(places), env_, cancelled_, options_);
+    if (ahead_) {
+      ahead_->Ask(places);
+      fetch_ = std::move(ahead_);
+    } else {
+      fetch_ = std::make_unique<RowFetch>(file_, keys_->name, std::move(places), env_, cancelled_, options_);
+    }
     fetched_ = row - 1;
     columns_checked_ = false;
   }

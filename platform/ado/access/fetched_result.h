@@ -23,10 +23,12 @@ namespace tavrin::ado::access {
 class FetchedResult : public ResultSet {
  public:
   // `keys`: the table read in part, with each row's place; `order`: the
-  // numbers of its rows that the result holds, in order. The readers it
-  // starts read `file` and stop when `cancelled` holds.
+  // numbers of its rows that the result holds, in order. The first reading
+  // is `ahead`'s when given (a RowFetch started ahead, not yet asked); the
+  // readers it starts read `file` and stop when `cancelled` holds.
   FetchedResult(std::shared_ptr<const StoredTable> keys, std::shared_ptr<const OpenAccessFile> file,
-                std::vector<uint32_t> order, Env& env, CancelCheck cancelled, ReaderOptions options);
+                std::vector<uint32_t> order, std::unique_ptr<RowFetch> ahead, Env& env, CancelCheck cancelled,
+                ReaderOptions options);
   ~FetchedResult() override;
 
   int64_t RowCount() const override { return static_cast<int64_t>(order_.size()); }
@@ -48,6 +50,7 @@ class FetchedResult : public ResultSet {
   std::shared_ptr<const StoredTable> keys_;
   std::shared_ptr<const OpenAccessFile> file_;
   std::vector<uint32_t> order_;
+  mutable std::unique_ptr<RowFetch> ahead_;
   Env& env_;
   CancelCheck cancelled_;
   ReaderOptions options_;

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,9 +45,13 @@ std::string DescribeEnd(int status, const SandboxLimits& limits) {
 // What a reader child does with the file once it is confined.
 using ChildWork = std::function<void(MdbReader&, StreamWriter&)>;
 
+// What a reader child does first, before it opens the file; false: nothing
+// is asked of it, and it ends.
+using ChildStart = std::function<bool()>;
+
 // The reader's body: never returns into the caller's code.
-[[noreturn]] void RunChild(int file_fd, const FileFacts& facts, const std::string& path, const ChildWork& work,
-                           int out_fd, const std::function<void(int)>& in_sandbox,
+[[noreturn]] void RunChild(int file_fd, const FileFacts& facts, const std::string& path, const ChildStart& start,
+                           const ChildWork& work, int out_fd, const std::function<void(int)>& in_sandbox,
                            const ReaderOptions& options, pid_t parent) {
   // A stop is the parent's to carry out; the child ends with it.
   signal(SIGINT, SIG_IGN);
@@ -57,6 +63,7 @@ using ChildWork = std::function<void(MdbReader&, StreamWriter&)>;
   try {
     StreamWriter out(out_fd);
     try {
+      if (start && !start()) _exit(0);
       void* image = mmap(nullptr, static_cast<size_t>(facts.size), PROT_READ, MAP_PRIVATE, file_fd, 0);
       if (image == MAP_FAILED)
         throw ProviderFailure{kEFail, "The database file '" + path + "' cannot be mapped: " + strerrordesc_np(errno), {}};
@@ -116,8 +123,8 @@ class Child {
 // object, and the stream it sends.
 class ReaderRun {
  public:
-  ReaderRun(const OpenAccessFile& file, const ChildWork& work, Env& env, CancelCheck cancelled,
-            const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
+  ReaderRun(const OpenAccessFile& file, const ChildStart& start, const ChildWork& work, Env& env,
+            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
       : path_(file.path),
         limits_(LimitsForFile(file.facts.size)),
         env_(env),
@@ -134,7 +141,7 @@ class ReaderRun {
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
-    if (pid == 0) RunChild(file.fd.get(), file.facts, file.path, work, out.get(), in_sandbox, options, parent);
+    if (pid == 0) RunChild(file.fd.get(), file.facts, file.path, start, work, out.get(), in_sandbox, options, parent);
     child_ = std::make_unique<Child>(pid);
   }
 
@@ -223,14 +230,16 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
       reader.ReadTable(request.tables[i], {request.rows, keyed ? &*request.keys : nullptr}, out);
     }
   };
-  ReaderRun reader(*file, work, env, cancelled, options.in_sandbox, options);
+  std::unique_ptr<RowFetch> fetch;
+  if (request.keys) fetch = std::make_unique<RowFetch>(file, request.tables.at(0), env, cancelled, options);
+  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options);
   reader.ReceiveAll();
   auto& tables = reader.stream().tables();
   bool as_asked = tables.size() == request.tables.size();
   for (size_t i = 0; as_asked && i < tables.size(); ++i)
     as_asked = text::EqualsIgnoreAsciiCase(tables[i]->name, request.tables[i]);
   if (!as_asked) throw reader.Unreadable("its reader sent other tables than were asked for.");
-  return {std::move(tables), std::move(file)};
+  return {std::move(tables), std::move(file), std::move(fetch)};
 }
 
 }  // namespace
@@ -259,7 +268,78 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
   const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
     reader.ReadRowsAt(table, places, out);
   };
-  reader_ = std::make_unique<ReaderRun>(*file, work, env, std::move(cancelled), options.in_fetch_sandbox, options);
+  reader_ = std::make_unique<ReaderRun>(*file, ChildStart{}, work, env, std::move(cancelled),
+                                        options.in_fetch_sandbox, options);
+}
+
+namespace {
+
+// Reads from `fd` a count and that many places, as Ask sends them; false
+// when the sender closed its end before the count (nothing was asked).
+// Throws ProviderFailure when the places break off.
+bool ReceivePlaces(int fd, std::vector<uint64_t>& places) {
+  auto read_all = [fd](void* to, size_t size) {
+    auto* p = static_cast<char*>(to);
+    while (size > 0) {
+      const ssize_t n = read(fd, p, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      p += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  };
+  uint64_t count = 0;
+  if (!read_all(&count, sizeof count)) return false;
+  places.resize(count);
+  if (!read_all(places.data(), count * sizeof(uint64_t)))
+    throw ProviderFailure{kEFail, "The database reader was not told which rows to read.", {}};
+  return true;
+}
+
+}  // namespace
+
+RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, Env& env, CancelCheck cancelled,
+                   const ReaderOptions& options) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+    throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
+  const fs::UniqueFd from(ends[0]);
+  ask_ = fs::UniqueFd(ends[1]);
+  // A reader that does not take its places within its silence must not hold
+  // up the caller for longer.
+  const auto ms = options.silence.count();
+  const timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  setsockopt(ask_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  // Filled in the child only.
+  std::vector<uint64_t> places;
+  const ChildStart start = [ask = ask_.get(), in = from.get(), &places] {
+    close(ask);
+    return ReceivePlaces(in, places);
+  };
+  const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
+    reader.ReadRowsAt(table, places, out);
+  };
+  reader_ = std::make_unique<ReaderRun>(*file, start, work, env, std::move(cancelled), options.in_fetch_sandbox,
+                                        options);
+}
+
+void RowFetch::Ask(const std::vector<uint64_t>& places) {
+  expected_ = places.size();
+  const uint64_t count = places.size();
+  auto send_all = [this](const void* from, size_t size) {
+    const auto* p = static_cast<const char*>(from);
+    while (size > 0) {
+      const ssize_t n = send(ask_.get(), p, size, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      p += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  };
+  if (send_all(&count, sizeof count)) send_all(places.data(), count * sizeof(uint64_t));
+  ask_.Reset();
 }
 
 RowFetch::~RowFetch() = default;

@@ -68,28 +68,29 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
                                                          Env& env, const CancelCheck& cancelled,
                                                          const ReaderOptions& options = {});
 
-// As ReadAccessFile for `request`, also returning the file it read, for
-// reading rows of it again.
-struct FileReading {
-  std::vector<std::shared_ptr<StoredTable>> tables;
-  std::shared_ptr<const OpenAccessFile> file;
-};
-FileReading ReadAccessFileKept(const std::string& path, const ReadRequest& request, Env& env,
-                               const CancelCheck& cancelled, const ReaderOptions& options = {});
-
 class ReaderRun;
 
 // Reads again, every column, the rows of table `table` of `file` that lie
-// at `places` (a reading with keys gave them), in that order, handing them
+// at places that a reading with keys gave, in the order given, handing them
 // out as they arrive: a reader child streams them, so that only a few are
 // held at a time. Forks; used by one thread at a time.
 class RowFetch {
  public:
+  // Reads the rows at `places`.
   RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, std::vector<uint64_t> places,
            Env& env, CancelCheck cancelled, const ReaderOptions& options);
+  // Starts the reader now, to read the rows that Ask names later: a forked
+  // child begins with a copy of all its parent holds, so one started before
+  // the caller holds the rows it chooses from stays small.
+  RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, Env& env, CancelCheck cancelled,
+           const ReaderOptions& options);
   ~RowFetch();
   RowFetch(const RowFetch&) = delete;
   RowFetch& operator=(const RowFetch&) = delete;
+
+  // Names the places of a reader started ahead: once, before Next. A reader
+  // that is gone meanwhile fails the first Next, which says how it ended.
+  void Ask(const std::vector<uint64_t>& places);
 
   // The cells of the next row, every column (see StoredTable::ReadCell),
   // valid until the next call; the table's columns as the reader sent them
@@ -101,11 +102,23 @@ class RowFetch {
 
  private:
   std::unique_ptr<ReaderRun> reader_;
+  fs::UniqueFd ask_;  // where a reader started ahead waits for its places
   std::vector<ColumnInfo> columns_;
   size_t served_ = 0;   // rows handed out of the stream's current table
   size_t total_ = 0;    // rows handed out in all
-  size_t expected_;
+  size_t expected_ = 0;
 };
+
+// As ReadAccessFile for `request`, also returning the file it read, for
+// reading rows of it again, and for a reading with keys a RowFetch started
+// ahead on it (see there).
+struct FileReading {
+  std::vector<std::shared_ptr<StoredTable>> tables;
+  std::shared_ptr<const OpenAccessFile> file;
+  std::unique_ptr<RowFetch> fetch;
+};
+FileReading ReadAccessFileKept(const std::string& path, const ReadRequest& request, Env& env,
+                               const CancelCheck& cancelled, const ReaderOptions& options = {});
 
 }  // namespace tavrin::ado::access
 

@@ -309,6 +309,43 @@ TEST_F(ReaderChild, RowsReadAgainAtTheirPlacesAreTheWholeRows) {
   EXPECT_EQ(part.tables[0]->LoadedColumns(), 0u);
 }
 
+// A reading in part starts the reader of its rows ahead, before it holds
+// them; that reader reads what it is asked later as any other, and ends
+// with its owner whether it was asked or not.
+TEST_F(ReaderChild, AReaderStartedAheadReadsWhatItIsAskedLater) {
+  const ReadRequest in_part{{"Org"}, true, std::vector<std::string>{"Status"}};
+  FileReading part = ReadAccessFileKept(path_, in_part, *Env::Default(), {}, options_);
+  ASSERT_NE(part.fetch, nullptr);
+  const std::vector<uint64_t>& places = part.tables[0]->places;
+  const std::vector<uint64_t> some = {places[9], places[2], places[9], places[40]};
+  part.fetch->Ask(some);
+  RowFetch direct(part.file, "Org", some, *Env::Default(), {}, options_);
+  auto row = [](RowFetch& fetch) {
+    const char* start = fetch.Next();
+    const char* end = start;
+    for (size_t c = 0; c < fetch.columns().size(); ++c) end = StoredTable::Skip(end);
+    return std::string(start, end);
+  };
+  for (size_t i = 0; i < some.size(); ++i) EXPECT_EQ(row(*part.fetch), row(direct)) << i;
+  EXPECT_THROW(part.fetch->Next(), ProviderFailure);
+
+  FileReading unused = ReadAccessFileKept(path_, in_part, *Env::Default(), {}, options_);
+  const auto before = std::chrono::steady_clock::now();
+  unused.fetch.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  EXPECT_EQ(ReadAccessFileKept(path_, {{"Org"}, true}, *Env::Default(), {}, options_).fetch, nullptr);
+
+  options_.in_fetch_sandbox = [](int) { _exit(9); };
+  FileReading dying = ReadAccessFileKept(path_, in_part, *Env::Default(), {}, options_);
+  dying.fetch->Ask(some);
+  try {
+    dying.fetch->Next();
+    ADD_FAILURE() << "the reader did not fail";
+  } catch (const ProviderFailure& f) {
+    EXPECT_NE(f.description.find("exit status 9"), std::string::npos) << f.description;
+  }
+}
+
 // Rows are read again from the file the reading in part opened, even when
 // its name now leads to another; a place that holds no row is damage, and a
 // reader that dies while it streams them is a damaged file.
