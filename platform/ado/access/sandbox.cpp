@@ -107,8 +107,9 @@ bool EnterSandbox(int out_fd, const SandboxLimits& limits) {
   // Before the C library shrinks the heap of a thread other than the main
   // one (a process forked by such a thread allocates from it), it opens
   // /proc/sys/vm/overcommit_memory, which would kill the process: heaps are
-  // never trimmed from here on (thread heaps are 64 MiB at most).
-  if (mallopt(M_TRIM_THRESHOLD, 1 << 30) != 1) return false;
+  // never trimmed from here on (thread heaps are 64 MiB at most). The
+  // sanitizers' allocator ignores this, and never trims that way.
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #ifdef TAVRIN_CALLGRIND
