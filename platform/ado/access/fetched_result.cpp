@@ -29,12 +29,8 @@ const char* FetchedResult::Row(int64_t row) const {
     std::vector<uint64_t> places;
     places.reserve(order_.size() - static_cast<size_t>(row));
     for (size_t i = static_cast<size_t>(row); i < order_.size(); ++i) places.push_back(keys_->places[order_[i]]);
-    if (ahead_) {
-      ahead_->Ask(places);
-      fetch_ = std::move(ahead_);
-    } else {
-      fetch_ = std::make_unique<RowFetch>(file_, keys_->name, std::move(places), env_, cancelled_, options_);
-    }
+    fetch_ = ahead_ ? std::move(ahead_) : std::make_unique<RowFetch>(file_, keys_->name, env_, cancelled_, options_);
+    fetch_->Ask(places);
     fetched_ = row - 1;
     columns_checked_ = false;
   }

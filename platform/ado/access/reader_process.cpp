@@ -261,17 +261,6 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
   return ReadAccessFileKept(path, request, env, cancelled, options).tables;
 }
 
-RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, std::vector<uint64_t> places,
-                   Env& env, CancelCheck cancelled, const ReaderOptions& options)
-    : expected_(places.size()) {
-  // The child has its own copy of the places and the name.
-  const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
-    reader.ReadRowsAt(table, places, out);
-  };
-  reader_ = std::make_unique<ReaderRun>(*file, ChildStart{}, work, env, std::move(cancelled),
-                                        options.in_fetch_sandbox, options);
-}
-
 namespace {
 
 // Reads from `fd` a count and that many places, as Ask sends them; false
@@ -327,6 +316,7 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
 void RowFetch::Ask(const std::vector<uint64_t>& places) {
   expected_ = places.size();
   const uint64_t count = places.size();
+  // send, not fs::WriteAll: a reader that is gone must not raise SIGPIPE.
   auto send_all = [this](const void* from, size_t size) {
     const auto* p = static_cast<const char*>(from);
     while (size > 0) {
@@ -340,6 +330,12 @@ void RowFetch::Ask(const std::vector<uint64_t>& places) {
   };
   if (send_all(&count, sizeof count)) send_all(places.data(), count * sizeof(uint64_t));
   ask_.Reset();
+}
+
+RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, const std::vector<uint64_t>& places,
+                   Env& env, CancelCheck cancelled, const ReaderOptions& options)
+    : RowFetch(std::move(file), std::move(table), env, std::move(cancelled), options) {
+  Ask(places);
 }
 
 RowFetch::~RowFetch() = default;
