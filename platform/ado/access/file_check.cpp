@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "platform/ado/access/access_header.h"
 #include "platform/ado/access/failure.h"
 #include "platform/fs/regular_file.h"
 
@@ -27,7 +29,7 @@ void CheckUsageMap(const unsigned char* image, const FileFacts& f, uint32_t map,
   const auto damaged = [&name] { return Damaged(name, "its page map is missing or invalid."); };
   if (number <= 0 || number >= f.pages) throw damaged();
   const unsigned char* page = image + number * f.page_size;
-  const size_t count_at = f.jet3 ? 8 : 12;
+  const size_t count_at = f.jet3() ? 8 : 12;
   if (page[0] != MDB_PAGE_DATA) throw damaged();
   const unsigned rows = Le16(page + count_at);
   const size_t table_end = count_at + 2 + 2 * static_cast<size_t>(rows);
@@ -48,6 +50,32 @@ void CheckUsageMap(const unsigned char* image, const FileFacts& f, uint32_t map,
   }
 }
 
+// A database key in the header means that every other page is enciphered.
+// Access 97 to 2003 ("Encode Database") use RC4 with that key, which libmdb
+// undoes for itself but the reader's own reads of the mapped file do not;
+// Access 2007 and later encipher the pages of a database with a password in
+// a way libmdb cannot read at all. A password alone (Access 2000 and 2003
+// files) leaves the pages in clear, and such a file is read as any other.
+void CheckNotEncoded(int fd, const std::string& path, AccessVersion version) {
+  unsigned char masked[128] = {};
+  const size_t n = MaskedLength(version);
+  if (pread(fd, masked, n, kMaskedOffset) != static_cast<ssize_t>(n))
+    throw NotAccess(path, "The file is a damaged Access database: its header cannot be read.");
+  ApplyHeaderMask(masked, n);
+  if (Le32(masked + (kDatabaseKeyOffset - kMaskedOffset)) == 0) return;
+  if (version >= AccessVersion::kAce12)
+    throw ProviderFailure{kEFail,
+                          "The file '" + path + "' is encrypted with a database password, which this program "
+                          "cannot read: remove the password in Access (File, Info, Decrypt Database) or point "
+                          "DataPath at an unencrypted copy.",
+                          {}};
+  throw ProviderFailure{kEFail,
+                        "The file '" + path + "' is an encoded Access database, which this program cannot read: "
+                        "decode it in Access (Tools, Security, Encode/Decode Database) or point DataPath at a "
+                        "decoded copy.",
+                        {}};
+}
+
 ProviderFailure NotAFile(const std::string& path, mode_t mode) {
   return {kEFail, "'" + path + "' is " + fs::FileTypeName(mode) + ", not an Access database file.", {}};
 }
@@ -59,7 +87,7 @@ FileFacts CheckFile(int fd, const std::string& path) {
   if (fstat(fd, &st) != 0) throw ProviderFailure{kEFail, NotFoundText(path), {}};
   if (!S_ISREG(st.st_mode)) throw NotAFile(path, st.st_mode);
   if (st.st_size == 0) throw NotAccess(path, "The file is empty.");
-  unsigned char header[0x18];
+  unsigned char header[kMaskedOffset];
   const std::string size_text = std::to_string(st.st_size) + " bytes";
   if (st.st_size < static_cast<off_t>(sizeof header) ||
       pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
@@ -69,13 +97,13 @@ FileFacts CheckFile(int fd, const std::string& path) {
                           std::memcmp(header + 4, "Standard ACE DB", 16) == 0);
   if (!signature)
     throw NotAccess(path, "The file (" + size_text + ") does not start as an Access database does.");
-  const uint32_t version = Le32(header + 0x14);
-  if (version > MDB_VER_ACCDB_2019)
+  const std::optional<AccessVersion> version = VersionFromByte(header[kVersionOffset]);
+  if (!version)
     throw NotAccess(path, "The file is an Access database of a version this program does not know (" +
-                              std::to_string(version) + ").");
+                              std::to_string(header[kVersionOffset]) + ").");
   FileFacts f;
-  f.jet3 = version == MDB_VER_JET3;
-  f.page_size = f.jet3 ? 2048 : 4096;
+  f.version = *version;
+  f.page_size = PageSize(f.version);
   f.size = st.st_size;
   f.pages = st.st_size / f.page_size;
   // A partial last page means a truncated copy; page 2 holds the catalog's
@@ -83,6 +111,7 @@ FileFacts CheckFile(int fd, const std::string& path) {
   if (st.st_size % f.page_size != 0 || f.pages < 3)
     throw NotAccess(path, "The file is an Access database cut short: " + size_text + ", not a whole number of " +
                               std::to_string(f.page_size) + "-byte pages.");
+  CheckNotEncoded(fd, path, f.version);
   unsigned char type = 0;
   if (pread(fd, &type, 1, 2 * static_cast<off_t>(f.page_size)) != 1 || type != MDB_PAGE_TABLE)
     throw NotAccess(path, "The file is a damaged Access database: its list of tables is missing.");
@@ -113,7 +142,7 @@ void CheckTableDefinition(const unsigned char* image, const FileFacts& f, uint32
   const unsigned char* def = page(first_page);
   if (!def || def[0] != MDB_PAGE_TABLE)
     throw Damaged(name, "its definition page " + std::to_string(first_page) + " is missing or invalid.");
-  const size_t map_offset = f.jet3 ? 35 : 55;
+  const size_t map_offset = f.jet3() ? 35 : 55;
   const uint32_t maps[2] = {Le32(def + map_offset), Le32(def + map_offset + 4)};
   uint32_t next = Le32(def + 4);
   for (int64_t hops = 0; next != 0; ++hops) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ado/access/access_header.h"
 #include "platform/fs/fd.h"
 
 namespace tavrin::ado::access {
@@ -22,7 +23,9 @@ struct FileFacts {
   int64_t size = 0;  // bytes: pages * page_size
   int64_t pages = 0;
   int page_size = 0;
-  bool jet3 = false;
+  AccessVersion version = AccessVersion::kJet4;
+  // 2 KB pages and single-byte text
+  bool jet3() const { return version == AccessVersion::kJet3; }
 };
 
 // Opens `path` read-only and without blocking, so that a FIFO without a
@@ -32,9 +35,12 @@ struct FileFacts {
 fs::UniqueFd OpenFile(const std::string& path);
 
 // Checks what can be checked before libmdb reads the open file `fd`: a
-// regular file that starts with a Jet or ACE signature of a known version,
-// whole pages, and a table definition on page 2. Throws ProviderFailure
-// saying what the file is when it is not an Access file.
+// regular file that starts with a Jet or ACE signature of a version libmdb
+// reads (Access 97 to 2019), whole pages, pages in clear (no database key:
+// neither an encoded Access 97-2003 file nor an Access 2007-or-later file
+// encrypted with a password), and a table definition on page 2. Throws
+// ProviderFailure saying what the file is, and what to do where the user
+// can do something, when it cannot be read.
 FileFacts CheckFile(int fd, const std::string& path);
 
 // Checks that the definition pages of the table `name` starting at

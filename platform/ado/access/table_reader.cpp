@@ -315,7 +315,7 @@ class TableReader {
   }
 
   void AppendText(const unsigned char* p, size_t n) {
-    if (!facts_.jet3) return AppendJetText(p, n, &text_);
+    if (!facts_.jet3()) return AppendJetText(p, n, &text_);
     // Jet 3 text is in the file's code page, which libmdb converts.
     std::string buf(n * 3 + 1, '\0');
     const int len = mdb_unicode2ascii(mdb_, reinterpret_cast<const char*>(p), n, buf.data(), buf.size());
