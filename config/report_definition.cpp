@@ -49,6 +49,11 @@ int CReportDefinition::ResolveDateStyle(const std::string& text, bool output_yea
   return style;
 }
 
+std::string CReportDefinition::KeyNotice(const std::string& key, const std::string& value,
+                                         const std::string& reason) const {
+  return "[" + m_strReportName + "] " + key + " = \"" + value + "\": " + reason;
+}
+
 bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   const std::tm now = env_.LocalNow();
 

@@ -73,6 +73,10 @@ class CReportDefinition {
   // replaced by `when` formatted "%B %d, %Y" and "%I:%M:%S %p" (C locale).
   static std::string SubstituteHeading(const std::string& heading, const std::tm& when);
 
+  // The notice that follows a failure's box and status in the log, naming
+  // the INI key behind it: `[<report>] <key> = "<value>": <reason>`.
+  std::string KeyNotice(const std::string& key, const std::string& value, const std::string& reason) const;
+
   // The date style of an "XMLDateFormat" text.
   static int ResolveDateStyle(const std::string& text, bool output_year_first);
 
