@@ -4,42 +4,88 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "data/org_info.h"
+#include "platform/ado/access/access_header.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf8.h"
 
 namespace tavrin::jet4 {
 namespace {
 
-constexpr int kPageSize = 4096;
-constexpr int kPageHeader = 14;              // data/LVAL page header up to the offset table
-constexpr int kMaxRowSize = 4080;            // one row alone on a page with its offset
+namespace access = ado::access;
+
 constexpr int kMaxRowsPerPage = 255;         // the row number in a page/row pointer is one byte
 constexpr int kMaxColumns = 255;             // readers take the column number as one byte
 constexpr int kMaxNameChars = 64;
-constexpr int kTdefHeader = 63;
-constexpr int kColumnEntry = 25;
 constexpr int kTdefContinuation = 8;         // header of every further TDEF page
 constexpr int kMemoHeader = 12;
 constexpr int kMemoInlineMax = 64;           // stored bytes kept in the row itself
-constexpr int kLvalChunkData = kMaxRowSize - 4;  // chained LVAL row: next pointer + data
 constexpr int kMemoCompressMaxChars = 1024;  // longer memos are stored uncompressed
 constexpr uint32_t kMemoMaxBytes = 0xFFFFFF; // the memo length field has 24 bits
-constexpr int kUsageMapSize = 64;
-constexpr int kType0MapPages = (kUsageMapSize - 5) * 8;    // pages one inline bitmap covers
-constexpr int kType1MapEntries = (kUsageMapSize - 1) / 4;  // map pages one reference map names
-constexpr uint32_t kMapPageBits = (kPageSize - 4) * 8;     // pages one 0x05 map page covers
 constexpr uint32_t kTdefConstant = 1625;
 constexpr uint16_t kSortGeneral = 0x0409;
+constexpr uint16_t kCodePage = 1252;
+
+access::AccessVersion VersionOf(Format f) {
+  switch (f) {
+    case Format::kJet3: return access::AccessVersion::kJet3;
+    case Format::kJet4: return access::AccessVersion::kJet4;
+    case Format::kAce12: return access::AccessVersion::kAce12;
+    case Format::kAce14: return access::AccessVersion::kAce14;
+    case Format::kAce15: return access::AccessVersion::kAce15;
+    case Format::kAce16: return access::AccessVersion::kAce16;
+    case Format::kAce17: return access::AccessVersion::kAce17;
+  }
+  throw std::invalid_argument("unknown format");
+}
+
+// Where the versions' pages differ. ACE files are laid out as Jet 4; Jet 3
+// has 2 KB pages, shorter headers, one-byte lengths and offsets in rows and
+// names, and larger usage maps.
+struct Layout {
+  access::AccessVersion version;
+  bool jet3;
+  int page_size;
+  int page_header;     // data/LVAL page header up to the row offset table
+  int max_row;         // one row alone on a page with its offset
+  int tdef_header;     // TDEF bytes before the first column entry
+  int column_entry;
+  int tdef_num_rows;   // where the TDEF holds the row count
+  int tdef_maps;       // and the pointers to the owned-pages and free-pages maps
+  int usage_map_size;  // bytes of each of a table's two usage map rows
+  uint8_t sort_version;  // of the General sort order: 1 ("General") from ACE 14 on, 0 ("General legacy") before
+
+  int lval_chunk() const { return max_row - 4; }                     // chained LVAL row: next pointer + data
+  int type0_map_pages() const { return (usage_map_size - 5) * 8; }   // pages one inline bitmap covers
+  int type1_map_entries() const { return (usage_map_size - 1) / 4; } // map pages one reference map names
+  uint32_t map_page_bits() const { return static_cast<uint32_t>(page_size - 4) * 8; }  // pages one 0x05 page covers
+};
+
+Layout LayoutOf(Format f) {
+  Layout l{};
+  l.version = VersionOf(f);
+  l.jet3 = l.version == access::AccessVersion::kJet3;
+  l.page_size = access::PageSize(l.version);
+  l.page_header = l.jet3 ? 10 : 14;
+  l.max_row = l.page_size - l.page_header - 2;
+  l.tdef_header = l.jet3 ? 43 : 63;
+  l.column_entry = l.jet3 ? 18 : 25;
+  l.tdef_num_rows = l.jet3 ? 12 : 16;
+  l.tdef_maps = l.jet3 ? 35 : 55;
+  l.usage_map_size = l.jet3 ? 128 : 64;
+  l.sort_version = l.version >= access::AccessVersion::kAce14 ? 1 : 0;
+  return l;
+}
 
 // Column type codes of the file format.
 enum JetType : uint8_t {
@@ -54,7 +100,7 @@ enum JetType : uint8_t {
 };
 
 using Bytes = std::vector<uint8_t>;
-using Page = std::array<uint8_t, kPageSize>;
+using Page = std::vector<uint8_t>;  // of the layout's page size
 
 void Put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -132,11 +178,63 @@ Bytes EncodeText(const std::u16string& u, bool allow_compression) {
   return Ucs2(u);
 }
 
+// The Windows-1252 byte of a character, for the text of Jet 3 files.
+uint8_t Cp1252Byte(char32_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<uint8_t>(c);
+  for (unsigned b = 0x80; b < 0xA0; ++b)
+    if (c != text::kReplacementChar && text::Cp1252Char(static_cast<unsigned char>(b)) == c)
+      return static_cast<uint8_t>(b);
+  char name[16];
+  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
+  throw std::invalid_argument(std::string("character ") + name + " is not in Windows-1252");
+}
+
+Bytes Cp1252(const std::string& s) {
+  Bytes out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const text::Utf8Char c = text::DecodeUtf8(s, i);
+    if (!c.valid) throw std::invalid_argument("invalid UTF-8 text");
+    out.push_back(Cp1252Byte(c.code_point));
+    i += c.length;
+  }
+  return out;
+}
+
+// A Text or Memo value as stored, and its length in the characters a Text
+// column's width counts (UTF-16 units after Jet 3).
+struct StoredText {
+  Bytes bytes;
+  size_t chars = 0;
+};
+
+StoredText StoreText(const std::string& s, bool jet3, bool memo) {
+  if (jet3) {
+    Bytes bytes = Cp1252(s);
+    const size_t chars = bytes.size();
+    return {std::move(bytes), chars};
+  }
+  const std::u16string u = Utf8ToUtf16(s);
+  return {EncodeText(u, !memo || u.size() <= kMemoCompressMaxChars), u.size()};
+}
+
+// A table or column name as a TDEF stores it: a one-byte length and
+// Windows-1252 in Jet 3, a two-byte length and UCS-2 after.
+Bytes StoredName(const std::string& name, bool jet3) {
+  const Bytes text = jet3 ? Cp1252(name) : Ucs2(Utf8ToUtf16(name));
+  Bytes out(jet3 ? 1 : 2);
+  if (jet3) out[0] = static_cast<uint8_t>(text.size());
+  else Put16(&out[0], static_cast<uint32_t>(text.size()));
+  out.insert(out.end(), text.begin(), text.end());
+  return out;
+}
+
 // A file descriptor written page by page at absolute positions.
 class PageFile {
  public:
-  explicit PageFile(const std::string& path)
-      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {
+  PageFile(const std::string& path, int page_size)
+      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)),
+        page_size_(static_cast<size_t>(page_size)) {
     if (fd_ < 0) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
   }
   ~PageFile() {
@@ -145,11 +243,12 @@ class PageFile {
   PageFile(const PageFile&) = delete;
   PageFile& operator=(const PageFile&) = delete;
 
-  void Write(uint32_t page, const uint8_t* bytes) {
-    const off_t at = static_cast<off_t>(page) * kPageSize;
+  void Write(uint32_t page, const Page& bytes) {
+    if (bytes.size() != page_size_) throw std::logic_error("a page of the wrong size");
+    const off_t at = static_cast<off_t>(page) * static_cast<off_t>(page_size_);
     size_t done = 0;
-    while (done < kPageSize) {
-      const ssize_t n = ::pwrite(fd_, bytes + done, kPageSize - done, at + static_cast<off_t>(done));
+    while (done < page_size_) {
+      const ssize_t n = ::pwrite(fd_, bytes.data() + done, page_size_ - done, at + static_cast<off_t>(done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) throw std::runtime_error(std::string("cannot write the database: ") + std::strerror(errno));
       done += static_cast<size_t>(n);
@@ -165,14 +264,18 @@ class PageFile {
 
  private:
   int fd_;
+  size_t page_size_;
 };
 
 // A data or LVAL page being filled: rows are packed from the end downwards
-// and indexed by the offset table after the header.
+// and indexed by the offset table after the header, whose last field is
+// the row count.
 class RowPage {
  public:
   // `owner` is the TDEF page of the table, or kLvalOwner for long values.
-  RowPage(uint32_t number, uint32_t owner) : number_(number) {
+  RowPage(uint32_t number, uint32_t owner, const Layout& layout)
+      : number_(number), header_(layout.page_header), bytes_(static_cast<size_t>(layout.page_size)),
+        low_(layout.page_size) {
     bytes_[0] = 0x01;
     bytes_[1] = 0x01;
     Put32(&bytes_[4], owner);
@@ -183,28 +286,29 @@ class RowPage {
 
   bool Fits(size_t size) const {
     return rows_ < kMaxRowsPerPage &&
-           low_ - static_cast<int>(size) >= kPageHeader + 2 * (rows_ + 1);
+           low_ - static_cast<int>(size) >= header_ + 2 * (rows_ + 1);
   }
 
   // Adds a row (which must fit) and returns its pointer.
   uint32_t Add(const Bytes& row) {
     low_ -= static_cast<int>(row.size());
-    std::memcpy(&bytes_[low_], row.data(), row.size());
-    Put16(&bytes_[kPageHeader + 2 * rows_], static_cast<uint32_t>(low_));
+    std::memcpy(&bytes_[static_cast<size_t>(low_)], row.data(), row.size());
+    Put16(&bytes_[static_cast<size_t>(header_ + 2 * rows_)], static_cast<uint32_t>(low_));
     return PageRow(number_, rows_++);
   }
 
-  const uint8_t* Seal() {
-    Put16(&bytes_[2], static_cast<uint32_t>(low_ - kPageHeader - 2 * rows_));
-    Put16(&bytes_[12], static_cast<uint32_t>(rows_));
-    return bytes_.data();
+  const Page& Seal() {
+    Put16(&bytes_[2], static_cast<uint32_t>(low_ - header_ - 2 * rows_));
+    Put16(&bytes_[static_cast<size_t>(header_ - 2)], static_cast<uint32_t>(rows_));
+    return bytes_;
   }
 
  private:
   uint32_t number_;
-  Page bytes_{};
+  int header_;
+  Page bytes_;
   int rows_ = 0;
-  int low_ = kPageSize;
+  int low_;
 };
 
 constexpr uint32_t kNoOwner = 0;
@@ -214,7 +318,7 @@ struct ColumnDef {
   std::string name;
   JetType type = kJetText;
   int max_chars = 0;      // Text
-  uint16_t length = 0;    // bytes in the TDEF (fixed size, 2 * chars for Text, 0 for long values)
+  uint16_t length = 0;    // bytes in the TDEF (fixed size, the width of Text, 0 for long values)
   bool fixed = false;
   uint16_t fixed_offset = 0;
   uint16_t var_index = 0;
@@ -232,9 +336,14 @@ uint16_t FixedSize(JetType t) {
 
 bool IsTextual(JetType t) { return t == kJetText || t == kJetMemo; }
 
-void CheckName(const std::string& name, const char* what) {
-  const std::u16string u = Utf8ToUtf16(name);
-  if (u.empty() || u.size() > kMaxNameChars)
+void CheckName(const std::string& name, const char* what, bool jet3) {
+  size_t chars = 0;
+  try {
+    chars = jet3 ? Cp1252(name).size() : Utf8ToUtf16(name).size();
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument(std::string(what) + " name \"" + name + "\": " + e.what());
+  }
+  if (chars == 0 || chars > kMaxNameChars)
     throw std::invalid_argument(std::string(what) + " name must have 1 to 64 characters: \"" + name + "\"");
 }
 
@@ -254,37 +363,65 @@ struct TableState {
   std::optional<RowPage> lval;
 };
 
-Bytes BuildTdef(const TableState& t) {
-  Bytes d(kTdefHeader + kColumnEntry * t.columns.size(), 0);
+void PutColumnJet3(uint8_t* e, const ColumnDef& c, size_t i) {
+  e[0] = c.type;
+  Put16(e + 1, static_cast<uint32_t>(i));
+  Put16(e + 3, c.fixed ? 0 : c.var_index);
+  Put16(e + 5, static_cast<uint32_t>(i));
+  if (IsTextual(c.type)) {
+    Put16(e + 7, kSortGeneral);
+    Put16(e + 9, kCodePage);
+  }
+  e[13] = c.fixed ? 0x03 : 0x02;
+  Put16(e + 14, c.fixed_offset);
+  Put16(e + 16, c.length);
+}
+
+void PutColumnJet4(uint8_t* e, const ColumnDef& c, size_t i, uint8_t sort_version) {
+  e[0] = c.type;
+  Put32(e + 1, kTdefConstant);
+  Put16(e + 5, static_cast<uint32_t>(i));
+  Put16(e + 7, c.fixed ? 0 : c.var_index);
+  Put16(e + 9, static_cast<uint32_t>(i));
+  if (IsTextual(c.type)) {
+    Put16(e + 11, kSortGeneral);
+    e[14] = sort_version;
+  }
+  e[15] = c.fixed ? 0x03 : 0x02;
+  e[16] = IsTextual(c.type) ? 0x01 : 0x00;  // compressed text allowed
+  Put16(e + 21, c.fixed_offset);
+  Put16(e + 23, c.length);
+}
+
+// The definition up to the column names; the page header's free space and
+// the row count and map pointers are filled in when it is written.
+Bytes BuildTdef(const TableState& t, const Layout& l) {
+  Bytes d(static_cast<size_t>(l.tdef_header + l.column_entry * static_cast<int>(t.columns.size())), 0);
   d[0] = 0x02;
   d[1] = 0x01;
-  Put32(&d[12], kTdefConstant);
-  d[24] = 1;
-  d[40] = t.system ? 'S' : 'N';
   const auto ncols = static_cast<uint32_t>(t.columns.size());
-  Put16(&d[41], ncols);
-  Put16(&d[43], t.num_var);
-  Put16(&d[45], ncols);
+  const uint8_t type = t.system ? 'S' : 'N';
+  if (l.jet3) {
+    d[20] = type;
+    Put16(&d[21], ncols);
+    Put16(&d[23], t.num_var);
+    Put16(&d[25], ncols);
+  } else {
+    Put32(&d[12], kTdefConstant);
+    d[24] = 1;
+    d[40] = type;
+    Put16(&d[41], ncols);
+    Put16(&d[43], t.num_var);
+    Put16(&d[45], ncols);
+  }
   for (size_t i = 0; i < t.columns.size(); ++i) {
-    const ColumnDef& c = t.columns[i];
-    uint8_t* e = &d[kTdefHeader + kColumnEntry * i];
-    e[0] = c.type;
-    Put32(e + 1, kTdefConstant);
-    Put16(e + 5, static_cast<uint32_t>(i));
-    Put16(e + 7, c.fixed ? 0 : c.var_index);
-    Put16(e + 9, static_cast<uint32_t>(i));
-    if (IsTextual(c.type)) Put16(e + 11, kSortGeneral);
-    e[15] = c.fixed ? 0x03 : 0x02;
-    e[16] = IsTextual(c.type) ? 0x01 : 0x00;
-    Put16(e + 21, c.fixed_offset);
-    Put16(e + 23, c.length);
+    uint8_t* e = &d[static_cast<size_t>(l.tdef_header) + static_cast<size_t>(l.column_entry) * i];
+    if (l.jet3) PutColumnJet3(e, t.columns[i], i);
+    else PutColumnJet4(e, t.columns[i], i, l.sort_version);
   }
   for (const ColumnDef& c : t.columns) {
-    const Bytes name = Ucs2(Utf8ToUtf16(c.name));
-    const size_t at = d.size();
-    d.resize(at + 2 + name.size());
-    Put16(&d[at], static_cast<uint32_t>(name.size()));
-    std::memcpy(&d[at + 2], name.data(), name.size());
+    const Bytes name = StoredName(c.name, l.jet3);
+    d.insert(d.end(), name.begin(), name.end());
   }
   d.push_back(0xFF);
   d.push_back(0xFF);
@@ -292,42 +429,105 @@ Bytes BuildTdef(const TableState& t) {
   return d;
 }
 
-size_t TdefPageCount(size_t tdef_size) {
-  if (tdef_size <= kPageSize) return 1;
-  const size_t per_page = kPageSize - kTdefContinuation;
-  return 1 + (tdef_size - kPageSize + per_page - 1) / per_page;
+size_t TdefPageCount(size_t tdef_size, size_t page_size) {
+  if (tdef_size <= page_size) return 1;
+  const size_t per_page = page_size - kTdefContinuation;
+  return 1 + (tdef_size - page_size + per_page - 1) / per_page;
 }
 
-// The 128 header bytes from 0x18 are RC4-enciphered with a fixed key.
-void Rc4(uint8_t* data, size_t n) {
-  const uint8_t key[4] = {0xC7, 0xDA, 0x39, 0x6B};
-  std::array<uint8_t, 256> s;
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<uint8_t>(i);
-  for (int i = 0, j = 0; i < 256; ++i) {
-    j = (j + s[i] + key[i % 4]) & 0xFF;
-    std::swap(s[i], s[j]);
-  }
-  for (size_t k = 0, i = 0, j = 0; k < n; ++k) {
-    i = (i + 1) & 0xFF;
-    j = (j + s[i]) & 0xFF;
-    std::swap(s[i], s[j]);
-    data[k] ^= s[(s[i] + s[j]) & 0xFF];
-  }
+// Jet 3 rows give variable columns one-byte offsets: each multiple of 256
+// that a row passes has an entry in a jump table, and libmdb takes the
+// number of entries from the row's length, (length - 1) / 256, a length that
+// includes the table itself. The smallest count that satisfies that for a
+// row of `base` bytes without the table.
+size_t Jet3JumpCount(size_t base) {
+  size_t jumps = 0;
+  while ((base + jumps - 1) / 256 > jumps) ++jumps;
+  return jumps;
 }
 
-Page BuildHeader(double created) {
-  Page p{};
+// The size of a row, where its variable data ends and, in Jet 3, the size
+// of its jump table.
+struct RowShape {
+  size_t size = 0;
+  size_t eod = 0;
+  size_t jumps = 0;
+};
+
+RowShape ShapeRow(const Layout& l, size_t ncols, size_t fixed_size, size_t var_size, size_t num_var) {
+  const size_t mask_size = (ncols + 7) / 8;
+  const size_t eod = (l.jet3 ? 1 : 2) + fixed_size + var_size;
+  if (num_var == 0) return {eod + mask_size, eod, 0};
+  if (!l.jet3) return {eod + 2 * num_var + 4 + mask_size, eod, 0};
+  const size_t base = eod + 1 + num_var + 1 + mask_size;  // end of data, offsets, count
+  const size_t jumps = Jet3JumpCount(base);
+  return {base + jumps, eod, jumps};
+}
+
+// A row: the column count, the fixed columns at their offsets, the variable
+// ones in order, then (when the table has variable columns) their offsets
+// from the row's start, the end of their data first and the first column's
+// last, then their count, and the null mask. Jet 4 gives the count and each
+// offset two bytes. Jet 3 gives them one byte each and puts the jump table
+// before the count, entry 0 nearest it: entry k names the first variable
+// column (or the end of data, number num_var) at or past offset (k + 1) * 256,
+// and entries the data does not reach are 0xFF.
+Bytes PackRow(const Layout& l, const RowShape& shape, size_t ncols, const Bytes& fixed,
+              const std::vector<Bytes>& var, const Bytes& null_mask) {
+  Bytes out(shape.size, 0);
+  const size_t prefix = l.jet3 ? 1 : 2;
+  if (l.jet3) out[0] = static_cast<uint8_t>(ncols);
+  else Put16(&out[0], static_cast<uint32_t>(ncols));
+  std::copy(fixed.begin(), fixed.end(), out.begin() + static_cast<std::ptrdiff_t>(prefix));
+  std::vector<size_t> offsets;  // of each variable column, then of the end of data
+  size_t at = prefix + fixed.size();
+  for (const Bytes& v : var) {
+    offsets.push_back(at);
+    std::copy(v.begin(), v.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    at += v.size();
+  }
+  offsets.push_back(at);
+  const size_t mask_at = shape.size - null_mask.size();
+  std::copy(null_mask.begin(), null_mask.end(), out.begin() + static_cast<std::ptrdiff_t>(mask_at));
+  if (var.empty()) return out;
+  if (l.jet3) {
+    const size_t count_at = mask_at - 1;
+    out[count_at] = static_cast<uint8_t>(var.size());
+    for (size_t k = 0; k < shape.jumps; ++k) {
+      const auto first = std::find_if(offsets.begin(), offsets.end(), [&](size_t o) { return o >= (k + 1) * 256; });
+      out[count_at - 1 - k] = first == offsets.end() ? 0xFF : static_cast<uint8_t>(first - offsets.begin());
+    }
+    const size_t table = count_at - 1 - shape.jumps;  // the first column's offset, the others below it
+    for (size_t i = 0; i < offsets.size(); ++i) out[table - i] = static_cast<uint8_t>(offsets[i]);
+  } else {
+    const size_t count_at = mask_at - 2;
+    Put16(&out[count_at], static_cast<uint32_t>(var.size()));
+    for (size_t i = 0; i < offsets.size(); ++i)
+      Put16(&out[count_at - 2 * (i + 1)], static_cast<uint32_t>(offsets[i]));
+  }
+  return out;
+}
+
+Page BuildHeader(const Layout& l, double created) {
+  Page p(static_cast<size_t>(l.page_size), 0);
   p[1] = 0x01;
-  std::memcpy(&p[4], "Standard Jet DB", 16);
-  Put32(&p[0x14], 1);  // Jet 4
-  Put16(&p[0x3C], 1252);
-  Put32(&p[0x3E], 0);  // no database key: pages are stored in clear
-  // The empty password is stored as the mask derived from the creation date.
-  const auto mask = static_cast<uint32_t>(static_cast<int32_t>(std::floor(created)));
-  for (int i = 0; i < 40; i += 4) Put32(&p[0x42 + i], mask);
-  Put16(&p[0x6E], kSortGeneral);
-  PutDouble(&p[0x72], created);
-  Rc4(&p[0x18], 128);
+  std::memcpy(&p[4], access::Signature(l.version), 16);
+  p[access::kVersionOffset] = static_cast<uint8_t>(l.version);
+  // Access 2010 writes 03 01 00 00 here more often than 03 00 00 00.
+  if (l.version == access::AccessVersion::kAce14) p[access::kVersionOffset + 1] = 0x01;
+  Put16(&p[access::kCodePageOffset], kCodePage);
+  Put32(&p[access::kDatabaseKeyOffset], 0);  // no database key: pages are stored in clear
+  if (l.jet3) {
+    Put16(&p[0x3A], kSortGeneral);  // the 20 bytes of the password stay 0: none
+  } else {
+    // The empty password is stored as the mask derived from the creation date.
+    const auto mask = static_cast<uint32_t>(static_cast<int32_t>(std::floor(created)));
+    for (size_t i = 0; i < 40; i += 4) Put32(&p[access::kPasswordOffset + i], mask);
+    Put16(&p[0x6E], kSortGeneral);
+    p[0x71] = l.sort_version;
+    PutDouble(&p[0x72], created);
+  }
+  access::ApplyHeaderMask(&p[access::kMaskedOffset], access::MaskedLength(l.version));
   return p;
 }
 
@@ -337,18 +537,22 @@ constexpr double kCreated = 45292.0;
 }  // namespace
 
 struct Writer::Impl {
-  explicit Impl(const std::string& path) : file(path) {}
+  Impl(const std::string& path, Format format) : layout(LayoutOf(format)), file(path, layout.page_size) {}
 
+  const Layout layout;
   PageFile file;
   uint32_t next_page = 3;  // 0 header, 1 global map, 2 MSysObjects definition
   std::vector<TableState> done;
   std::optional<TableState> current;
   bool finished = false;
 
-  // Page numbers stop where the reference maps end (about 2 GB).
+  // Page numbers stop where the reference maps end (about 2 GB, 1 GB in Jet 3).
   uint32_t Allocate() {
-    if (next_page >= kMapPageBits * kType1MapEntries)
-      throw std::runtime_error("the database would grow beyond 2 GB");
+    const uint32_t limit = layout.map_page_bits() * static_cast<uint32_t>(layout.type1_map_entries());
+    if (next_page >= limit)
+      throw std::runtime_error("the database would grow beyond " +
+                               std::to_string((uint64_t{limit} * static_cast<uint64_t>(layout.page_size)) >> 20) +
+                               " MB, all its page maps can name");
     return next_page++;
   }
 
@@ -366,7 +570,7 @@ void Writer::Impl::Begin(const std::string& name, std::vector<ColumnDef> columns
                          std::optional<uint32_t> tdef_page) {
   if (finished) throw std::logic_error("the file is finished");
   if (current) throw std::logic_error("the previous table has not been ended");
-  CheckName(name, "table");
+  CheckName(name, "table", layout.jet3);
   if (columns.empty() || columns.size() > kMaxColumns)
     throw std::invalid_argument("table " + name + " must have 1 to 255 columns");
   for (const TableState& t : done)
@@ -378,7 +582,7 @@ void Writer::Impl::Begin(const std::string& name, std::vector<ColumnDef> columns
   t.system = system;
   for (size_t i = 0; i < columns.size(); ++i) {
     ColumnDef& c = columns[i];
-    CheckName(c.name, "column");
+    CheckName(c.name, "column", layout.jet3);
     for (size_t k = 0; k < i; ++k)
       if (text::EqualsIgnoreAsciiCase(columns[k].name, c.name))
         throw std::invalid_argument("duplicate column name in " + name + ": " + c.name);
@@ -390,11 +594,12 @@ void Writer::Impl::Begin(const std::string& name, std::vector<ColumnDef> columns
       t.fixed_size = static_cast<uint16_t>(t.fixed_size + fixed);
     } else {
       c.var_index = t.num_var++;
+      if (c.type == kJetText) c.length = static_cast<uint16_t>(layout.jet3 ? c.max_chars : 2 * c.max_chars);
     }
   }
   t.columns = std::move(columns);
-  t.tdef = BuildTdef(t);
-  const size_t pages = TdefPageCount(t.tdef.size());
+  t.tdef = BuildTdef(t, layout);
+  const size_t pages = TdefPageCount(t.tdef.size(), static_cast<size_t>(layout.page_size));
   if (tdef_page) {
     if (pages != 1) throw std::logic_error("the system table definition must fit on one page");
     t.tdef_pages.push_back(*tdef_page);
@@ -409,7 +614,7 @@ uint32_t Writer::Impl::AddLvalRow(TableState& t, const Bytes& row) {
     file.Write(t.lval->number(), t.lval->Seal());
     t.lval.reset();
   }
-  if (!t.lval) t.lval.emplace(Allocate(), kLvalOwner);
+  if (!t.lval) t.lval.emplace(Allocate(), kLvalOwner, layout);
   return t.lval->Add(row);
 }
 
@@ -417,18 +622,19 @@ uint32_t Writer::Impl::AddLvalRow(TableState& t, const Bytes& row) {
 Bytes Writer::Impl::StoreLongValue(TableState& t, const Bytes& data) {
   Bytes header(kMemoHeader, 0);
   const auto size = static_cast<uint32_t>(data.size());
-  if (data.size() <= static_cast<size_t>(kMaxRowSize)) {
+  if (data.size() <= static_cast<size_t>(layout.max_row)) {
     Put32(&header[0], size | 0x40000000u);
     Put32(&header[4], AddLvalRow(t, data));
     return header;
   }
-  // A chain: each row holds the pointer to the next and up to 4076 bytes.
-  // Rows are placed last first so that each knows its successor.
-  const size_t chunks = (data.size() + kLvalChunkData - 1) / kLvalChunkData;
+  // A chain: each row holds the pointer to the next and up to 4076 bytes
+  // (2032 in Jet 3). Rows are placed last first so that each knows its successor.
+  const auto chunk = static_cast<size_t>(layout.lval_chunk());
+  const size_t chunks = (data.size() + chunk - 1) / chunk;
   uint32_t next = 0;
   for (size_t k = chunks; k-- > 0;) {
-    const size_t from = k * kLvalChunkData;
-    const size_t n = std::min<size_t>(kLvalChunkData, data.size() - from);
+    const size_t from = k * chunk;
+    const size_t n = std::min(chunk, data.size() - from);
     Bytes row(4 + n);
     Put32(&row[0], next);
     std::memcpy(&row[4], &data[from], n);
@@ -491,24 +697,22 @@ void Writer::Impl::Add(const std::vector<Value>& row) {
       case kJetMemo: {
         const std::string* s = std::get_if<std::string>(&v);
         if (!s) refuse("text is required");
-        std::u16string u;
+        StoredText stored;
         try {
-          u = Utf8ToUtf16(*s);
+          stored = StoreText(*s, layout.jet3, c.type == kJetMemo);
         } catch (const std::invalid_argument& e) {
           refuse(e.what());
         }
         if (c.type == kJetText) {
-          if (u.size() > static_cast<size_t>(c.max_chars))
-            refuse("text of " + std::to_string(u.size()) + " characters is longer than " +
+          if (stored.chars > static_cast<size_t>(c.max_chars))
+            refuse("text of " + std::to_string(stored.chars) + " characters is longer than " +
                    std::to_string(c.max_chars));
-          var[c.var_index] = EncodeText(u, true);
         } else {
-          Bytes stored = EncodeText(u, u.size() <= kMemoCompressMaxChars);
-          if (stored.size() > kMemoMaxBytes) refuse("memo too long");
+          if (stored.bytes.size() > kMemoMaxBytes) refuse("memo too long");
           memo[c.var_index] =
-              stored.size() > static_cast<size_t>(kMemoInlineMax) ? Memo::kLval : Memo::kInline;
-          var[c.var_index] = std::move(stored);
+              stored.bytes.size() > static_cast<size_t>(kMemoInlineMax) ? Memo::kLval : Memo::kInline;
         }
+        var[c.var_index] = std::move(stored.bytes);
         break;
       }
       default:
@@ -522,11 +726,18 @@ void Writer::Impl::Add(const std::vector<Value>& row) {
     else if (memo[k] == Memo::kInline) var_size += kMemoHeader + var[k].size();
     else var_size += var[k].size();
   }
-  const size_t table_size = t.num_var ? 2u * t.num_var + 4 : 0;
-  const size_t row_size = 2 + t.fixed_size + var_size + table_size + mask_size;
-  if (row_size > static_cast<size_t>(kMaxRowSize))
-    throw std::invalid_argument("row of " + std::to_string(row_size) + " bytes is larger than " +
-                                std::to_string(kMaxRowSize) + " in table " + t.name);
+  const RowShape shape = ShapeRow(layout, t.columns.size(), t.fixed_size, var_size, t.num_var);
+  if (shape.size > static_cast<size_t>(layout.max_row))
+    throw std::invalid_argument("row of " + std::to_string(shape.size) + " bytes is larger than " +
+                                std::to_string(layout.max_row) + " in table " + t.name);
+  // libmdb allows for one jump table entry past the data and compares the
+  // others with the numbers of the variable columns, the end of data
+  // included: with 255 of them, the end of data (255) matches a second such
+  // entry (0xFF) and the last column, unless NULL, reads 256 bytes too long.
+  if (layout.jet3 && t.num_var == 255 && shape.jumps > shape.eod / 256 + 1 &&
+      !std::holds_alternative<std::monostate>(row.back()))
+    throw std::invalid_argument("table " + t.name + ": libmdb misreads a Jet 3 row of 255 variable columns, "
+                                "the last not NULL, with two jump table entries past its data");
 
   for (size_t k = 0; k < var.size(); ++k) {
     Bytes& v = var[k];
@@ -540,29 +751,13 @@ void Writer::Impl::Add(const std::vector<Value>& row) {
     }
   }
 
-  Bytes out(row_size, 0);
-  Put16(&out[0], static_cast<uint32_t>(t.columns.size()));
-  std::copy(fixed.begin(), fixed.end(), out.begin() + 2);
-  size_t at = 2 + fixed.size();
-  if (t.num_var) {
-    // Offsets are stored after the data, last column first, the end offset before them.
-    uint8_t* table_end = &out[row_size - mask_size - 2];
-    Put16(table_end, t.num_var);
-    for (size_t k = 0; k < var.size(); ++k) {
-      Put16(table_end - 2 * (k + 1), static_cast<uint32_t>(at));
-      std::copy(var[k].begin(), var[k].end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-      at += var[k].size();
-    }
-    Put16(table_end - 2 * (var.size() + 1), static_cast<uint32_t>(at));
-  }
-  std::memcpy(&out[row_size - mask_size], null_mask.data(), mask_size);
-
+  const Bytes out = PackRow(layout, shape, t.columns.size(), fixed, var, null_mask);
   if (t.data && !t.data->Fits(out.size())) {
     file.Write(t.data->number(), t.data->Seal());
     t.data.reset();
   }
   if (!t.data) {
-    t.data.emplace(Allocate(), t.tdef_pages.front());
+    t.data.emplace(Allocate(), t.tdef_pages.front(), layout);
     t.data_pages.push_back(t.data->number());
   }
   t.data->Add(out);
@@ -584,71 +779,94 @@ void Writer::Impl::WriteTdef(const TableState& t) {
   const Bytes& d = t.tdef;
   size_t from = 0;
   for (size_t p = 0; p < t.tdef_pages.size(); ++p) {
-    Page page{};
+    const auto page_size = static_cast<size_t>(layout.page_size);
+    Page page(page_size, 0);
     const size_t start = p == 0 ? 0 : kTdefContinuation;
-    const size_t n = std::min(d.size() - from, kPageSize - start);
+    const size_t n = std::min(d.size() - from, page_size - start);
     std::memcpy(&page[start], &d[from], n);
     from += n;
     page[0] = 0x02;
     page[1] = 0x01;
-    const size_t free_bytes = kPageSize - start - n;
-    Put16(&page[2], free_bytes >= 8 ? static_cast<uint32_t>(free_bytes - 8) : 0);
+    if (layout.jet3) {
+      page[2] = 'V';
+      page[3] = 'C';
+    } else {
+      const size_t free_bytes = page_size - start - n;
+      Put16(&page[2], free_bytes >= 8 ? static_cast<uint32_t>(free_bytes - 8) : 0);
+    }
     Put32(&page[4], p + 1 < t.tdef_pages.size() ? t.tdef_pages[p + 1] : 0);
-    file.Write(t.tdef_pages[p], page.data());
+    file.Write(t.tdef_pages[p], page);
   }
 }
 
-// Gives every table its owned-pages and free-pages maps on one shared page,
+// Gives every table its owned-pages and free-pages maps on pages of maps,
 // adding 0x05 map pages for tables whose data pages spread too far for an
 // inline bitmap, and writes the definitions, which point at the maps.
 void Writer::Impl::WriteUsageMaps() {
-  RowPage maps(Allocate(), kNoOwner);
+  const auto map_size = static_cast<size_t>(layout.usage_map_size);
+  const uint32_t map_page_bits = layout.map_page_bits();
+  RowPage maps(Allocate(), kNoOwner, layout);
   for (TableState& t : done) {
-    Bytes owned(kUsageMapSize, 0);
+    Bytes owned(map_size, 0);
     const auto [lo, hi] = std::minmax_element(t.data_pages.begin(), t.data_pages.end());
     if (t.data_pages.empty()) {
       // type 0, starting at page 0, no bit set
-    } else if (*hi - *lo < static_cast<uint32_t>(kType0MapPages)) {
+    } else if (*hi - *lo < static_cast<uint32_t>(layout.type0_map_pages())) {
       Put32(&owned[1], *lo);
       for (uint32_t pg : t.data_pages) owned[5 + (pg - *lo) / 8] |= static_cast<uint8_t>(1u << ((pg - *lo) % 8));
     } else {
       owned[0] = 0x01;
-      const uint32_t last_slot = *hi / kMapPageBits;
-      if (last_slot >= static_cast<uint32_t>(kType1MapEntries))
+      const uint32_t last_slot = *hi / map_page_bits;
+      if (last_slot >= static_cast<uint32_t>(layout.type1_map_entries()))
         throw std::runtime_error("the database is too large for its page maps");
       std::vector<std::optional<Page>> slots(last_slot + 1);
       for (uint32_t pg : t.data_pages) {
-        std::optional<Page>& s = slots[pg / kMapPageBits];
+        std::optional<Page>& s = slots[pg / map_page_bits];
         if (!s) {
-          s.emplace();
+          s.emplace(static_cast<size_t>(layout.page_size), 0);
           (*s)[0] = 0x05;
           (*s)[1] = 0x01;
         }
-        const uint32_t bit = pg % kMapPageBits;
+        const uint32_t bit = pg % map_page_bits;
         (*s)[4 + bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
       }
       for (size_t j = 0; j < slots.size(); ++j) {
         if (!slots[j]) continue;
         const uint32_t page = Allocate();
-        file.Write(page, slots[j]->data());
+        file.Write(page, *slots[j]);
         Put32(&owned[1 + 4 * j], page);
       }
     }
-    Bytes free_map(kUsageMapSize, 0);
+    Bytes free_map(map_size, 0);
     if (!t.data_pages.empty()) {
       Put32(&free_map[1], t.data_pages.back());
       free_map[5] = 0x01;
     }
-    if (!maps.Fits(2 * kUsageMapSize)) throw std::runtime_error("too many tables");
-    Put32(&t.tdef[16], t.num_rows);
-    Put32(&t.tdef[55], maps.Add(owned));
-    Put32(&t.tdef[59], maps.Add(free_map));
+    if (!maps.Fits(2 * map_size)) {
+      file.Write(maps.number(), maps.Seal());
+      maps = RowPage(Allocate(), kNoOwner, layout);
+    }
+    const auto at = static_cast<size_t>(layout.tdef_maps);
+    Put32(&t.tdef[static_cast<size_t>(layout.tdef_num_rows)], t.num_rows);
+    Put32(&t.tdef[at], maps.Add(owned));
+    Put32(&t.tdef[at + 4], maps.Add(free_map));
     WriteTdef(t);
   }
   file.Write(maps.number(), maps.Seal());
 }
 
-Writer::Writer(const std::string& path) : impl_(std::make_unique<Impl>(path)) {}
+std::optional<Format> ParseFormat(std::string_view name) {
+  static constexpr std::pair<std::string_view, Format> kNames[] = {
+      {"jet3", Format::kJet3},   {"jet4", Format::kJet4},   {"ace12", Format::kAce12},
+      {"ace14", Format::kAce14}, {"ace15", Format::kAce15}, {"ace16", Format::kAce16},
+      {"ace17", Format::kAce17},
+  };
+  for (const auto& [n, format] : kNames)
+    if (text::EqualsIgnoreAsciiCase(n, name)) return format;
+  return std::nullopt;
+}
+
+Writer::Writer(const std::string& path, Format format) : impl_(std::make_unique<Impl>(path, format)) {}
 Writer::~Writer() = default;
 
 void Writer::BeginTable(const std::string& name, const std::vector<Column>& columns) {
@@ -668,7 +886,6 @@ void Writer::BeginTable(const std::string& name, const std::vector<Column>& colu
           throw std::invalid_argument("text column \"" + c.name + "\" must be 1 to 255 characters wide");
         d.type = kJetText;
         d.max_chars = c.text_chars;
-        d.length = static_cast<uint16_t>(2 * c.text_chars);
         break;
     }
     defs.push_back(std::move(d));
@@ -685,21 +902,22 @@ void Writer::Finish() {
   if (w.finished) throw std::logic_error("the file is finished");
   if (w.current) throw std::logic_error("the last table has not been ended");
 
-  auto col = [](const char* name, JetType type, uint16_t length = 0, int chars = 0) {
+  // `size`: characters of Text, bytes of Binary
+  auto col = [](const char* name, JetType type, uint16_t size = 0) {
     ColumnDef c;
     c.name = name;
     c.type = type;
-    c.length = length;
-    c.max_chars = chars;
+    if (type == kJetText) c.max_chars = size;
+    else c.length = size;
     return c;
   };
   const std::vector<ColumnDef> catalog = {
       col("Connect", kJetMemo),        col("Database", kJetMemo),
       col("DateCreate", kJetDateTime), col("DateUpdate", kJetDateTime),
-      col("Flags", kJetLong),          col("ForeignName", kJetText, 510, 255),
+      col("Flags", kJetLong),          col("ForeignName", kJetText, 255),
       col("Id", kJetLong),             col("Lv", kJetOle),
       col("LvExtra", kJetOle),         col("LvModule", kJetOle),
-      col("LvProp", kJetOle),          col("Name", kJetText, 510, 255),
+      col("LvProp", kJetOle),          col("Name", kJetText, 255),
       col("Owner", kJetBinary, 255),   col("ParentId", kJetLong),
       col("RmtInfoLong", kJetOle),     col("RmtInfoShort", kJetBinary, 255),
       col("Type", kJetInteger),
@@ -728,11 +946,10 @@ void Writer::Finish() {
   w.End();
 
   w.WriteUsageMaps();
-  RowPage global_map(1, kNoOwner);  // no reader consults it; all bits stay 0
-  global_map.Add(Bytes(kUsageMapSize, 0));
+  RowPage global_map(1, kNoOwner, w.layout);  // no reader consults it; all bits stay 0
+  global_map.Add(Bytes(static_cast<size_t>(w.layout.usage_map_size), 0));
   w.file.Write(1, global_map.Seal());
-  const Page header = BuildHeader(kCreated);
-  w.file.Write(0, header.data());
+  w.file.Write(0, BuildHeader(w.layout, kCreated));
   w.file.Close();
   w.finished = true;
 }

@@ -1,24 +1,37 @@
 #ifndef TAVRIN_TOOLS_JET4_WRITER_H_
 #define TAVRIN_TOOLS_JET4_WRITER_H_
 
-// A writer of Access 2000 (Jet 4) database files, enough for test data and
-// the demo: tables of Long, Integer, Double, Text, Memo and Date/Time columns,
-// no indexes. Every file it writes reads back with libmdb and mdb-export.
+// A writer of Access database files from Access 97 to Access 2019, enough
+// for test data and the demo: tables of Long, Integer, Double, Text, Memo and
+// Date/Time columns, no indexes. Every file it writes reads back with libmdb
+// and mdb-export.
 //
 // Rows go to disk as pages fill, so tables of any length (up to about 2 GB
-// of file) need little memory. Text is UTF-8 here and UTF-16 in the file;
-// characters beyond U+FFFF are stored as surrogate pairs, which libmdb 1.0
-// shows as '?'.
+// of file, 1 GB for Jet 3) need little memory. Text is UTF-8 here. Jet 4 and
+// later store it as UTF-16, characters beyond U+FFFF as surrogate pairs,
+// which libmdb 1.0 shows as '?'. Jet 3 stores it in Windows-1252 and refuses
+// any character outside that code page.
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace tavrin::jet4 {
+
+// The versions of the file format the writer produces. ACE 12 to 17 (Access
+// 2007 to 2019, .accdb) are laid out as Jet 4 (Access 2000 to 2003) and differ
+// in the header; Jet 3 (Access 97) has pages of 2 KB and single-byte text.
+enum class Format { kJet3, kJet4, kAce12, kAce14, kAce15, kAce16, kAce17 };
+
+// The format named "jet3", "jet4", "ace12", "ace14", "ace15", "ace16" or
+// "ace17" (in any ASCII case); nothing for another name.
+std::optional<Format> ParseFormat(std::string_view name);
 
 enum class ColumnType { kLong, kInteger, kDouble, kText, kMemo, kDateTime };
 
@@ -43,8 +56,9 @@ using Value = std::variant<std::monostate, int64_t, double, std::string, DateVal
 // thread-safe.
 class Writer {
  public:
-  // Creates (or truncates) the file at `path`. Throws std::runtime_error.
-  explicit Writer(const std::string& path);
+  // Creates (or truncates) the file at `path`, to be written in `format`
+  // whatever its name. Throws std::runtime_error.
+  explicit Writer(const std::string& path, Format format = Format::kJet4);
   // Closes the file; without Finish() it is left incomplete, and the caller
   // should remove it.
   ~Writer();
@@ -52,16 +66,19 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   // Starts a table; the previous one must have been ended. 1 to 255 columns;
-  // table and column names of 1 to 64 characters, unique regardless of
-  // ASCII case. Throws std::invalid_argument for a bad definition.
+  // table and column names of 1 to 64 characters (of Windows-1252 in Jet 3),
+  // unique regardless of ASCII case. Throws std::invalid_argument for a bad
+  // definition.
   void BeginTable(const std::string& name, const std::vector<Column>& columns);
   // Appends a row of exactly one value per column: std::monostate (NULL) in
   // any column; int64_t for Long and Integer; double (or int64_t) for Double;
   // std::string for Text and Memo; DateValue for Date/Time. Throws
   // std::invalid_argument, and writes nothing of the row, when a value does
   // not fit its column (wrong type, text longer than the column, integer out
-  // of range, malformed UTF-8, non-finite date) or the row with its inline
-  // parts exceeds the 4080 bytes of a page.
+  // of range, malformed UTF-8, a character outside Windows-1252 in Jet 3,
+  // non-finite date), when the row with its inline parts exceeds what one
+  // page holds (4080 bytes, 2036 in Jet 3) or, in Jet 3, for the rare row of
+  // 255 variable columns that libmdb would misread (see PackRow).
   void AddRow(const std::vector<Value>& row);
   void EndTable();
   // Writes the system table and the header; the file is complete. Throws

@@ -112,7 +112,7 @@ double Ole(int year, int month, int day, int hour, int minute) {
   return *TmToOleDate(t);
 }
 
-std::string Format(const char* pattern, const std::string& arg) {
+std::string FillPattern(const char* pattern, const std::string& arg) {
   char buf[160];
   std::snprintf(buf, sizeof buf, pattern, arg.c_str());
   return buf;
@@ -136,7 +136,7 @@ std::vector<Value> SampleOrgSource::Next() {
   const Category& category = Pick(rng, kCategories);
   const std::string town = Pick(rng, county.towns);
   const std::string last = Pick(rng, kLastNames);
-  const std::string name = Format(Pick(rng, category.patterns), category.name[0] == 'B' ? last : town);
+  const std::string name = FillPattern(Pick(rng, category.patterns), category.name[0] == 'B' ? last : town);
   const std::string status = Chance(rng, 30) ? "Open" : Pick(rng, kStatuses);
 
   std::vector<Value> r(kOrgColumns.size());
