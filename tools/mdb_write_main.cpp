@@ -1,5 +1,6 @@
-// tavrin-mdb-write: writes an Access 2000 file with table Org (or other
-// tables) from sample data, CSV or JSON lines. See Usage() below.
+// tavrin-mdb-write: writes an Access file (Access 97 to 2019, Access 2000 by
+// default) with table Org (or other tables) from sample data, CSV or JSON
+// lines. See kUsage below.
 
 #include <unistd.h>
 
@@ -26,9 +27,13 @@ namespace tavrin::jet4 {
 namespace {
 
 const char kUsage[] =
-    "usage: tavrin-mdb-write OUT.mdb TABLE...\n"
+    "usage: tavrin-mdb-write OUT.mdb [--format FORMAT] TABLE...\n"
     "\n"
-    "Writes an Access 2000 database. Each TABLE is a group of options:\n"
+    "Writes an Access database in FORMAT, whatever the name of OUT.mdb:\n"
+    "  jet3 (Access 97; its text is Windows-1252 only), jet4 (Access 2000-2003,\n"
+    "  the default), ace12 (2007), ace14 (2010), ace15 (2013), ace16 (2016) or\n"
+    "  ace17 (2019).\n"
+    "Each TABLE is a group of options:\n"
     "  [--table NAME]          the table name (default Org); starts a new group\n"
     "  [--columns LIST]        the columns, \"Name:Type,...\"; Type is Long, Integer,\n"
     "                          Double, Text, Text(n), Memo or DateTime (default:\n"
@@ -470,12 +475,13 @@ void WriteTable(Writer& w, const TableJob& job) {
   w.EndTable();
 }
 
-std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::string* out) {
+std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::string* out, Format* format) {
   if (args.empty()) throw UsageError("no output file named");
   *out = args[0];
   if (out->rfind("--", 0) == 0) throw UsageError("the first argument must be the output file");
   std::vector<TableJob> jobs(1);
   bool any_option = false;
+  bool format_given = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string& {
@@ -487,6 +493,15 @@ std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::strin
         throw UsageError("table " + jobs.back().name + " has more than one source of rows");
       jobs.back().source = s;
     };
+    if (a == "--format") {
+      if (format_given) throw UsageError("--format given twice");
+      const std::string& name = value();
+      const std::optional<Format> f = ParseFormat(name);
+      if (!f) throw UsageError("unknown format \"" + name + "\" (jet3, jet4, ace12, ace14, ace15, ace16 or ace17)");
+      *format = *f;
+      format_given = true;
+      continue;
+    }
     any_option = true;
     if (a == "--table") {
       if (jobs.back().touched) jobs.emplace_back();
@@ -535,9 +550,10 @@ int Main(const std::vector<std::string>& args) {
       return 0;
     }
   std::string out;
+  Format format = Format::kJet4;
   std::vector<TableJob> jobs;
   try {
-    jobs = ParseArgs(args, &out);
+    jobs = ParseArgs(args, &out, &format);
   } catch (const UsageError& e) {
     std::cerr << "tavrin-mdb-write: " << e.what() << "\n" << kUsage;
     return 2;
@@ -546,7 +562,7 @@ int Main(const std::vector<std::string>& args) {
   // failure never leaves a partial database under the real name.
   const std::string temp = out + ".tmp" + std::to_string(::getpid());
   try {
-    Writer w(temp);
+    Writer w(temp, format);
     for (const TableJob& job : jobs) WriteTable(w, job);
     w.Finish();
     if (std::rename(temp.c_str(), out.c_str()) != 0)
