@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "data/org_info.h"
+#include "platform/ado/access/access_header.h"
 #include "platform/ado/oledate.h"
 
 namespace tavrin::jet4 {
@@ -129,15 +130,18 @@ Cells ParseExport(const std::string& csv) {
   return rows;
 }
 
-Cells Export(const std::string& mdb, const std::string& table) {
+// mdb-export's CSV of a table, dates as kDateFormat.
+std::string ExportText(const std::string& mdb, const std::string& table) {
   static const std::string binary = FindOnPath("mdb-export");
   EXPECT_FALSE(binary.empty()) << "mdb-export is not on PATH";
   TempDir dir;
   const RunResult r = RunProgram({binary, "-T", kDateFormat, mdb, table}, dir);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "") << "mdb-export on " << table;
-  return ParseExport(r.out);
+  return r.out;
 }
+
+Cells Export(const std::string& mdb, const std::string& table) { return ParseExport(ExportText(mdb, table)); }
 
 // Points standard error at a file while alive and hands over what was written.
 class StderrCapture {
@@ -238,8 +242,8 @@ std::vector<double> RawDates(const std::vector<Value>& row) {
 }
 
 void WriteTable(const std::string& path, const std::string& name, const std::vector<Column>& columns,
-                const std::vector<std::vector<Value>>& rows) {
-  Writer w(path);
+                const std::vector<std::vector<Value>>& rows, Format format = Format::kJet4) {
+  Writer w(path, format);
   w.BeginTable(name, columns);
   for (const auto& r : rows) w.AddRow(r);
   w.EndTable();
@@ -553,6 +557,216 @@ TEST(Jet4WriterTest, TwoHundredThousandRowsUseReferenceMaps) {
   EXPECT_EQ(ReadWithLibmdb(path, "After").cells.size(), 1u);
 }
 
+// --- every format -----------------------------------------------------------
+
+struct FormatCase {
+  Format format;
+  const char* name;      // as mdb-ver prints it
+  uint8_t version_byte;  // at 0x14 of the header
+};
+
+const FormatCase kFormats[] = {
+    {Format::kJet3, "JET3", 0},   {Format::kJet4, "JET4", 1},   {Format::kAce12, "ACE12", 2},
+    {Format::kAce14, "ACE14", 3}, {Format::kAce15, "ACE15", 4}, {Format::kAce16, "ACE16", 5},
+    {Format::kAce17, "ACE17", 6},
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
+
+class EveryFormatTest : public ::testing::TestWithParam<FormatCase> {
+ protected:
+  Format format() const { return GetParam().format; }
+  bool jet3() const { return format() == Format::kJet3; }
+};
+
+// Table Org as from a Jet 4 file; a definition over several pages; more
+// tables than one page of usage maps holds (7 in Jet 3, 30 otherwise).
+TEST_P(EveryFormatTest, TablesReadBackAsFromJet4) {
+  const auto org = SampleOrgRows(300, 11);
+  std::vector<Column> wide;
+  std::vector<std::vector<Value>> wide_rows(3);
+  for (int i = 0; i < 200; ++i) {
+    wide.push_back({"Column number " + std::to_string(i), i % 2 ? ColumnType::kLong : ColumnType::kText, 20});
+    for (size_t r = 0; r < wide_rows.size(); ++r)
+      wide_rows[r].push_back(i % 2 ? Value{int64_t{i}} : Value{"v" + std::to_string(r)});
+  }
+  auto small_row = [](int64_t t) { return std::vector<Value>{t, "row " + std::to_string(t)}; };
+  TempDir dir;
+  const std::string path = dir / "all.mdb", jet4 = dir / "jet4.mdb";
+  WriteTable(jet4, "Org", OrgColumns(), org);
+  {
+    Writer w(path, format());
+    w.BeginTable("Org", OrgColumns());
+    for (const auto& r : org) w.AddRow(r);
+    w.EndTable();
+    w.BeginTable("Wide", wide);
+    for (const auto& r : wide_rows) w.AddRow(r);
+    w.EndTable();
+    for (int64_t t = 0; t < 40; ++t) {
+      w.BeginTable("T" + std::to_string(t), {{"N", ColumnType::kLong}, {"S", ColumnType::kText, 10}});
+      if (t) w.AddRow(small_row(t));
+      w.EndTable();
+    }
+    w.Finish();
+  }
+  ExpectRoundTrip(path, "Org", org);
+  EXPECT_EQ(ExportText(path, "Org"), ExportText(jet4, "Org"));
+  ExpectRoundTrip(path, "Wide", wide_rows);
+  ExpectRoundTrip(path, "T0", {});
+  for (int64_t t : {6, 7, 30, 39}) ExpectRoundTrip(path, "T" + std::to_string(t), {small_row(t)});
+}
+
+// Texts at the edges of each encoding; memos at the edges of each page size:
+// one LVAL row of 2036 bytes (Jet 3) or 4080, chains of whole and partial
+// rows of 2032 or 4076 bytes, compressed or not; NULLs and dates.
+TEST_P(EveryFormatTest, AwkwardTextsMemosNullsAndDatesSurvive) {
+  std::vector<std::string> texts = {
+      "caf\xC3\xA9 M\xC3\xBCller \xE2\x82\xAC 5 \xC3\xBF\xC3\x9F\xC2\xA9",                      // é ü € ÿ ß ©
+      "\xE2\x80\x9Eq\xE2\x80\x9C \xE2\x80\x94 \xC5\x92uvre\xE2\x84\xA2 \xC5\xBD \xC5\xB8",  // „ “ — Œ ™ Ž Ÿ
+      "say \"hi\", then, \"bye\"", "line one\nline two\r\nline three\ttab", "  spaced  ", Repeat("x", 255),
+  };
+  std::vector<std::string> memos = {
+      "short memo",      Repeat("0123456789", 7), Repeat("y", 2036), Repeat("y", 2037),           Repeat("z", 4064),
+      Repeat("y", 4080), Repeat("y", 4081),       Repeat("\xE2\x82\xAC", 1500), Repeat("abcdefg", 10000),
+  };
+  if (!jet3()) {  // beyond Windows-1252
+    texts.push_back("\xE5\x8C\x97\xE4\xBA\xAC\xE5\xB8\x82 \xC4\x80 U+0100");
+    texts.push_back(Repeat("\xE4\xB8\xAD", 255));
+    memos.push_back(Repeat("\xE4\xB8\xAD", 2038));  // one chained row of 4076 bytes
+  }
+  std::vector<std::vector<Value>> rows;
+  const size_t n = std::max(texts.size(), memos.size());
+  for (size_t i = 0; i < n + 24; ++i) {
+    auto r = SampleOrgRows(1, static_cast<uint32_t>(i))[0];
+    r[0] = static_cast<int64_t>(i);
+    r[5] = texts[i % texts.size()];
+    r[6] = memos[i % memos.size()];
+    r[22] = DateValue{i % 2 ? -1.25 : OleOf(2024, 3, 5, 14, 7, 9)};
+    if (i >= n) r[i - n] = std::monostate{};  // NULL in each column in turn
+    rows.push_back(r);
+  }
+  rows.emplace_back(24);
+  TempDir dir;
+  WriteTable(dir / "awkward.mdb", "Org", OrgColumns(), rows, format());
+  ExpectRoundTrip(dir / "awkward.mdb", "Org", rows);
+}
+
+TEST_P(EveryFormatTest, MdbVerAndTheHeaderNameTheVersion) {
+  TempDir dir;
+  const std::string path = dir / "v.accdb";
+  WriteTable(path, "Org", OrgColumns(), SampleOrgRows(2, 1), format());
+  const std::string file = ReadAll(path);
+  ASSERT_EQ(file.size() % (jet3() ? 2048u : 4096u), 0u);
+  std::vector<unsigned char> h(file.begin(), file.begin() + 0x98);
+  ado::access::ApplyHeaderMask(&h[ado::access::kMaskedOffset], jet3() ? 126 : 128);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[4])),
+            jet3() || format() == Format::kJet4 ? "Standard Jet DB" : "Standard ACE DB");
+  EXPECT_EQ(h[0x14], GetParam().version_byte);
+  EXPECT_EQ(h[0x15], format() == Format::kAce14 ? 1 : 0);  // 03 01 00 00, as Access 2010 writes
+  EXPECT_EQ(h[0x3C] | h[0x3D] << 8, 1252);                  // the code page
+  const size_t sort_order = jet3() ? 0x3A : 0x6E;
+  EXPECT_EQ(h[sort_order] | h[sort_order + 1] << 8, 0x0409);             // General
+  EXPECT_EQ(h[0x71], format() >= Format::kAce14 ? 1 : 0);                // its version of Access 2010 on
+
+  const std::string mdb_ver = FindOnPath("mdb-ver");
+  if (mdb_ver.empty()) GTEST_SKIP() << "mdb-ver is not on PATH";
+  const RunResult r = RunProgram({mdb_ver, path}, dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, std::string(GetParam().name) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, EveryFormatTest, ::testing::ValuesIn(kFormats),
+                         [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
+// --- Jet 3 ------------------------------------------------------------------
+
+// `count` columns named prefix0, prefix1...
+std::vector<Column> Columns(const std::string& prefix, int count, ColumnType type, int chars = 255) {
+  std::vector<Column> columns;
+  for (int i = 0; i < count; ++i) columns.push_back({prefix + std::to_string(i), type, chars});
+  return columns;
+}
+
+// A row of `columns` NULLs but for texts of the given lengths from column
+// `first` on.
+std::vector<Value> TextRow(size_t columns, size_t first, const std::vector<size_t>& lengths) {
+  std::vector<Value> r(columns);
+  for (size_t i = 0; i < lengths.size(); ++i)
+    r[first + i] = Repeat(std::string(1, static_cast<char>('a' + i % 26)), lengths[i]);
+  return r;
+}
+
+// Rows whose one-byte offsets need the jump table: data past 256, 512 and on
+// to the largest row, offsets on 256, rows of 512 and 768 bytes before the
+// table (which needs an entry more for itself); a fixed part past 512 (two
+// entries naming the first column); more offsets than data (entries past the
+// data, 0xFF), up to the 255 variable columns libmdb misreads in one case.
+TEST(Jet3WriterTest, RowsThatNeedTheJumpTableReadBack) {
+  std::vector<std::vector<Value>> texts;
+  for (const std::vector<size_t>& lengths : std::vector<std::vector<size_t>>{
+           {255}, {254, 7}, {254, 1, 3}, {255, 255}, {255, 0, 255, 255}, {255, 245}, {255, 255, 246},
+           {255, 255, 255, 255, 255, 255, 255}, {248, 248, 248, 248, 248, 248, 248, 248}, {}})
+    texts.push_back(TextRow(8, 0, lengths));
+  std::vector<Column> fixed = Columns("L", 130, ColumnType::kLong);  // 520 bytes
+  fixed.push_back({"S", ColumnType::kText});
+  std::vector<std::vector<Value>> fixed_rows;
+  for (size_t n : {0, 1, 255}) {
+    fixed_rows.push_back(TextRow(131, 130, {n}));
+    for (int64_t i = 0; i < 130; ++i) fixed_rows.back()[static_cast<size_t>(i)] = i * 1000 + static_cast<int64_t>(n);
+  }
+  const std::vector<std::vector<Value>> many = {TextRow(200, 0, std::vector<size_t>(200, 1)),
+                                                TextRow(200, 0, std::vector<size_t>(200, 5)),
+                                                TextRow(200, 50, std::vector<size_t>(100, 2)), TextRow(200, 0, {})};
+  const std::vector<std::vector<Value>> all_var = {TextRow(255, 0, std::vector<size_t>(230, 1)),
+                                                   TextRow(255, 0, std::vector<size_t>(255, 1)), TextRow(255, 0, {})};
+  TempDir dir;
+  const std::string path = dir / "jumps.mdb";
+  {
+    Writer w(path, Format::kJet3);
+    auto table = [&](const std::string& name, const std::vector<Column>& columns,
+                     const std::vector<std::vector<Value>>& rows, const std::vector<Value>& refused) {
+      w.BeginTable(name, columns);
+      for (const auto& r : rows) w.AddRow(r);
+      if (!refused.empty()) {
+        EXPECT_THROW(w.AddRow(refused), std::invalid_argument) << name;
+      }
+      w.EndTable();
+    };
+    table("Texts", Columns("T", 8, ColumnType::kText), texts,
+          TextRow(8, 0, std::vector<size_t>(8, 255)));  // 2045 bytes
+    table("Fixed", fixed, fixed_rows, {});
+    table("Many", Columns("V", 200, ColumnType::kText, 5), many, {});
+    table("AllVar", Columns("V", 255, ColumnType::kText, 1), all_var, TextRow(255, 25, std::vector<size_t>(230, 1)));
+    w.Finish();
+  }
+  ExpectRoundTrip(path, "Texts", texts);
+  ExpectRoundTrip(path, "Fixed", fixed_rows);
+  ExpectRoundTrip(path, "Many", many);
+  ExpectRoundTrip(path, "AllVar", all_var);
+}
+
+TEST(Jet3WriterTest, TextOutsideWindows1252IsRefusedAndLeavesNoTrace) {
+  TempDir dir;
+  const std::string path = dir / "cp1252.mdb";
+  const std::vector<Value> good = {int64_t{2}, std::string("\xE2\x82\xAC\xC5\x93 ok"), Repeat("\xE2\x80\xA6", 3000)};
+  {
+    Writer w(path, Format::kJet3);
+    EXPECT_THROW(w.BeginTable("\xE4\xB8\xAD", {{"A", ColumnType::kLong}}), std::invalid_argument);
+    EXPECT_THROW(w.BeginTable("T", {{"\xC4\x80", ColumnType::kLong}}), std::invalid_argument);
+    w.BeginTable("T", {{"N", ColumnType::kLong}, {"S", ColumnType::kText, 10}, {"M", ColumnType::kMemo}});
+    // 中, Ā, U+0081 (a byte Windows-1252 leaves unassigned), U+FFFD, U+1F600
+    for (const char* bad : {"\xE4\xB8\xAD", "A\xC4\x80", "\xC2\x81", "\xEF\xBF\xBD", "\xF0\x9F\x98\x80"}) {
+      EXPECT_THROW(w.AddRow({int64_t{1}, std::string(bad), Value{}}), std::invalid_argument) << bad;
+      EXPECT_THROW(w.AddRow({int64_t{1}, Value{}, Repeat("a long memo ", 300) + bad}), std::invalid_argument) << bad;
+    }
+    w.AddRow(good);
+    w.EndTable();
+    w.Finish();
+  }
+  ExpectRoundTrip(path, "T", {good});
+}
+
 // --- the tavrin-mdb-write command -------------------------------------------
 
 std::string ToolBinary() {
@@ -663,6 +877,35 @@ TEST(MdbWriteCommandTest, BadUsageAndBadInputLeaveNothingBehind) {
   const RunResult help = Tool(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--columns"), std::string::npos);
+}
+
+TEST(MdbWriteCommandTest, FormatChoosesTheVersionWhateverTheName) {
+  TempDir dir;
+  const std::string mdb_ver = FindOnPath("mdb-ver");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{dir / "a.accdb", "--sample", "20"}, "JET4"},
+      {{dir / "b.mdb", "--format", "ACE14", "--sample", "20"}, "ACE14"},
+      {{dir / "c.accdb", "--sample", "20", "--format", "jet3"}, "JET3"},
+  };
+  for (const auto& [args, version] : cases) {
+    const RunResult r = Tool(dir, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectRoundTrip(args[0], "Org", SampleOrgRows(20, 1));
+    if (!mdb_ver.empty()) {
+      EXPECT_EQ(RunProgram({mdb_ver, args[0]}, dir).out, version + "\n");
+    }
+  }
+  const std::vector<std::vector<std::string>> refused = {
+      {dir / "d.mdb", "--format", "ace13", "--sample", "3"},
+      {dir / "d.mdb", "--sample", "3", "--format"},
+      {dir / "d.mdb", "--format", "jet3", "--format", "jet4", "--sample", "3"},
+  };
+  for (const std::vector<std::string>& args : refused) {
+    const RunResult r = Tool(dir, args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--format"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "d.mdb"));
 }
 
 }  // namespace

@@ -497,7 +497,7 @@ std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::strin
       if (format_given) throw UsageError("--format given twice");
       const std::string& name = value();
       const std::optional<Format> f = ParseFormat(name);
-      if (!f) throw UsageError("unknown format \"" + name + "\" (jet3, jet4, ace12, ace14, ace15, ace16 or ace17)");
+      if (!f) throw UsageError("unknown --format \"" + name + "\" (jet3, jet4, ace12, ace14, ace15, ace16 or ace17)");
       *format = *f;
       format_given = true;
       continue;
