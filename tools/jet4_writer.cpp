@@ -318,7 +318,7 @@ struct ColumnDef {
   std::string name;
   JetType type = kJetText;
   int max_chars = 0;      // Text
-  uint16_t length = 0;    // bytes in the TDEF (fixed size, the width of Text, 0 for long values)
+  uint16_t length = 0;    // bytes in the TDEF (fixed size, Text's width in bytes, 0 for long values)
   bool fixed = false;
   uint16_t fixed_offset = 0;
   uint16_t var_index = 0;
@@ -393,8 +393,9 @@ void PutColumnJet4(uint8_t* e, const ColumnDef& c, size_t i, uint8_t sort_versio
   Put16(e + 23, c.length);
 }
 
-// The definition up to the column names; the page header's free space and
-// the row count and map pointers are filled in when it is written.
+// The definition as one byte run; the row count and the map pointers are
+// filled in once known, the page headers' third and fourth bytes as it is
+// written.
 Bytes BuildTdef(const TableState& t, const Layout& l) {
   Bytes d(static_cast<size_t>(l.tdef_header + l.column_entry * static_cast<int>(t.columns.size())), 0);
   d[0] = 0x02;
