@@ -26,7 +26,8 @@ namespace tavrin::jet4 {
 
 // The versions of the file format the writer produces. ACE 12 to 17 (Access
 // 2007 to 2019, .accdb) are laid out as Jet 4 (Access 2000 to 2003) and differ
-// in the header; Jet 3 (Access 97) has pages of 2 KB and single-byte text.
+// in the header and in the sort order named for text; Jet 3 (Access 97) has
+// pages of 2 KB and single-byte text.
 enum class Format { kJet3, kJet4, kAce12, kAce14, kAce15, kAce16, kAce17 };
 
 // The format named "jet3", "jet4", "ace12", "ace14", "ace15", "ace16" or
