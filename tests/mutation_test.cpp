@@ -1,4 +1,5 @@
-// Damaged copies of a small Access file through the real program: bytes
+// Damaged copies of a small Access file through the real program, for an
+// Access 2000 file, an Access 2010 .accdb and an Access 97 file: bytes
 // flipped in random pages, pages zeroed or swapped, cuts at random offsets.
 // Every mutant must end in bounded time without dying by a signal, leave
 // the file as it was, print nothing raw, and never report success with
@@ -29,7 +30,6 @@
 namespace tavrin::test {
 namespace {
 
-constexpr size_t kPage = 4096;
 constexpr int kRecords = 300;
 constexpr int kTimeLimitSeconds = 60;
 const char kQueryRefused[] = "There was a data access error encountered";
@@ -42,27 +42,28 @@ int EnvInt(const char* name, int fallback) {
   return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
 }
 
-std::string Mutate(const std::string& clean, uint64_t seed, std::string* kind) {
+std::string Mutate(const std::string& clean, size_t page_size, uint64_t seed, std::string* kind) {
   std::mt19937_64 rng(seed);
   std::string m = clean;
-  const size_t pages = clean.size() / kPage;
+  const size_t pages = clean.size() / page_size;
   auto page = [&] { return static_cast<size_t>(rng() % pages); };
   switch (rng() % 4) {
     case 0: {
       *kind = "flip";
       const size_t p = page();
-      for (uint64_t i = 0, n = 1 + rng() % 64; i < n; ++i) m[p * kPage + rng() % kPage] = static_cast<char>(rng());
+      for (uint64_t i = 0, n = 1 + rng() % 64; i < n; ++i)
+        m[p * page_size + rng() % page_size] = static_cast<char>(rng());
       break;
     }
     case 1:
       *kind = "zero";
-      std::fill_n(m.begin() + static_cast<long>(page() * kPage), kPage, '\0');
+      std::fill_n(m.begin() + static_cast<long>(page() * page_size), page_size, '\0');
       break;
     case 2: {
       *kind = "swap";
       const size_t a = page(), b = page();
-      std::swap_ranges(m.begin() + static_cast<long>(a * kPage), m.begin() + static_cast<long>((a + 1) * kPage),
-                       m.begin() + static_cast<long>(b * kPage));
+      std::swap_ranges(m.begin() + static_cast<long>(a * page_size), m.begin() + static_cast<long>((a + 1) * page_size),
+                       m.begin() + static_cast<long>(b * page_size));
       break;
     }
     default:
@@ -93,15 +94,26 @@ bool IsRawLine(const std::string& line) {
   return true;
 }
 
-TEST(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
+struct Format {
+  const char* name;  // as tavrin-mdb-write --format takes it
+  const char* file;
+  size_t page_size;
+};
+
+class MutationTest : public testing::TestWithParam<Format> {};
+
+TEST_P(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
+  const Format format = GetParam();
   const int mutants = EnvInt("TAVRIN_MUTANTS", 300);
   const uint64_t seed = static_cast<uint64_t>(EnvInt("TAVRIN_MUTANT_SEED", 20240305));
   TempDir source;
-  const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", std::to_string(kRecords)}, source.path());
+  const RunResult w = RunProgram(
+      MdbWriteBinary(), {format.file, "--format", format.name, "--sample", std::to_string(kRecords)}, source.path());
   ASSERT_EQ(w.exit_code, 0) << w.err;
-  const std::string clean = ReadFile(source / "Vesk.mdb");
+  const std::string clean = ReadFile(source / format.file);
   const std::string ini =
-      "[Rep]\nOutput=CSV\nOutputFilename=out.csv\nReportField1=Organization Name\nReportField2=Status\n"
+      "[Rep]\nOutput=CSV\nOutputFilename=out.csv\nDataPath=" + std::string(format.file) +
+      "\nReportField1=Organization Name\nReportField2=Status\n"
       "ReportField3=Event Notes\nReportField4=Permanent Notes\nReportField5=Event Kill Date\n"
       "ReportField6=Event Update Time\nReportField7=Zip Code\nReportField8=End\n";
 
@@ -114,8 +126,8 @@ TEST(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
     WriteFile(dir / "TavrinReport.ini", ini);
     for (int i; (i = next++) < mutants;) {
       std::string kind;
-      const std::string mutant = Mutate(clean, seed + static_cast<uint64_t>(i), &kind);
-      WriteFile(dir / "Vesk.mdb", mutant);
+      const std::string mutant = Mutate(clean, format.page_size, seed + static_cast<uint64_t>(i), &kind);
+      WriteFile(dir / format.file, mutant);
       std::remove((dir / "out.csv").c_str());
       const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir.path(), "", kTimeLimitSeconds, {},
                                      SignalOn{kQueryRefused, SIGTERM});
@@ -135,7 +147,7 @@ TEST(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
         outcome = r.exit_code == 128 + SIGKILL ? "time-out" : "exit " + std::to_string(r.exit_code);
         fault = outcome;
       }
-      if (ReadFile(dir / "Vesk.mdb") != mutant) fault += " changed the source file;";
+      if (ReadFile(dir / format.file) != mutant) fault += " changed the source file;";
       if (!r.out.empty()) fault += " wrote to standard output: " + r.out.substr(0, 200) + ";";
       std::istringstream lines(r.err);
       for (std::string line; std::getline(lines, line);)
@@ -151,12 +163,17 @@ TEST(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
   for (int t = 0; t < 4; ++t) workers.emplace_back(worker);
   for (auto& t : workers) t.join();
 
-  std::string summary = std::to_string(mutants) + " mutants:";
+  std::string summary = std::to_string(mutants) + " mutants of " + format.name + ":";
   for (const auto& [outcome, count] : outcomes) summary += "\n  " + outcome + ": " + std::to_string(count);
   std::printf("%s\n", summary.c_str());
   for (const auto& f : faults) ADD_FAILURE() << f;
   EXPECT_TRUE(faults.empty()) << faults.size() << " faults";
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, MutationTest,
+                         testing::Values(Format{"jet4", "Vesk.mdb", 4096}, Format{"ace14", "Vesk.accdb", 4096},
+                                         Format{"jet3", "Vesk.mdb", 2048}),
+                         [](const testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tavrin::test
