@@ -87,6 +87,7 @@ class ReportCheck {
     if (!text::EqualsIgnoreAsciiCase(def_.m_strOutput, OutputKindName(kind)))
       Warning("Output", def_.m_strOutput, "is no output kind; the report writes CSV");
     Line("source", def_.m_strDataPath);
+    ShowMapping(def_.m_DataPathKey);
     switch (kind) {
       case OutputKind::kPrinter:
         Line("destination", "the printer that --printer names, or the default one");
@@ -99,12 +100,13 @@ class ReportCheck {
       case OutputKind::kXml:
       case OutputKind::kHtml:
         Line("destination", def_.m_strOutputFilename);
-        CheckOutputFile();
+        ShowMapping(def_.m_OutputFilenameKey);
+        if (Usable(def_.m_OutputFilenameKey)) CheckOutputFile();
         break;
     }
     if (kind == OutputKind::kXml) {
-      CheckInputFile("HeaderFile", def_.m_strHeaderFile);
-      CheckInputFile("TrailerFile", def_.m_strTrailerFile);
+      CheckInputFile(def_.m_HeaderFileKey);
+      CheckInputFile(def_.m_TrailerFileKey);
     }
     std::string fields;
     for (const FieldInfo& f : def_.m_FieldInfoArray)
@@ -132,6 +134,20 @@ class ReportCheck {
     result_->text += Finding("warning", def_.m_strReportName, key, value, what);
   }
 
+  // The path that a Windows path was mapped to, and by which line.
+  void ShowMapping(const IniPath& key) {
+    if (!key.mapping.empty())
+      Line("mapped", key.key + " \"" + key.value + "\" is " + key.path + " (" + key.mapping + " in [" +
+                         kPathMappingSection + "])");
+  }
+
+  // True when `key` holds a path that can be used here; otherwise an error
+  // that says why (and which mapping to add).
+  bool Usable(const IniPath& key) {
+    if (!key.usable()) Error(key.key, key.value, key.refusal);
+    return key.usable();
+  }
+
   void CheckFieldNames() {
     if (def_.m_FieldInfoArray.empty())
       Warning("ReportField1", "!BLANK!", "no field is set; every record would be an empty line");
@@ -146,34 +162,37 @@ class ReportCheck {
 
   void CheckOutputFile() {
     const std::string& path = def_.m_strOutputFilename;
+    const std::string& value = def_.m_OutputFilenameKey.value;
     std::string target;
     if (const int err = fs::FollowLinks(path, &target); err != 0) {
-      Error("OutputFilename", path, "cannot be reached: " + ErrnoText(err));
+      Error("OutputFilename", value, "cannot be reached: " + ErrnoText(err));
       return;
     }
     struct stat st {};
     if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      Error("OutputFilename", path, "is a folder");
+      Error("OutputFilename", value, "is a folder");
       return;
     }
     const std::string folder = fs::DirName(target);
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      Error("OutputFilename", path, "the folder \"" + folder + "\" does not exist");
+      Error("OutputFilename", value, "the folder \"" + folder + "\" does not exist");
     } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
-      Error("OutputFilename", path,
+      Error("OutputFilename", value,
             "the folder \"" + folder + "\" is not writable: " + ErrnoText(errno));
     }
   }
 
-  void CheckInputFile(const std::string& key, const std::string& path) {
-    if (path.empty()) return;
+  void CheckInputFile(const IniPath& key) {
+    ShowMapping(key);
+    if (key.value.empty() || !Usable(key)) return;
+    const std::string& path = key.path;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-      Error(key, path, errno == ENOENT ? "does not exist" : "cannot be read: " + ErrnoText(errno));
+      Error(key.key, key.value, errno == ENOENT ? "does not exist" : "cannot be read: " + ErrnoText(errno));
     } else if (!S_ISREG(st.st_mode)) {
-      Error(key, path, "is not a regular file");
+      Error(key.key, key.value, "is not a regular file");
     } else if (access(path.c_str(), R_OK) != 0) {
-      Error(key, path, "cannot be read: " + ErrnoText(errno));
+      Error(key.key, key.value, "cannot be read: " + ErrnoText(errno));
     }
   }
 
@@ -212,21 +231,24 @@ class ReportCheck {
 
   void CheckQuery() {
     const std::string cs = CSourceDatabase::ConnectionString(def_.m_strDataPath);
+    const std::string& value = def_.m_DataPathKey.value;
     std::vector<ado::ErrorEntry> errors;
-    try {
-      provider_ = providers_.Open(cs, 30, {}, &errors);
-    } catch (const _com_error& e) {
-      Error("DataPath", def_.m_strDataPath, "cannot be opened: " + Reason(errors, e));
+    if (Usable(def_.m_DataPathKey)) {
+      try {
+        provider_ = providers_.Open(cs, 30, {}, &errors);
+      } catch (const _com_error& e) {
+        Error("DataPath", value, "cannot be opened: " + Reason(errors, e));
+      }
     }
     std::vector<std::string> columns;
     std::string reason;
     if (provider_) {
       if (!Prepare(CSourceDatabase::BuildQuery("ALL", {}), &columns, &reason)) {
-        Error("DataPath", def_.m_strDataPath, reason);
+        Error("DataPath", value, reason);
         provider_.reset();
       } else if (const std::string missing = CSourceDatabase::MissingOrgColumns(columns);
                  !missing.empty()) {
-        Error("DataPath", def_.m_strDataPath,
+        Error("DataPath", value,
               "table Org has no column " + missing + "; the report would not be made");
       }
     }

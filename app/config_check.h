@@ -23,6 +23,10 @@ struct CheckResult {
 // - a Where or sort field that does not compile, prepared against table Org
 //   of the source without reading a row, or against an empty table of Org's
 //   columns when the source cannot be opened (itself a problem);
+// - a path (DataPath, OutputFilename, HeaderFile, TrailerFile) that is a
+//   Windows path with no line in [Path Mapping] (the line to add is named);
+//   a path that a line maps is shown with what it maps to, on a line of its
+//   own;
 // - a source whose Org lacks columns;
 // - a header or trailer file that is missing or cannot be read;
 // - an output folder that does not exist or is not writable;

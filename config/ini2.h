@@ -74,6 +74,10 @@ class CIni2 {
   // clamped to the 32-bit range.
   static int ParseInt(const std::string& text);
 
+  // The store behind the object, for reads that must neither be cached nor
+  // write anything back.
+  ProfileStore& store() const { return *store_; }
+
   // True when a write to any file failed at least once.
   bool write_failed() const { return write_failed_; }
 

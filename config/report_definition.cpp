@@ -54,6 +54,10 @@ std::string CReportDefinition::KeyNotice(const std::string& key, const std::stri
   return "[" + m_strReportName + "] " + key + " = \"" + value + "\": " + reason;
 }
 
+void CReportDefinition::NoticeRefusal(RunHost& host, const IniPath& path) const {
+  if (!path.usable()) host.Notice(KeyNotice(path.key, path.value, path.refusal), Severity::kError);
+}
+
 bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   const std::tm now = env_.LocalNow();
 
@@ -65,10 +69,17 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
 
   m_strWhere = m_Ini.GetString("Where", "ALL", true);
   m_strOutput = m_Ini.GetString("Output", kInvalidOutput, true);
-  m_strOutputFilename =
-      m_Ini.GetString("OutputFilename", m_strWorkDir + "/" + m_strReportName + "-Report.csv", true);
-  m_strHeaderFile = m_Ini.GetString("HeaderFile", "", true);
-  m_strTrailerFile = m_Ini.GetString("TrailerFile", "", true);
+  // Paths are read as written and used as this machine needs them; the INI
+  // keeps what it says.
+  auto path_key = [this](const char* key, const std::string& default_value) {
+    return ResolveIniPath(key, m_Ini.GetString(key, default_value, true), m_Ini.store(), m_strIniFile);
+  };
+  m_OutputFilenameKey = path_key("OutputFilename", m_strWorkDir + "/" + m_strReportName + "-Report.csv");
+  m_strOutputFilename = m_OutputFilenameKey.path;
+  m_HeaderFileKey = path_key("HeaderFile", "");
+  m_strHeaderFile = m_HeaderFileKey.path;
+  m_TrailerFileKey = path_key("TrailerFile", "");
+  m_strTrailerFile = m_TrailerFileKey.path;
   m_strRecordDelimiterOpen = m_Ini.GetString("RecordDelimiterOpen", "<name>", true) + "\n";
   m_strRecordDelimiterClose = m_Ini.GetString("RecordDelimiterClose", "</name>", true) + "\n";
   m_Ini.GetString("XMLDateFormatComment",
@@ -77,7 +88,8 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   // Not written back: sections keep exactly the keys they had, and partners
   // that parse the file as it always was see no change unless asked for.
   m_bXMLEscapeText = m_Ini.GetBool("XMLEscapeText", false, false);
-  m_strDataPath = m_Ini.GetString("DataPath", m_strWorkDir + "/Vesk.mdb", true);
+  m_DataPathKey = path_key("DataPath", m_strWorkDir + "/Vesk.mdb");
+  m_strDataPath = m_DataPathKey.path;
   m_strDestinationDBConnectString = m_Ini.GetString("DestinationDBConnectString", "NONE", true);
 
   m_nXMLDateFormat = ResolveDateStyle(date_format, m_bOutputYearFirst);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/ini2.h"
+#include "config/windows_path.h"
 #include "platform/env/env.h"
 #include "run/run_host.h"
 
@@ -56,6 +57,13 @@ class CReportDefinition {
   bool m_bXMLEscapeText = false;  // "&", "<" and ">" in the XML-like file's texts escaped
   std::string m_strDataPath;
   std::string m_strDestinationDBConnectString;
+  // The keys that hold paths, as written and as used: m_strOutputFilename,
+  // m_strHeaderFile, m_strTrailerFile and m_strDataPath are their `path`s.
+  // A step that opens one refuses it first when it is not usable.
+  IniPath m_OutputFilenameKey;
+  IniPath m_HeaderFileKey;
+  IniPath m_TrailerFileKey;
+  IniPath m_DataPathKey;
   std::vector<FieldInfo> m_FieldInfoArray;
   std::string m_strHtmlOpen;
   std::string m_strHtmlClose;
@@ -76,6 +84,11 @@ class CReportDefinition {
   // The notice that follows a failure's box and status in the log, naming
   // the INI key behind it: `[<report>] <key> = "<value>": <reason>`.
   std::string KeyNotice(const std::string& key, const std::string& value, const std::string& reason) const;
+
+  // What follows the failure of a step that refused `path` because it is not
+  // usable: the notice of KeyNotice with the reason, at error priority.
+  // Nothing when `path` is usable.
+  void NoticeRefusal(RunHost& host, const IniPath& path) const;
 
   // The date style of an "XMLDateFormat" text.
   static int ResolveDateStyle(const std::string& text, bool output_year_first);

@@ -183,5 +183,69 @@ TEST_F(ReportDefinitionTest, HtmlKeysAreReadForHtmlInAnyCaseEvenWithoutFields) {
   EXPECT_NE(def_.m_strHtmlHeader.find("03:05:09 PM"), std::string::npos);
 }
 
+// Passes everything to a fake store and keeps the section of every write.
+class SectionRecordingStore : public ProfileStore {
+ public:
+  explicit SectionRecordingStore(FakeProfileStore& store) : store_(store) {}
+  std::string GetString(const std::string& section, const std::string& key,
+                        const std::string& default_value, const std::string& file) override {
+    return store_.GetString(section, key, default_value, file);
+  }
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value,
+                   const std::string& file) override {
+    written_sections.push_back(section);
+    return store_.WriteString(section, key, value, file);
+  }
+  std::vector<std::string> written_sections;
+
+ private:
+  FakeProfileStore& store_;
+};
+
+TEST_F(ReportDefinitionTest, PathKeysAreUsedMappedAndKeptAsWritten) {
+  SectionRecordingStore recording(store_);
+  CIni2 ini(&recording);
+  CReportDefinition def(ini, env_);
+  def.m_strIniFile = kIni;
+  def.m_strWorkDir = "/w";
+  def.m_strReportName = "Daily";
+  Set("Output", "XML");
+  Set("DataPath", "C:\\Closings\\Vesk.mdb");
+  Set("OutputFilename", "\\\\webserver\\wwwroot\\feed.xml");
+  Set("HeaderFile", "xml\\head.xml");
+  Set("TrailerFile", "D:\\Feeds\\tail.xml");
+  store_.Set("Path Mapping", "c:/closings", "/srv/closings", kIni);
+  store_.Set("Path Mapping", "\\\\WebServer\\WWWRoot\\", "/var/www/html/", kIni);
+  ASSERT_TRUE(def.LoadReportDefinition(host_));
+
+  EXPECT_EQ(def.m_strDataPath, "/srv/closings/Vesk.mdb");
+  EXPECT_EQ(def.m_DataPathKey.value, "C:\\Closings\\Vesk.mdb");
+  EXPECT_EQ(def.m_DataPathKey.mapping, "C:/Closings");
+  EXPECT_EQ(def.m_strOutputFilename, "/var/www/html/feed.xml");
+  EXPECT_EQ(def.m_OutputFilenameKey.key, "OutputFilename");
+  EXPECT_EQ(def.m_strHeaderFile, "xml/head.xml");
+  EXPECT_TRUE(def.m_HeaderFileKey.mapping.empty());
+  EXPECT_FALSE(def.m_TrailerFileKey.usable());
+  EXPECT_EQ(def.m_strTrailerFile, "D:\\Feeds\\tail.xml");  // as written: never opened
+
+  // The INI says what it said; the defaults are written back as ever, and
+  // nothing goes to the mapping section, found or not.
+  EXPECT_EQ(Stored("DataPath"), "C:\\Closings\\Vesk.mdb");
+  EXPECT_EQ(Stored("OutputFilename"), "\\\\webserver\\wwwroot\\feed.xml");
+  EXPECT_EQ(Stored("HeaderFile"), "xml\\head.xml");
+  EXPECT_EQ(Stored("Where"), "ALL");
+  EXPECT_FALSE(recording.written_sections.empty());
+  for (const std::string& section : recording.written_sections) EXPECT_NE(section, kPathMappingSection);
+
+  def.NoticeRefusal(host_, def.m_DataPathKey);
+  EXPECT_TRUE(host_.notices.empty());
+  def.NoticeRefusal(host_, def.m_TrailerFileKey);
+  ASSERT_EQ(host_.notices.size(), 1u);
+  EXPECT_EQ(host_.notices[0],
+            "[Daily] TrailerFile = \"D:\\Feeds\\tail.xml\": a Windows path, which cannot be used "
+            "here: add a line such as D:\\Feeds=/srv/feeds to the section [Path Mapping]");
+  EXPECT_EQ(host_.notice_severities[0], Severity::kError);
+}
+
 }  // namespace
 }  // namespace tavrin

@@ -15,8 +15,11 @@ bool CSourceDatabase::OpenDatabase() {
     m_pSourceConnection = std::make_shared<ado::Connection>(providers_);
     m_pSourceConnection->SetConnectionTimeout(30);
     m_pSourceConnection->SetCancelCheck([this] { return host_.StopRequested(); });
-    // A folder, FIFO or device is refused before anything opens it, in
-    // words that name the key to mend.
+    // A path that cannot be used here, and a folder, FIFO or device, are
+    // refused before anything opens them, in words that name the key to mend.
+    if (const IniPath& key = definition_.m_DataPathKey; !key.usable())
+      throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
+                       "DataPath '" + key.value + "' is " + key.refusal + ".");
     struct stat st {};
     if (stat(definition_.m_strDataPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
       throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
@@ -32,6 +35,7 @@ bool CSourceDatabase::OpenDatabase() {
     if (e.Error() != kEAbort || !host_.StopRequested()) {
       ShowComError(host_, e);
       host_.SetFailureStatus("Database open FAILURE!");
+      definition_.NoticeRefusal(host_, definition_.m_DataPathKey);
     }
   }
   m_OrgDB.SetConnection(m_pSourceConnection);

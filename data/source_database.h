@@ -32,7 +32,8 @@ class CSourceDatabase {
 
   // Opens m_strDataPath. True at once when already open. On failure records
   // it, shows the "COM Error" box and sets the status "Database open FAILURE!";
-  // a path that is not a regular file fails so without being opened. A stop
+  // a path that is not a regular file, or a DataPath that cannot be used
+  // here (then followed by its notice), fails so without being opened. A stop
   // request (host's StopRequested) ends the open early, silently.
   bool OpenDatabase();
 

@@ -10,12 +10,13 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ini jet_sql connection_string field_format ole_date access_file)
+[ ${#targets[@]} -gt 0 ] || targets=(ini jet_sql connection_string field_format ole_date access_file windows_path)
 
 declare -A seeds=(
   [ini]="$src/seeds/ini $build/fuzz/seeds/ini" [jet_sql]="$src/seeds/jet_sql"
   [connection_string]="$src/seeds/connection_string" [field_format]="$src/seeds/field_format"
-  [ole_date]="$src/seeds/ole_date" [access_file]="$build/fuzz/seeds/access")
+  [ole_date]="$src/seeds/ole_date" [access_file]="$build/fuzz/seeds/access"
+  [windows_path]="$src/seeds/windows_path")
 declare -A dicts=([ini]="$src/ini.dict" [jet_sql]="$src/sql.dict")
 
 status=0

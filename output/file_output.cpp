@@ -15,9 +15,13 @@ std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost&
 }
 
 std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = StartOutputFile(def.m_strOutputFilename, host);
-  if (!file)
+  // A path that cannot be used here fails as one that cannot be created.
+  std::unique_ptr<PublishedFile> file;
+  if (def.m_OutputFilenameKey.usable()) file = StartOutputFile(def.m_strOutputFilename, host);
+  if (!file) {
     ShowOutputFailure(host, "Could not open " + def.m_strOutputFilename + " for output - report canceled");
+    def.NoticeRefusal(host, def.m_OutputFilenameKey);
+  }
   return file;
 }
 

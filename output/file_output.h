@@ -35,7 +35,8 @@ std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost&
 
 // The output file of the delimited and XML-like kinds, which open it alike.
 // Null when it cannot be created, after showing "Could not open %s for
-// output - report canceled".
+// output - report canceled"; so also, followed by its notice, when
+// OutputFilename cannot be used here (nothing is created).
 std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host);
 
 // Publishes `file` of the delimited or XML-like kind; when that fails, shows

@@ -13,10 +13,13 @@ std::string PageText(const std::string& text) {
 }  // namespace
 
 std::unique_ptr<HtmlOutput> HtmlOutput::Open(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = StartOutputFile(def.m_strOutputFilename, host);
+  // A path that cannot be used here fails as one that cannot be created.
+  std::unique_ptr<PublishedFile> file;
+  if (def.m_OutputFilenameKey.usable()) file = StartOutputFile(def.m_strOutputFilename, host);
   if (!file) {
     host.StandardOutput("Can't open output file: " + def.m_strOutputFilename);
     host.RecordFailure();
+    def.NoticeRefusal(host, def.m_OutputFilenameKey);
     return nullptr;
   }
   file->Write(def.m_strHtmlOpen + "\n");

@@ -24,13 +24,26 @@ std::string DropCrBeforeLf(std::string_view piece) {
   return text;
 }
 
+std::string CannotOpenText(const std::string& path) { return "Could not open " + path + " for reading"; }
+
+// A header or trailer path that cannot be used here fails as a file that
+// cannot be opened does, and the log says why.
+void RefuseFile(const CReportDefinition& def, const IniPath& file, RunHost& host) {
+  ShowOutputFailure(host, CannotOpenText(file.value));
+  def.NoticeRefusal(host, file);
+}
+
 }  // namespace
 
 std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost& host) {
   std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host);
   if (!file) return nullptr;
   // A stop during the header is seen by the driver before the first record.
-  if (!def.m_strHeaderFile.empty()) CopyTextFile(def.m_strHeaderFile, "HeaderFile", *file, host);
+  if (!def.m_HeaderFileKey.usable()) {
+    RefuseFile(def, def.m_HeaderFileKey, host);
+  } else if (!def.m_strHeaderFile.empty()) {
+    CopyTextFile(def.m_strHeaderFile, "HeaderFile", *file, host);
+  }
   return std::make_unique<XmlOutput>(def, host, std::move(file));
 }
 
@@ -62,9 +75,12 @@ void XmlOutput::WriteRecord(const tagORG_INFO& org) {
 
 void XmlOutput::End(WalkEnd how) {
   const std::string& trailer = def_.m_strTrailerFile;
-  if (how == WalkEnd::kComplete && !trailer.empty() &&
-      !CopyTextFile(trailer, "TrailerFile", *file_, host_))
+  if (how == WalkEnd::kComplete && !def_.m_TrailerFileKey.usable()) {
+    RefuseFile(def_, def_.m_TrailerFileKey, host_);
+  } else if (how == WalkEnd::kComplete && !trailer.empty() &&
+             !CopyTextFile(trailer, "TrailerFile", *file_, host_)) {
     how = WalkEnd::kStopped;
+  }
   if (how == WalkEnd::kStopped) {
     DiscardStopped();
   } else {
@@ -76,7 +92,7 @@ bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, 
   fs::UniqueFd fd;
   mode_t type = 0;
   if (fs::OpenRegularFile(path, &fd, &type) != 0) {
-    std::string text = "Could not open " + path + " for reading";
+    std::string text = CannotOpenText(path);
     if (type != 0) text += std::string(" - ") + key + " is " + fs::FileTypeName(type) + ", not a regular file";
     ShowOutputFailure(host, text);
     return true;
