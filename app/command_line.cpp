@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <utility>
+
 namespace tavrin {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -39,7 +41,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   // Exactly one argument names the report; none, or two or more, mean the
   // schedule.
   if (positional.size() == 1) cl.report = positional[0];
+  cl.reports = std::move(positional);
   return cl;
+}
+
+std::string SeveralReportsWarning(const CommandLine& cl) {
+  if (cl.reports.size() < 2) return "";
+  std::string names;
+  for (const std::string& name : cl.reports) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+  return "Only one report can be named on the command line; with " + std::to_string(cl.reports.size()) +
+         " (" + names + ") the reports of [Report Schedule] run instead.";
 }
 
 std::string UsageText(const std::string& program) {

@@ -10,6 +10,7 @@ namespace tavrin {
 // before the remaining arguments are counted; a lone "--" ends the options.
 struct CommandLine {
   std::string report;  // exactly one argument: the report to run once
+  std::vector<std::string> reports;  // every report name given, in order
   bool help = false;
   bool version = false;
   bool unattended = false;
@@ -21,6 +22,10 @@ struct CommandLine {
 
 // Parses the arguments after the program name.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// When two or more report names were given, which means the schedule: the
+// warning that says so, naming them; otherwise empty.
+std::string SeveralReportsWarning(const CommandLine& cl);
 
 // The help text.
 std::string UsageText(const std::string& program);

@@ -34,5 +34,15 @@ TEST(CommandLineTest, CheckTakesTheReportLikeARun) {
   EXPECT_EQ(ParseCommandLine({"Web", "--check", "--unattended"}).report, "Web");
 }
 
+TEST(CommandLineTest, TwoNamesMeanTheScheduleAndAreWarnedOf) {
+  CommandLine cl = ParseCommandLine({"Good", "--unattended", "BadField"});
+  EXPECT_EQ(cl.report, "");
+  EXPECT_EQ(SeveralReportsWarning(cl),
+            "Only one report can be named on the command line; with 2 (\"Good\", \"BadField\") the "
+            "reports of [Report Schedule] run instead.");
+  EXPECT_EQ(SeveralReportsWarning(ParseCommandLine({"Good"})), "");
+  EXPECT_EQ(SeveralReportsWarning(ParseCommandLine({})), "");
+}
+
 }  // namespace
 }  // namespace tavrin

@@ -93,7 +93,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   tavrin::Env& env = *tavrin::Env::Default();
+  const std::string several = tavrin::SeveralReportsWarning(cl);
   if (cl.check) {
+    if (!several.empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, several.c_str());
     tavrin::ado::DefaultProviders providers(env);
     const tavrin::CheckResult result =
         tavrin::CheckReports(env, *tavrin::DefaultProfileStore(), providers, cl.report);
@@ -104,6 +106,7 @@ int main(int argc, char** argv) {
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
   std::unique_ptr<tavrin::WindowServices> window = tavrin::NewWindowServices(
       interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
+  if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
   tavrin::ado::DefaultProviders providers(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers,

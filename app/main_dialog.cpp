@@ -1,12 +1,17 @@
 #include "app/main_dialog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 
 #include "app/exit_dlg.h"
 #include "output/report_generator.h"
 #include "output/report_output.h"
+#include "platform/ado/providers.h"
+#include "platform/text/ascii.h"
+#include "platform/window/modal_loop.h"
 
 namespace tavrin {
 namespace {
@@ -16,6 +21,20 @@ constexpr int kTimerId = 100;
 // The longest a window that draws nothing sleeps between ticks: a wall
 // clock set forward, or a machine that slept, is noticed within it.
 constexpr int64_t kLongestSleepMs = 1000;
+
+// A box's or message's text on one line, for the summary of a run.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  const std::string normalized = NormalizeLineBreaks(text);
+  for (size_t start = 0; start <= normalized.size();) {
+    size_t end = normalized.find('\n', start);
+    if (end == std::string::npos) end = normalized.size();
+    const std::string_view part = text::Trim(std::string_view(normalized).substr(start, end - start));
+    if (!part.empty()) line += (line.empty() ? "" : " ") + std::string(part);
+    start = end + 1;
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -32,6 +51,7 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       m_Def(m_Ini, env),
       m_Source(m_Def, *this, providers),
       m_Output(m_Def, *this, providers) {
+  m_Output.SetPasswordMask(ado::MaskPasswords);
   m_Def.m_strWorkDir = env_.CurrentDirectory();
   m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
   m_Ini.SetFile(m_Def.m_strIniFile);
@@ -136,16 +156,21 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
              BoxStyle::kAppWarning);
 }
 
-void CTavrinReportGeneratorDlg::GenerateReport() {
+ReportOutcome CTavrinReportGeneratorDlg::GenerateReport() {
   OutputServices services(*this);
   services.output_database = &m_Output;
   services.print_backend = print_backend_;
   services.print_dialog = print_dialog_;
   CReportGenerator generator(m_Def, m_Source.m_OrgDB, services);
-  generator.GenerateReport();
+  return generator.GenerateReport();
 }
 
 void CTavrinReportGeneratorDlg::RunReportThread() {
+  const Env::SteadyTime started = env_.SteadyNow();
+  run_failed_ = false;
+  run_failure_.clear();
+  run_box_.clear();
+  ReportOutcome outcome;
   // Nothing may escape the run: an error is reported, the closing steps
   // still run, and m_bRunning is always cleared.
   try {
@@ -153,7 +178,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
       definition_refused_ = true;
       end_request_ = kIdCancel;
     } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
-      GenerateReport();  // which also handles a stop that came meanwhile
+      outcome = GenerateReport();  // which also handles a stop that came meanwhile
     } else if (StopRequested()) {
       NoteStoppedBeforeOutput(m_Def, *this);
     }
@@ -171,8 +196,36 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   } catch (const std::exception& e) {
     ReportException(e.what());
   }
+  RunEnd end;
+  end.failed = run_failed_ || definition_refused_;
+  end.stopped = StopRequested();
+  end.failure = run_failure_.empty() ? run_box_ : run_failure_;
+  end.written = outcome.written;
+  end.destination = outcome.destination;
+  end.seconds = std::chrono::duration<double>(env_.SteadyNow() - started).count();
+  window_.Notice(RunSummary(m_Def.m_strReportName, end),
+                 end.failed ? Severity::kError : end.stopped ? Severity::kWarning : Severity::kInfo);
   m_bRunning = false;
   WakeTimer();
+}
+
+std::string CTavrinReportGeneratorDlg::RunSummary(const std::string& report, const RunEnd& end) {
+  if (end.failed) return report + ": failed: " + (end.failure.empty() ? "see the messages above" : end.failure);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, " in %.2f s", end.seconds);
+  const std::string organizations =
+      std::to_string(end.written) + (end.written == 1 ? " organization" : " organizations");
+  if (end.stopped) return report + ": stopped after " + organizations + seconds;
+  return report + ": " + organizations + " " + end.destination + seconds;
+}
+
+void CTavrinReportGeneratorDlg::RecordFailure() {
+  failure_reported_ = true;
+  run_failed_ = true;
+}
+
+void CTavrinReportGeneratorDlg::NoteFailureText(const std::string& text) {
+  if (run_failed_ && run_failure_.empty()) run_failure_ = OneLine(text);
 }
 
 void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {
@@ -181,6 +234,7 @@ void CTavrinReportGeneratorDlg::SetStatus(const std::string& text) {
 
 void CTavrinReportGeneratorDlg::SetFailureStatus(const std::string& text) {
   RecordFailure();
+  NoteFailureText(text);
   SetStatusAt(text, std::nullopt, Severity::kError);
 }
 
@@ -217,10 +271,13 @@ int CTavrinReportGeneratorDlg::progress() const {
 
 int CTavrinReportGeneratorDlg::MessageBox(const std::string& text, const std::string& caption,
                                           BoxStyle style) {
+  NoteFailureText(text);
+  if (run_box_.empty()) run_box_ = OneLine(text);
   return window_.MessageBox(text, style == BoxStyle::kAppWarning ? program_name_ : caption, style);
 }
 
 void CTavrinReportGeneratorDlg::ShowTimedMessage(const std::string& text, int seconds) {
+  NoteFailureText(text);
   CExitDlg dlg;
   dlg.SetMessage(text, seconds);
   window_.DoModal(dlg);
@@ -231,6 +288,7 @@ void CTavrinReportGeneratorDlg::StandardOutput(const std::string& text) {
 }
 
 void CTavrinReportGeneratorDlg::Notice(const std::string& text, Severity severity) {
+  if (severity == Severity::kError) NoteFailureText(text);
   window_.Notice(text, severity);
 }
 

@@ -13,6 +13,7 @@
 #include "config/report_definition.h"
 #include "data/source_database.h"
 #include "output/output_database.h"
+#include "output/report_generator.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
 #include "platform/print/print_backend.h"
@@ -60,7 +61,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void ShowTimedMessage(const std::string& text, int seconds) override;
   void StandardOutput(const std::string& text) override;
   void Notice(const std::string& text, Severity severity) override;
-  void RecordFailure() override { failure_reported_ = true; }
+  void RecordFailure() override;
   bool StopRequested() const override { return stop_requested_; }
 
   // The printing system and the print dialog of printed listings; both must
@@ -76,9 +77,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Blocks until the run thread (if any) has ended.
   void WaitForRun();
 
-  // The body of one run: definition, source database, report, closing.
-  // A refused definition asks the window to end (at its next tick). Never
-  // throws; clears m_bRunning as its last action.
+  // The body of one run: definition, source database, report, closing,
+  // then one line in the log that sums the run up (RunSummary). A refused
+  // definition asks the window to end (at its next tick). Never throws;
+  // clears m_bRunning as its last action.
   void RunReportThread();
 
   // How the program went, for its exit status.
@@ -89,6 +91,20 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::string status() const;
   int progress() const;
 
+  // The line that sums up the run of `report`: "<report>: N organizations
+  // <destination> in S.SS s" (ReportOutput::Destination), or "<report>:
+  // failed: <text>" with the first failure's text, or "<report>: stopped
+  // after N organizations in S.SS s".
+  struct RunEnd {
+    bool failed = false;
+    bool stopped = false;
+    std::string failure;  // the first failure's text
+    int32_t written = 0;
+    std::string destination;
+    double seconds = 0;
+  };
+  static std::string RunSummary(const std::string& report, const RunEnd& end);
+
   std::vector<tagREPORT_INFO> m_ReportSchedule;
   std::atomic<bool> m_bRunning{false};
   bool m_bInTimer = false;
@@ -96,7 +112,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::string m_strDisplayName;
 
  private:
-  void GenerateReport();
+  ReportOutcome GenerateReport();
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
   void ReportException(const char* what);
@@ -107,6 +123,9 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void WakeTimer();
   void SetStatusAt(const std::string& text, const std::optional<RecordPosition>& position,
                    Severity severity);
+  // Keeps `text` as the failure of the run to sum it up with, when the run
+  // has failed and no failure's text was kept yet.
+  void NoteFailureText(const std::string& text);
 
   Env& env_;
   WindowServices& window_;
@@ -131,6 +150,12 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::unique_ptr<ThreadHandle> run_thread_;
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> failure_reported_{false};
+  // The run under way, for its summary (run thread only): whether it
+  // failed, the text of its first failure, and its first box as a last
+  // resort (a box may come before the failure is recorded).
+  bool run_failed_ = false;
+  std::string run_failure_;
+  std::string run_box_;
   bool invalid_invocation_ = false;
   std::atomic<bool> definition_refused_{false};
 };

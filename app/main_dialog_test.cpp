@@ -81,6 +81,33 @@ TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
   for (const auto& [name, status] : window_.status_changes())
     logged = logged || (name == "Daily" && status == "Database open FAILURE!");
   EXPECT_TRUE(logged);
+  // Each run ends with its summary, naming the first failure, as an error;
+  // the notice that names the key comes before it.
+  const auto notices = window_.notices();
+  const auto severities = window_.notice_severities();
+  ASSERT_EQ(notices.size(), 4u);
+  EXPECT_EQ(notices[0].rfind("[Daily] DataPath = \"/nonexistent/Vesk.mdb\": cannot be opened: ", 0), 0u)
+      << notices[0];
+  EXPECT_EQ(notices[1], "Daily: failed: Database open FAILURE!");
+  EXPECT_EQ(notices[3], notices[1]);
+  EXPECT_EQ(severities, std::vector<Severity>(4, Severity::kError));
+}
+
+TEST(RunSummaryTest, WhatWasWrittenWhereAndHowLongOrTheFirstFailure) {
+  CTavrinReportGeneratorDlg::RunEnd end;
+  end.written = 183;
+  end.destination = "written to status.html";
+  end.seconds = 0.1234;
+  EXPECT_EQ(CTavrinReportGeneratorDlg::RunSummary("Web", end),
+            "Web: 183 organizations written to status.html in 0.12 s");
+  end.written = 1;
+  end.destination = "printed on Office";
+  EXPECT_EQ(CTavrinReportGeneratorDlg::RunSummary("List", end), "List: 1 organization printed on Office in 0.12 s");
+  end.stopped = true;
+  EXPECT_EQ(CTavrinReportGeneratorDlg::RunSummary("List", end), "List: stopped after 1 organization in 0.12 s");
+  end.failed = true;
+  end.failure = "Could not open heade.xml for reading";
+  EXPECT_EQ(CTavrinReportGeneratorDlg::RunSummary("Feed", end), "Feed: failed: Could not open heade.xml for reading");
 }
 
 TEST_F(MainDialogTest, IniWarningsReachTheWindowAsNotices) {
@@ -91,7 +118,8 @@ TEST_F(MainDialogTest, IniWarningsReachTheWindowAsNotices) {
   CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "Daily", "tavrin-report");
   window_.DoModal(dlg);
   const auto notices = window_.notices();
-  ASSERT_EQ(notices.size(), 2u);
+  // Then the run's failure to open the source, and its summary.
+  ASSERT_EQ(notices.size(), 4u);
   EXPECT_EQ(notices[0], "TavrinReport: cannot write /w/TavrinReport.ini: Permission denied");
   EXPECT_EQ(notices[1],
             "TavrinReport: value of [Daily] Where is longer than 299 bytes; using its first 299 "

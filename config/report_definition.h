@@ -85,6 +85,13 @@ class CReportDefinition {
   // the INI key behind it: `[<report>] <key> = "<value>": <reason>`.
   std::string KeyNotice(const std::string& key, const std::string& value, const std::string& reason) const;
 
+  // The value of the path key `key` (one of the m_...Key members) as the INI
+  // has it, for messages; `path`, the member used, for a definition filled
+  // in without an INI.
+  static const std::string& WrittenValue(const IniPath& key, const std::string& path) {
+    return key.key.empty() ? path : key.value;
+  }
+
   // What follows the failure of a step that refused `path` because it is not
   // usable: the notice of KeyNotice with the reason, at error priority.
   // Nothing when `path` is usable.

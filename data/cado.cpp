@@ -22,6 +22,23 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection) {
   }
 }
 
+std::string ProviderReason(const ado::ConnectionPtr& connection, const _com_error* e) {
+  std::string reason;
+  try {
+    if (connection) {
+      for (const ado::ErrorEntry& entry : connection->Errors()) {
+        if (entry.warning || entry.description.empty()) continue;
+        reason += (reason.empty() ? "" : "; ") + entry.description;
+      }
+    }
+  } catch (...) {
+    reason.clear();
+  }
+  if (!reason.empty()) return reason;
+  if (e == nullptr) return "the provider gave no reason";
+  return e->Description().value_or(e->ErrorMessage());
+}
+
 std::string FormatComError(const _com_error& e) {
   char code[16];
   std::snprintf(code, sizeof code, "%08lx", static_cast<unsigned long>(static_cast<uint32_t>(e.Error())));

@@ -17,6 +17,12 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection);
 // Shows the "COM Error" box for `e`.
 void ShowComError(RunHost& host, const _com_error& e);
 
+// Why an operation on `connection` failed, in the provider's words for a
+// log line: the descriptions of its diagnostics (warnings left out) joined
+// by "; ", else the description of `e`, else its code's meaning (without
+// `e`: "the provider gave no reason"). Never throws.
+std::string ProviderReason(const ado::ConnectionPtr& connection, const _com_error* e);
+
 // The text of the "COM Error" box.
 std::string FormatComError(const _com_error& e);
 

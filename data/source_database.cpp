@@ -35,7 +35,14 @@ bool CSourceDatabase::OpenDatabase() {
     if (e.Error() != kEAbort || !host_.StopRequested()) {
       ShowComError(host_, e);
       host_.SetFailureStatus("Database open FAILURE!");
-      definition_.NoticeRefusal(host_, definition_.m_DataPathKey);
+      const IniPath& key = definition_.m_DataPathKey;
+      if (!key.usable())
+        definition_.NoticeRefusal(host_, key);
+      else
+        host_.Notice(
+            definition_.KeyNotice("DataPath", CReportDefinition::WrittenValue(key, definition_.m_strDataPath),
+                                  "cannot be opened: " + ProviderReason(m_pSourceConnection, &e)),
+            Severity::kError);
     }
   }
   m_OrgDB.SetConnection(m_pSourceConnection);
@@ -93,6 +100,19 @@ bool CSourceDatabase::CheckOrgColumns() {
   return false;
 }
 
+std::string CSourceDatabase::QueryFailureNotice(const std::string& sql, const std::string& reason) const {
+  const std::string failed = "the query \"" + sql + "\" failed: " + reason;
+  // Without a condition, only the sort fields were written into the query.
+  if (text::EqualsIgnoreAsciiCase(definition_.m_strWhere, "ALL")) {
+    for (const FieldInfo& field : definition_.m_FieldInfoArray) {
+      if (field.bSort)
+        return definition_.KeyNotice("ReportField" + std::to_string(field.nNumber), field.strFieldName,
+                                     "sorted on, " + failed);
+    }
+  }
+  return definition_.KeyNotice("Where", definition_.m_strWhere, failed);
+}
+
 bool CSourceDatabase::QueryOrganizations() {
   host_.SetStatus("Querying Data");
   const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
@@ -100,20 +120,15 @@ bool CSourceDatabase::QueryOrganizations() {
     // A query stopped on request is not a data access error.
     if (host_.StopRequested()) return false;
     host_.RecordFailure();
+    // The window tells only that the query failed, and blames the database;
+    // the log gets the provider's reason (an unknown column, a syntax error)
+    // first, so that whoever watches it learns why without waiting.
+    host_.Notice(QueryFailureNotice(sql, ProviderReason(m_pSourceConnection, nullptr)), Severity::kError);
     host_.ShowTimedMessage(
         "There was a data access error encountered\r\n"
         "while trying to open the Tavrin Database.\r\n"
         "This message will close automatically",
         5);
-    // The window tells only that the query failed; the log also gets the
-    // provider's reason (an unknown column, a syntax error), so that whoever
-    // reads it learns why without running the report again.
-    std::string reason;
-    if (m_pSourceConnection) {
-      for (const auto& e : m_pSourceConnection->Errors())
-        reason += (reason.empty() ? "" : "; ") + e.description;
-    }
-    if (!reason.empty()) host_.Notice("The query \"" + sql + "\" failed: " + reason, Severity::kError);
     return false;
   }
   return CheckOrgColumns();

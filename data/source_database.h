@@ -38,7 +38,8 @@ class CSourceDatabase {
   bool OpenDatabase();
 
   // Selects the report's organizations in its sort order. On a failed query
-  // shows the self-closing message and returns false. Also false, after one
+  // logs an error notice with the provider's reason (QueryFailureNotice),
+  // then shows the self-closing message and returns false. Also false, after one
   // box naming it, when table Org lacks a column a record is read from. A
   // stop request ends the query early: false, silently.
   bool QueryOrganizations();
@@ -52,6 +53,12 @@ class CSourceDatabase {
   // The SQL text for a condition and a field list: every column of Org, the
   // condition unless it is "ALL" (any case), the sort fields joined by ",".
   static std::string BuildQuery(const std::string& where, const std::vector<FieldInfo>& fields);
+
+  // The notice of query `sql` failed for `reason`: it names the key Where
+  // and its value, or, when Where is "ALL", the first sorted field's key
+  // ReportField<n>, since the sort fields were then all that was written
+  // into the query.
+  std::string QueryFailureNotice(const std::string& sql, const std::string& reason) const;
 
   // The columns of table Org that `present` (a result's column names) lacks,
   // each in double quotes, joined by ", "; empty when none is missing.

@@ -272,15 +272,30 @@ TEST_F(SourceDatabaseTest, MissingFileShowsOneComErrorBox) {
                                                       "Database open FAILURE!"}));
   EXPECT_FALSE(db_.m_bDatabaseOpen);
   EXPECT_EQ(host_.failures, 1);
+  // The log is told which key to mend and why, as an error.
+  ASSERT_EQ(host_.notices.size(), 1u);
+  EXPECT_EQ(host_.notices[0].rfind("[] DataPath = \"" + def_.m_strDataPath + "\": cannot be opened: ", 0), 0u)
+      << host_.notices[0];
+  EXPECT_GT(host_.notices[0].size(), def_.m_strDataPath.size() + 35);  // a reason follows
+  EXPECT_EQ(host_.notice_severities[0], Severity::kError);
 }
 
 TEST_F(SourceDatabaseTest, BadQueriesShowTheTimedMessage) {
   WriteOrg({OrgRow(1, "Open", "A")});
   ASSERT_TRUE(db_.OpenDatabase());
+  def_.m_strReportName = "Daily";
   for (const char* where : {"[No Such Column] = 1", "Status = = 'x'"}) {
     def_.m_strWhere = where;
     host_.timed.clear();
+    host_.notices.clear();
     EXPECT_FALSE(db_.QueryOrganizations()) << where;
+    ASSERT_EQ(host_.notices.size(), 1u);
+    EXPECT_EQ(host_.notices[0].rfind(std::string("[Daily] Where = \"") + where +
+                                         "\": the query \"SELECT * FROM Org WHERE " + where + "\" failed: ",
+                                     0),
+              0u)
+        << host_.notices[0];
+    EXPECT_EQ(host_.notice_severities.back(), Severity::kError);
     ASSERT_EQ(host_.timed.size(), 1u);
     EXPECT_EQ(host_.timed[0].text,
               "There was a data access error encountered\r\nwhile trying to open the Tavrin "
@@ -290,7 +305,14 @@ TEST_F(SourceDatabaseTest, BadQueriesShowTheTimedMessage) {
   }
   def_.m_strWhere = "ALL";
   def_.m_FieldInfoArray = {Sorted("Organization Name")};
+  def_.m_FieldInfoArray[0].nNumber = 2;
+  host_.notices.clear();
   EXPECT_FALSE(db_.QueryOrganizations());
+  // Without a condition the sort field is what broke the query.
+  ASSERT_EQ(host_.notices.size(), 1u);
+  EXPECT_EQ(host_.notices[0],
+            "[Daily] ReportField2 = \"Organization Name\": sorted on, the query \"SELECT * FROM Org "
+            "ORDER BY Organization Name\" failed: near \"Name\": syntax error");
   EXPECT_TRUE(host_.boxes.empty());
   EXPECT_EQ(host_.failures, 3);  // each failed query counts, though no box showed it
 }

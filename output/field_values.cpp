@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 
 #include "platform/text/ascii.h"
+#include "platform/text/distance.h"
 #include "platform/text/utf8.h"
 
 namespace tavrin {
@@ -116,6 +118,35 @@ const OrgColumn* FieldColumn(std::string_view name) {
 }  // namespace
 
 bool IsFieldName(const std::string& name) { return FieldColumn(name) != nullptr; }
+
+std::string ClosestFieldName(const std::string& name) {
+  std::string_view bare = text::Trim(name);
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  const OrgColumn* closest = nullptr;
+  size_t best = SIZE_MAX;
+  for (const OrgColumn& column : kOrgColumns) {
+    for (const std::string_view known : {column.field_name, column.field_alias}) {
+      if (known.empty()) continue;
+      const size_t distance = text::EditDistanceIgnoreAsciiCase(bare, known);
+      if (distance < best) {
+        best = distance;
+        closest = &column;
+      }
+    }
+  }
+  return closest ? std::string(closest->name) : std::string();
+}
+
+void WarnUnknownFields(const CReportDefinition& def, RunHost& host) {
+  for (const FieldInfo& field : def.m_FieldInfoArray) {
+    if (IsFieldName(field.strFieldName)) continue;
+    host.Notice(def.KeyNotice("ReportField" + std::to_string(field.nNumber), field.strFieldName,
+                              "no field has this name, so each of its cells says \"" +
+                                  std::string(kNotFound) + "\"; did you mean \"" +
+                                  ClosestFieldName(field.strFieldName) + "\"?"),
+                Severity::kWarning);
+  }
+}
 
 FieldReader::FieldReader(const FieldInfo& field, int date_style) : column_(FieldColumn(field.strFieldName)) {
   if (column_ != nullptr && column_->date != nullptr)

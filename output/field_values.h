@@ -7,6 +7,7 @@
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "run/run_host.h"
 
 namespace tavrin {
 
@@ -40,6 +41,16 @@ std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int da
 // True when GetFieldValue knows `name` (as written in "ReportField%d"), so
 // that it never gives "VALUE NOT FOUND" for it. Thread-safe.
 bool IsFieldName(const std::string& name);
+
+// The field name (as table Org names its column, "Organization Name") that
+// is closest to `name` by edit distance, ignoring ASCII case and the
+// brackets a name may stand in: the likely meaning of a misspelt name.
+std::string ClosestFieldName(const std::string& name);
+
+// For each field of `def` that GetFieldValue does not know, one warning
+// through `host` naming its key ReportField<n>, its value and the closest
+// field name: every cell of that field would say "VALUE NOT FOUND".
+void WarnUnknownFields(const CReportDefinition& def, RunHost& host);
 
 // The fixed-width line of `org` in the printed listing, without a line end.
 //

@@ -2,27 +2,41 @@
 
 namespace tavrin {
 
-void FileOutput::DiscardStopped() {
+std::string FileOutput::Discard() {
   file_->Discard();
   const char* what = file_->direct()    ? " got only part of it"
                      : file_->existed() ? " is kept as it was"
                                         : " was not written";
-  host_.Notice(StoppedNotice(def_, file_->path() + what), Severity::kWarning);
+  return file_->path() + what;
 }
 
-std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost& host) {
-  return PublishedFile::Create(path, [&host] { return host.StopRequested(); });
+void FileOutput::DiscardStopped() { host_.Notice(StoppedNotice(def_, Discard()), Severity::kWarning); }
+
+std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host,
+                                               const std::function<void()>& failure) {
+  // A path that cannot be used here fails as one that cannot be created,
+  // before anything is created.
+  if (!def.m_OutputFilenameKey.usable()) {
+    failure();
+    def.NoticeRefusal(host, def.m_OutputFilenameKey);
+    return nullptr;
+  }
+  std::string why;
+  std::unique_ptr<PublishedFile> file =
+      PublishedFile::Create(def.m_strOutputFilename, [&host] { return host.StopRequested(); }, &why);
+  if (!file) {
+    failure();
+    NoticeKeyFailure(def, host, "OutputFilename",
+                     CReportDefinition::WrittenValue(def.m_OutputFilenameKey, def.m_strOutputFilename),
+                     "cannot be created: " + why);
+  }
+  return file;
 }
 
 std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host) {
-  // A path that cannot be used here fails as one that cannot be created.
-  std::unique_ptr<PublishedFile> file;
-  if (def.m_OutputFilenameKey.usable()) file = StartOutputFile(def.m_strOutputFilename, host);
-  if (!file) {
+  return StartOutputFile(def, host, [&] {
     ShowOutputFailure(host, "Could not open " + def.m_strOutputFilename + " for output - report canceled");
-    def.NoticeRefusal(host, def.m_OutputFilenameKey);
-  }
-  return file;
+  });
 }
 
 void PublishOutputFile(PublishedFile& file, RunHost& host) {

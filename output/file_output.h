@@ -1,6 +1,7 @@
 #ifndef TAVRIN_OUTPUT_FILE_OUTPUT_H_
 #define TAVRIN_OUTPUT_FILE_OUTPUT_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,6 +16,9 @@ namespace tavrin {
 // An output kind that writes one published file: what every such kind
 // holds. The definition and the host must outlive the object.
 class FileOutput : public ReportOutput {
+ public:
+  std::string Destination() const override { return "written to " + def_.m_strOutputFilename; }
+
  protected:
   FileOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
       : def_(def), host_(host), file_(std::move(file)) {}
@@ -23,20 +27,28 @@ class FileOutput : public ReportOutput {
   // previous file stays, and the log says so.
   void DiscardStopped();
 
+  // Drops what was written (see PublishedFile::Discard) and tells what the
+  // path holds now: "feed.xml is kept as it was", "... was not written", or
+  // for a FIFO or device "... got only part of it".
+  std::string Discard();
+
   const CReportDefinition& def_;
   RunHost& host_;
   std::unique_ptr<PublishedFile> file_;
 };
 
-// Starts the published file at `path` for a run of `host`, whose stop
+// Starts the output file of report `def` for a run of `host`, whose stop
 // request ends writes that a FIFO or device does not take. Null when it
-// cannot be started (see PublishedFile::Create).
-std::unique_ptr<PublishedFile> StartOutputFile(const std::string& path, RunHost& host);
+// cannot be started (see PublishedFile::Create), or when OutputFilename
+// cannot be used here (nothing is then created), after an error notice
+// naming OutputFilename and the reason; the caller reports the failure
+// itself first, with `failure` (called before the notice).
+std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host,
+                                               const std::function<void()>& failure);
 
 // The output file of the delimited and XML-like kinds, which open it alike.
 // Null when it cannot be created, after showing "Could not open %s for
-// output - report canceled"; so also, followed by its notice, when
-// OutputFilename cannot be used here (nothing is created).
+// output - report canceled" and the notice of StartOutputFile.
 std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host);
 
 // Publishes `file` of the delimited or XML-like kind; when that fails, shows

@@ -13,15 +13,11 @@ std::string PageText(const std::string& text) {
 }  // namespace
 
 std::unique_ptr<HtmlOutput> HtmlOutput::Open(const CReportDefinition& def, RunHost& host) {
-  // A path that cannot be used here fails as one that cannot be created.
-  std::unique_ptr<PublishedFile> file;
-  if (def.m_OutputFilenameKey.usable()) file = StartOutputFile(def.m_strOutputFilename, host);
-  if (!file) {
+  std::unique_ptr<PublishedFile> file = StartOutputFile(def, host, [&] {
     host.StandardOutput("Can't open output file: " + def.m_strOutputFilename);
     host.RecordFailure();
-    def.NoticeRefusal(host, def.m_OutputFilenameKey);
-    return nullptr;
-  }
+  });
+  if (!file) return nullptr;
   file->Write(def.m_strHtmlOpen + "\n");
   file->Write(def.m_strHtmlBodyOpen + "\n");
   file->Write(def.m_strHtmlHeader + "\n");

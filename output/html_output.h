@@ -24,8 +24,8 @@ namespace tavrin {
 class HtmlOutput : public FileOutput {
  public:
   // Opens the page and writes its opening pieces. Null when it cannot be
-  // opened, after writing "Can't open output file: %s" to standard output
-  // and recording the failure.
+  // opened, after writing "Can't open output file: %s" to standard output,
+  // recording the failure, and logging why as an error notice.
   static std::unique_ptr<HtmlOutput> Open(const CReportDefinition& def, RunHost& host);
 
   HtmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)

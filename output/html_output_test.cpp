@@ -12,6 +12,7 @@ namespace {
 
 using test::Exists;
 using test::ReadWholeFile;
+using test::Texts;
 
 tagORG_INFO Org(const std::string& category, const std::string& name, const std::string& status) {
   tagORG_INFO org;
@@ -128,6 +129,11 @@ TEST_F(HtmlOutputTest, MissingFolderIsReportedOnStandardOutputOnly) {
   CReportGenerator(definition.def, reader, host).GenerateReport();
   EXPECT_EQ(host.stdout_text, "Can't open output file: " + dir / "missing/page.html");
   EXPECT_EQ(host.failures, 1);
+  // The reason goes to the log, as an error that names the key.
+  EXPECT_EQ(host.notices, Texts{"[] OutputFilename = \"" + dir / "missing/page.html" +
+                                "\": cannot be created: No such file or directory (folder " + dir / "missing" +
+                                " does not exist)"});
+  EXPECT_EQ(host.notice_severities, std::vector<Severity>{Severity::kError});
   EXPECT_TRUE(host.boxes.empty());
   EXPECT_TRUE(host.statuses.empty());
   EXPECT_EQ(reader.reads, 0);

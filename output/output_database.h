@@ -1,6 +1,7 @@
 #ifndef TAVRIN_OUTPUT_OUTPUT_DATABASE_H_
 #define TAVRIN_OUTPUT_OUTPUT_DATABASE_H_
 
+#include <functional>
 #include <set>
 #include <string>
 
@@ -11,6 +12,13 @@
 #include "run/run_host.h"
 
 namespace tavrin {
+
+// Where a SQL Server connection string leads, for the log: "server HOST,
+// port N, database DB" (the port 1433 when none is named, an instance
+// instead of a port when one is; "the login's default database" without
+// one). Reads the OLE DB keywords (Data Source, Initial Catalog) and the
+// ODBC ones (Server, Port, Database); never shows a password.
+std::string SqlServerTarget(const std::string& connection_string);
 
 // The output database of "SQLServer" reports: opening the connection that
 // the report names and closing it again. The main dialog holds one for the
@@ -25,16 +33,23 @@ class COutputDatabase {
   // Opens m_strDestinationDBConnectString in a new connection, sends "SET
   // DATEFORMAT mdy" (so that every login reads the month-first dates of the
   // batches alike), then creates vesk_org when missing and checks that it
-  // opens. Status "Attempting to open: " with the source path, then "Output
-  // Database open successfully". When the open fails: the failure is
+  // opens. Status "Attempting to open: " with the source path, then
+  // "Output Database open successfully". When the open fails: the failure is
   // recorded, the "COM Error" box shown, the status set to the open-failure
-  // text, and nothing is sent. The connection's warnings become notices,
+  // text, an error notice names DestinationDBConnectString (passwords
+  // masked), where it leads (SqlServerTarget) and the provider's reason, and
+  // nothing is sent. The connection's warnings become notices,
   // each once in the program's life. True when the connection opened.
   bool OpenOutputDatabase();
 
   // Closes the connection when it is open (true at once when not); either
   // way m_OutputDB is unbound and the connection counts as closed after it.
   bool CloseOutputDatabase();
+
+  // How the connection string is shown in the log: `mask` returns it with
+  // its passwords hidden (the program gives ado::MaskPasswords). Without a
+  // mask the string is never shown, only where it leads.
+  void SetPasswordMask(std::function<std::string(const std::string&)> mask) { mask_ = std::move(mask); }
 
   bool m_bOutputDatabaseOpen = false;
   CVeskOutputADO m_OutputDB;
@@ -47,6 +62,7 @@ class COutputDatabase {
   RunHost& host_;
   ado::ProviderFactory& providers_;
   std::set<std::string> warned_;
+  std::function<std::string(const std::string&)> mask_;
 };
 
 }  // namespace tavrin

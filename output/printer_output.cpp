@@ -44,7 +44,7 @@ std::unique_ptr<PrinterOutput> PrinterOutput::Open(const CReportDefinition& def,
   CPrinterDC& dc = output->dc_;
   // As on paper: each step does nothing once the dialog was cancelled or the
   // printer failed, and the walk goes on.
-  dc.OpenPrinter();
+  if (dc.OpenPrinter()) output->printer_ = dc.printer();
   dc.StartJob();
   dc.AddFont(kFace, kFontPoints);
   dc.SetMargins(kTopMargin, kBottomMargin, kLeftMargin);

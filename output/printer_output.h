@@ -48,10 +48,15 @@ class PrinterOutput : public ReportOutput {
   // Ends the job when the walk completed; cancels it otherwise, and a stop
   // says once in the log that nothing was printed.
   void End(WalkEnd how) override;
+  // "printed on PRINTER", or that none was chosen (a cancelled dialog).
+  std::string Destination() const override {
+    return printer_.empty() ? "not printed (no printer was chosen)" : "printed on " + printer_;
+  }
 
  private:
   void PrintHeading();
 
+  std::string printer_;  // the printer chosen; empty when none was
   const CReportDefinition& def_;
   RunHost& host_;
   CPrinterDC dc_;

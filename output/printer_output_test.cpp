@@ -124,8 +124,9 @@ TEST_F(PrinterOutputTest, TheFiftyFirstOrganizationIsOnPageTwoUnderTheHeading) {
   ASSERT_EQ(job.pages.size(), 2u);
   EXPECT_EQ(LineTexts(job.pages[1]), (std::vector<std::string>{heading, " ", Row(51)}));
   EXPECT_EQ(job.pages[1].lines[0].y, 250);
-  // The driver still shows every record.
-  EXPECT_EQ(host.statuses.back(), "Processing 50 of 51");
+  // The driver still shows every record, and then the end of the walk.
+  EXPECT_EQ(host.statuses[host.statuses.size() - 2], "Processing 50 of 51");
+  EXPECT_EQ(host.statuses.back(), "Processing 51 of 51");
 }
 
 TEST_F(PrinterOutputTest, ARepeatedSortValueIsBlankAlsoFirstOnANewPage) {
@@ -192,8 +193,9 @@ TEST_F(PrinterOutputTest, ACancelledDialogPrintsNothingAndTheWalkGoesOn) {
   Generate();
   EXPECT_TRUE(backend.jobs.empty());
   EXPECT_EQ(window.questions().size(), 1u);
-  EXPECT_EQ(host.statuses, (Texts{"Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3"}));
-  EXPECT_EQ(host.progress, (std::vector<int>{0, 33, 66}));
+  EXPECT_EQ(host.statuses,
+            (Texts{"Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3", "Processing 3 of 3"}));
+  EXPECT_EQ(host.progress, (std::vector<int>{0, 33, 66, 100}));
   EXPECT_EQ(reader.reads, 3);
   EXPECT_TRUE(host.boxes.empty());
   EXPECT_EQ(host.failures, 0);

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/fs/paths.h"
+#include "platform/fs/regular_file.h"
 #include "platform/fs/temp_names.h"
 
 namespace tavrin {
@@ -16,11 +18,35 @@ constexpr int kMaxNameAttempts = 100;
 
 bool WrittenDirectly(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode); }
 
+// Why a file at `path` could not be created, from the errno value `err`:
+// its text, and for a missing or unwritable folder, which folder.
+std::string CreateFailure(const std::string& path, int err) {
+  std::string why = std::strerror(err);
+  const std::string folder = fs::DirName(path);
+  struct stat st;
+  if (err == ENOENT && stat(folder.c_str(), &st) != 0) {
+    why += " (folder " + folder + " does not exist)";
+  } else if (err == EACCES || err == EROFS) {
+    why += " (folder " + folder + " cannot be written)";
+  } else if (err == ENXIO) {
+    why += " (no process reads the FIFO)";
+  }
+  return why;
+}
+
+std::string RefusedType(mode_t mode) {
+  return std::string("it is ") + fs::FileTypeName(mode) + ", not a regular file";
+}
+
 }  // namespace
 
 std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path,
-                                                     std::function<bool()> stop) {
-  if (path.empty()) return nullptr;
+                                                     std::function<bool()> stop, std::string* why) {
+  const auto fail = [why](std::string reason) -> std::unique_ptr<PublishedFile> {
+    if (why) *why = std::move(reason);
+    return nullptr;
+  };
+  if (path.empty()) return fail("no file name is given");
   struct stat st;
   // The kernel follows the links here, so /dev/stdout reaches whatever
   // standard output is, a pipe included.
@@ -29,24 +55,25 @@ std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path,
     // of holding the run, and a device that stops taking data cannot hold
     // a stop.
     fs::UniqueFd fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !WrittenDirectly(st)) return nullptr;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) return fail(CreateFailure(path, errno));
+    if (!WrittenDirectly(st)) return fail(RefusedType(st.st_mode));
     return std::make_unique<PublishedFile>(Token(), path, nullptr, std::move(fd), std::move(stop),
                                            true);
   }
 
   std::string target;
-  if (fs::FollowLinks(path, &target) != 0) return nullptr;
+  if (const int err = fs::FollowLinks(path, &target); err != 0) return fail(CreateFailure(path, err));
   const bool exists = stat(target.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) return nullptr;
+  if (exists && !S_ISREG(st.st_mode)) return fail(RefusedType(st.st_mode));
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     std::unique_ptr<fs::AtomicFile> file;
     const int err = fs::AtomicFile::Create(target, fs::TempNameFor(target), exists ? &st : nullptr, &file);
     if (err == EEXIST) continue;
-    if (err != 0) return nullptr;
+    if (err != 0) return fail(CreateFailure(target, err));
     return std::make_unique<PublishedFile>(Token(), path, std::move(file), fs::UniqueFd(),
                                            std::move(stop), exists);
   }
-  return nullptr;
+  return fail(CreateFailure(target, EEXIST));
 }
 
 PublishedFile::PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file,

@@ -39,11 +39,14 @@ class PublishedFile {
  public:
   // Starts the file that will be published at `path`. Null when it cannot
   // be started: a missing or read-only folder, a path that names a folder or
-  // another kind of file that is refused, a FIFO without a reader. `stop`
+  // another kind of file that is refused, a FIFO without a reader; `why`
+  // (when given) then receives the reason in words fit for a log line, such
+  // as "No such file or directory (folder www does not exist)". `stop`
   // (null: never) is asked while a FIFO or device takes no data; once it
   // returns true the writes give up and the file fails.
   static std::unique_ptr<PublishedFile> Create(const std::string& path,
-                                               std::function<bool()> stop = nullptr);
+                                               std::function<bool()> stop = nullptr,
+                                               std::string* why = nullptr);
 
   // Use Create. `file` for a replaced file, `direct` for one written directly.
   PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file, fs::UniqueFd direct,

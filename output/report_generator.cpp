@@ -3,17 +3,23 @@
 #include <memory>
 #include <string>
 
+#include "output/field_values.h"
+
 namespace tavrin {
 
-void CReportGenerator::GenerateReport() {
+ReportOutcome CReportGenerator::GenerateReport() {
+  ReportOutcome outcome;
   if (host_.StopRequested()) {
     NoteStoppedBeforeOutput(def_, host_);
-    return;
+    return outcome;
   }
   const int32_t count = org_db_.GetRecordCount();
-  const std::unique_ptr<ReportOutput> output =
-      MakeReportOutput(ParseOutputKind(def_.m_strOutput), def_, services_);
-  if (!output) return;
+  const OutputKind kind = ParseOutputKind(def_.m_strOutput);
+  const std::unique_ptr<ReportOutput> output = MakeReportOutput(kind, def_, services_);
+  if (!output) return outcome;
+  // The page and the table take fixed columns; the other kinds write the
+  // report's fields.
+  if (kind != OutputKind::kHtml && kind != OutputKind::kSqlServer) WarnUnknownFields(def_, host_);
 
   tagORG_INFO org;
   WalkEnd end = WalkEnd::kComplete;
@@ -38,12 +44,19 @@ void CReportGenerator::GenerateReport() {
       break;
     }
     output->WriteRecord(org);
+    ++outcome.written;
   }
   if (end == WalkEnd::kComplete && output->Failed()) end = WalkEnd::kOutputFailed;
+  if (end == WalkEnd::kComplete && count > 0 && output->ShowsProgress()) {
+    host_.SetRecordStatus("Processing " + std::to_string(count) + " of " + std::to_string(count), count, count);
+    host_.SetProgress(100);
+  }
   // A stop that came while the output was prepared (a long header), after
   // the last record or with a failed read still ends the report as a stop.
   if (host_.StopRequested()) end = WalkEnd::kStopped;
   output->End(end);
+  outcome.destination = output->Destination();
+  return outcome;
 }
 
 }  // namespace tavrin

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "output/output_test_support.h"
+#include "output/field_values.h"
 #include "output/report_output.h"
 
 namespace tavrin {
@@ -25,18 +26,42 @@ TEST(ParseOutputKindTest, KindsMatchIgnoringCaseAndDefaultToCsv) {
   EXPECT_EQ(ParseOutputKind(""), OutputKind::kCsv);
 }
 
-TEST_F(ReportTest, StatusAndProgressPerRecord) {
-  Generate();
-  EXPECT_EQ(host.statuses, (Texts{"Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3"}));
-  EXPECT_EQ(host.progress, (std::vector<int>{0, 33, 66}));
+TEST_F(ReportTest, StatusAndProgressPerRecordThenTheEnd) {
+  const ReportOutcome outcome = CReportGenerator(def(), reader, host).GenerateReport();
+  // A complete walk ends at "3 of 3", so that the log's progress reaches it.
+  EXPECT_EQ(host.statuses,
+            (Texts{"Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3", "Processing 3 of 3"}));
+  EXPECT_EQ(host.positions, (std::vector<FakeRunHost::Position>{{0, 3}, {1, 3}, {2, 3}, {3, 3}}));
+  EXPECT_EQ(host.progress, (std::vector<int>{0, 33, 66, 100}));
   EXPECT_EQ(reader.count_calls, 1);
+  EXPECT_EQ(outcome.written, 3);
+  EXPECT_EQ(outcome.destination, "written to " + def().m_strOutputFilename);
 
   FakeRunHost hundred_host;
   FakeOrgReader hundred(std::vector<tagORG_INFO>(100, Org("A", "Open")));
   CReportGenerator(def(), hundred, hundred_host).GenerateReport();
-  ASSERT_EQ(hundred_host.progress.size(), 100u);
+  ASSERT_EQ(hundred_host.progress.size(), 101u);
   EXPECT_EQ(hundred_host.progress[29], 28);  // the division comes first
   EXPECT_EQ(hundred_host.progress[99], 99);
+}
+
+TEST_F(ReportTest, UnknownFieldIsWarnedOfOnceWithTheClosestName) {
+  def().m_strReportName = "Web";
+  FieldInfo misspelt = Field("Stauts");
+  misspelt.nNumber = 2;
+  FieldInfo bracketed = Field("[Organizaton Name]");
+  bracketed.nNumber = 3;
+  def().m_FieldInfoArray = {Field("status"), misspelt, bracketed};
+  Generate();
+  EXPECT_EQ(host.notices,
+            (Texts{"[Web] ReportField2 = \"Stauts\": no field has this name, so each of its cells says "
+                   "\"VALUE NOT FOUND\"; did you mean \"Status\"?",
+                   "[Web] ReportField3 = \"[Organizaton Name]\": no field has this name, so each of its "
+                   "cells says \"VALUE NOT FOUND\"; did you mean \"Organization Name\"?"}));
+  EXPECT_EQ(host.notice_severities, (std::vector<Severity>{Severity::kWarning, Severity::kWarning}));
+  EXPECT_EQ(host.failures, 0);  // the report is still written, as before
+  EXPECT_EQ(ClosestFieldName("TOWN/CITY"), "Town\\City");
+  EXPECT_EQ(ClosestFieldName("pin dode"), "Pin Code");
 }
 
 TEST_F(ReportTest, OutputThatCannotBeCreatedCancelsTheReport) {
@@ -51,6 +76,11 @@ TEST_F(ReportTest, OutputThatCannotBeCreatedCancelsTheReport) {
     EXPECT_EQ(BoxTexts(), Texts{text});
     EXPECT_EQ(host.statuses, Texts{text});
     EXPECT_EQ(reader.reads, 0);
+    // After the box, the log names the key and the reason.
+    EXPECT_EQ(host.notices, Texts{"[] OutputFilename = \"" + dir / "missing/report.out" +
+                                  "\": cannot be created: No such file or directory (folder " + dir / "missing" +
+                                  " does not exist)"});
+    EXPECT_EQ(host.notice_severities, std::vector<Severity>{Severity::kError});
   }
 }
 

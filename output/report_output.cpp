@@ -44,6 +44,11 @@ void ShowOutputFailure(RunHost& host, const std::string& text) {
   host.MessageBox(text, "", BoxStyle::kAppWarning);
 }
 
+void NoticeKeyFailure(const CReportDefinition& def, RunHost& host, const std::string& key,
+                      const std::string& value, const std::string& reason) {
+  host.Notice(def.KeyNotice(key, value, reason), Severity::kError);
+}
+
 std::string StoppedNotice(const CReportDefinition& def, const std::string& what) {
   return def.m_strReportName + ": stopped before the report was finished; " + what;
 }

@@ -51,6 +51,9 @@ class ReportOutput {
   // was lost): the walk ends before the next record.
   virtual bool Failed() const { return false; }
   virtual void End(WalkEnd how) = 0;
+  // Where the records went, for the line that sums up a run: "written to
+  // FILE", "printed on PRINTER", "published to SERVER". Never a password.
+  virtual std::string Destination() const = 0;
 };
 
 class COutputDatabase;
@@ -79,6 +82,12 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
 // Reports a failure of an output the way the driver does: the run is marked
 // failed, the status line set to `text`, and `text` shown in a warning box.
 void ShowOutputFailure(RunHost& host, const std::string& text);
+
+// Follows a failure's box or status with the one line of the log that says
+// what to change: an error notice naming the report's section, the INI key
+// `key`, its `value` and the `reason` (see CReportDefinition::KeyNotice).
+void NoticeKeyFailure(const CReportDefinition& def, RunHost& host, const std::string& key,
+                      const std::string& value, const std::string& reason);
 
 // The log line of report `def` stopped before its end, `what` telling what
 // its output holds now ("big.csv is kept as it was").

@@ -35,6 +35,9 @@ class SqlServerOutput : public ReportOutput {
   // A complete walk closes the record set and the database; otherwise the
   // run's closing step closes the database.
   void End(WalkEnd how) override;
+  std::string Destination() const override {
+    return "published to " + SqlServerTarget(def_.m_strDestinationDBConnectString);
+  }
 
  private:
   const CReportDefinition& def_;

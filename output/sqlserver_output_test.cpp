@@ -82,6 +82,13 @@ class SqlServerReportTest : public ReportTest {
     def().m_strDestinationDBConnectString = "Provider=SQLOLEDB;Data Source=h;Password=pw";
     reader.records = {FullOrg(), FullOrg(), FullOrg()};
     for (int i = 0; i < 3; ++i) reader.records[i].nRecordNumber = i + 1;
+    // The program masks with ado::MaskPasswords; this stand-in knows the one password here.
+    db.SetPasswordMask([](const std::string& text) {
+      std::string masked = text;
+      const size_t at = masked.find("Password=");
+      if (at != std::string::npos) masked.replace(at + 9, std::string::npos, "***");
+      return masked;
+    });
   }
 
   void Publish() {
@@ -121,7 +128,7 @@ TEST_F(SqlServerReportTest, PublishesEveryRecordBetweenOpenAndClose) {
   EXPECT_EQ(server.opened, Texts{def().m_strDestinationDBConnectString});
   EXPECT_EQ(host.statuses,
             (Texts{"Attempting to open: /data/Vesk.mdb", "Output Database open successfully",
-                   "Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3",
+                   "Processing 0 of 3", "Processing 1 of 3", "Processing 2 of 3", "Processing 3 of 3",
                    "Attempting to close: /data/Vesk.mdb", "Database closed successfully"}));
   EXPECT_TRUE(host.boxes.empty());
   EXPECT_EQ(host.failures, 0);
@@ -129,7 +136,7 @@ TEST_F(SqlServerReportTest, PublishesEveryRecordBetweenOpenAndClose) {
   EXPECT_FALSE(db.m_bOutputDatabaseOpen);
   // The run's own closing step then finds nothing to do.
   EXPECT_TRUE(db.CloseOutputDatabase());
-  EXPECT_EQ(host.statuses.size(), 7u);
+  EXPECT_EQ(host.statuses.size(), 8u);
 }
 
 TEST_F(SqlServerReportTest, AFailedOpenShowsOneBoxAndSendsNothing) {
@@ -144,11 +151,29 @@ TEST_F(SqlServerReportTest, AFailedOpenShowsOneBoxAndSendsNothing) {
             "Database open FAILURE! If this error persists, contact your server admin. or Quenby "
             "Technical Support.");
   EXPECT_EQ(host.failures, 1);
-  EXPECT_EQ(host.notices, Texts{"SQL Server connection: Data Source \".\" is taken as localhost."});
+  // The key to mend, never with its password, where it leads, and why.
+  const std::string failed =
+      "[] DestinationDBConnectString = \"Provider=SQLOLEDB;Data Source=h;Password=***\": cannot be "
+      "opened (server h, port 1433, the login's default database): Data source name not found and no "
+      "default driver specified";
+  EXPECT_EQ(host.notices, (Texts{"SQL Server connection: Data Source \".\" is taken as localhost.", failed}));
+  EXPECT_EQ(host.notice_severities.back(), Severity::kError);
   EXPECT_TRUE(db.CloseOutputDatabase());
-  // A warning is told once in the program's life.
+  // A warning is told once in the program's life; the failure each time.
   Publish();
-  EXPECT_EQ(host.notices.size(), 1u);
+  EXPECT_EQ(host.notices.size(), 3u);
+  EXPECT_EQ(host.notices.back(), failed);
+}
+
+TEST(SqlServerTargetTest, ServerPortAndDatabaseOfBothStringStyles) {
+  EXPECT_EQ(SqlServerTarget("Provider=SQLOLEDB;Data Source=db.example, 1500;Initial Catalog=News;"
+                            "User ID=u;Password=secret"),
+            "server db.example, port 1500, database News");
+  EXPECT_EQ(SqlServerTarget("Provider=SQLNCLI11;Data Source=tcp:host\\SQLEXPRESS;Password=secret"),
+            "server host, instance SQLEXPRESS, the login's default database");
+  EXPECT_EQ(SqlServerTarget("Driver={FreeTDS};Server=10.0.0.5;Port=1444;Database=vesk;PWD={x;y}"),
+            "server 10.0.0.5, port 1444, database vesk");
+  EXPECT_EQ(SqlServerTarget(""), "server (none named), port 1433, the login's default database");
 }
 
 TEST_F(SqlServerReportTest, AFailedDateFormatIsAFailedOpen) {

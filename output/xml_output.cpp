@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/fs/regular_file.h"
 #include "platform/text/ascii.h"
@@ -26,11 +27,17 @@ std::string DropCrBeforeLf(std::string_view piece) {
 
 std::string CannotOpenText(const std::string& path) { return "Could not open " + path + " for reading"; }
 
-// A header or trailer path that cannot be used here fails as a file that
-// cannot be opened does, and the log says why.
-void RefuseFile(const CReportDefinition& def, const IniPath& file, RunHost& host) {
-  ShowOutputFailure(host, CannotOpenText(file.value));
-  def.NoticeRefusal(host, file);
+// Copies the header or trailer file that `file` names (at `path`, where it
+// leads) into `out`. A path that cannot be used here fails as a file that
+// cannot be opened does, with the refusal as the reason.
+CopyEnd CopyKeyFile(const char* key, const IniPath& file, const std::string& path, PublishedFile& out,
+                    RunHost& host, std::string* why) {
+  if (!file.usable()) {
+    ShowOutputFailure(host, CannotOpenText(file.value));
+    *why = file.refusal;
+    return CopyEnd::kFailed;
+  }
+  return CopyTextFile(path, key, out, host, why);
 }
 
 }  // namespace
@@ -39,12 +46,19 @@ std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost
   std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host);
   if (!file) return nullptr;
   // A stop during the header is seen by the driver before the first record.
-  if (!def.m_HeaderFileKey.usable()) {
-    RefuseFile(def, def.m_HeaderFileKey, host);
-  } else if (!def.m_strHeaderFile.empty()) {
-    CopyTextFile(def.m_strHeaderFile, "HeaderFile", *file, host);
-  }
-  return std::make_unique<XmlOutput>(def, host, std::move(file));
+  std::string why;
+  const bool failed = !def.m_strHeaderFile.empty() &&
+                      CopyKeyFile("HeaderFile", def.m_HeaderFileKey, def.m_strHeaderFile, *file, host, &why) ==
+                          CopyEnd::kFailed;
+  auto output = std::make_unique<XmlOutput>(def, host, std::move(file));
+  if (failed)
+    output->Withhold("HeaderFile", CReportDefinition::WrittenValue(def.m_HeaderFileKey, def.m_strHeaderFile), why);
+  return output;
+}
+
+void XmlOutput::Withhold(const char* key, const std::string& path, const std::string& why) {
+  withheld_ = true;
+  NoticeKeyFailure(def_, host_, key, path, why + "; " + Discard());
 }
 
 XmlOutput::XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
@@ -75,39 +89,47 @@ void XmlOutput::WriteRecord(const tagORG_INFO& org) {
 
 void XmlOutput::End(WalkEnd how) {
   const std::string& trailer = def_.m_strTrailerFile;
-  if (how == WalkEnd::kComplete && !def_.m_TrailerFileKey.usable()) {
-    RefuseFile(def_, def_.m_TrailerFileKey, host_);
-  } else if (how == WalkEnd::kComplete && !trailer.empty() &&
-             !CopyTextFile(trailer, "TrailerFile", *file_, host_)) {
-    how = WalkEnd::kStopped;
+  if (how == WalkEnd::kComplete && !trailer.empty()) {
+    std::string why;
+    switch (CopyKeyFile("TrailerFile", def_.m_TrailerFileKey, trailer, *file_, host_, &why)) {
+      case CopyEnd::kCopied: break;
+      case CopyEnd::kFailed:
+        Withhold("TrailerFile", CReportDefinition::WrittenValue(def_.m_TrailerFileKey, trailer), why);
+        break;
+      case CopyEnd::kStopped: how = WalkEnd::kStopped; break;
+    }
   }
   if (how == WalkEnd::kStopped) {
     DiscardStopped();
-  } else {
+  } else if (!withheld_) {
     PublishOutputFile(*file_, host_);
   }
 }
 
-bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host) {
+CopyEnd CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host,
+                     std::string* why) {
   fs::UniqueFd fd;
   mode_t type = 0;
-  if (fs::OpenRegularFile(path, &fd, &type) != 0) {
+  if (const int err = fs::OpenRegularFile(path, &fd, &type); err != 0) {
     std::string text = CannotOpenText(path);
     if (type != 0) text += std::string(" - ") + key + " is " + fs::FileTypeName(type) + ", not a regular file";
     ShowOutputFailure(host, text);
-    return true;
+    *why = type != 0 ? std::string("cannot be read: it is ") + fs::FileTypeName(type) + ", not a regular file"
+                     : std::string("cannot be read: ") + std::strerror(err);
+    return CopyEnd::kFailed;
   }
   // A CR at the end of a piece may be the first half of a CR LF.
   bool held_cr = false;
   char last = '\n';  // what the copy ended with so far; nothing counts as a line end
   char buffer[kPieceSize];
   for (;;) {
-    if (host.StopRequested()) return false;
+    if (host.StopRequested()) return CopyEnd::kStopped;
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      *why = std::string("cannot be read: ") + std::strerror(errno);
       ShowOutputFailure(host, "Could not read " + path);
-      break;
+      return CopyEnd::kFailed;
     }
     if (n == 0) break;
     std::string piece = held_cr ? "\r" : "";
@@ -124,7 +146,7 @@ bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, 
     last = '\r';
   }
   if (last != '\n') out.Write("\n");
-  return true;
+  return CopyEnd::kCopied;
 }
 
 }  // namespace tavrin

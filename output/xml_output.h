@@ -20,8 +20,10 @@ namespace tavrin {
 class XmlOutput : public FileOutput {
  public:
   // Opens the output file as the delimited kind does (null after failure 1)
-  // and copies the header file into it (failure 2 when it cannot be read;
-  // the report goes on without it).
+  // and copies the header file into it. When the header cannot be read
+  // (failure 2), the report goes on with its boxes and statuses, but the
+  // file is not published: a feed without its header would replace the
+  // good one that readers have.
   static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host);
 
   XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);
@@ -31,25 +33,38 @@ class XmlOutput : public FileOutput {
   // and ">" escaped) between its delimiters.
   void WriteRecord(const tagORG_INFO& org) override;
   // A complete walk copies the trailer file (failure 3 when it cannot be
-  // read); then the file is published. A stopped walk, or a stop during the
-  // trailer, discards it.
+  // read); then the file is published, unless the header or the trailer
+  // could not be read. A stopped walk, or a stop during the trailer,
+  // discards it.
   void End(WalkEnd how) override;
 
  private:
+  // The header or trailer file (INI key `key`, at `path`) could not be
+  // read for `why`: what was written is dropped, so that the previous file
+  // stays, and an error notice names the key and says what the path holds.
+  void Withhold(const char* key, const std::string& path, const std::string& why);
+
+  bool withheld_ = false;
   std::vector<FieldReader> readers_;  // the report's fields, resolved once
   std::string block_;                 // reused, so a record costs no allocation
   std::string scratch_;
 };
 
+// How a copy of a text file ended.
+enum class CopyEnd { kCopied, kFailed, kStopped };
+
 // Copies the header or trailer file at `path`, named by the INI key `key`,
 // into `out` line by line, every line ended by a line feed (a CR before a
 // line feed is dropped with it). The file is read in pieces of bounded
 // size, so a file without line ends takes no more memory than another, and
-// `host` is asked between pieces whether to stop. When the file cannot be
-// read, shows "Could not open %s for reading" as a failure, saying what the
-// path is when it is not a regular file (a folder, a FIFO, a device, which
-// are never opened). Returns false when a stop request ended the copy.
-bool CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host);
+// `host` is asked between pieces whether to stop (kStopped). When the file
+// cannot be opened, shows "Could not open %s for reading" as a failure,
+// saying what the path is when it is not a regular file (a folder, a FIFO,
+// a device, which are never opened); when a read fails, "Could not read %s".
+// Either way returns kFailed with the reason in `why` ("cannot be read: "
+// and the system's text).
+CopyEnd CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host,
+                     std::string* why);
 
 }  // namespace tavrin
 

@@ -53,7 +53,14 @@ TEST_F(ReportTest, HeaderAndTrailerMustBeRegularFiles) {
   EXPECT_EQ(BoxTexts(),
             (Texts{"Could not open " + dir / "fifo" + " for reading - HeaderFile is a FIFO, not a regular file",
                    "Could not open " + dir.path() + " for reading - TrailerFile is a folder, not a regular file"}));
-  EXPECT_EQ(Output(), "    <name>\r\n        <status>Open</status>\r\n    </name>\r\n");
+  EXPECT_FALSE(Exists(def().m_strOutputFilename));  // a feed without its header is not published
+  EXPECT_EQ(host.notices,
+            (Texts{"[] HeaderFile = \"" + dir / "fifo" +
+                       "\": cannot be read: it is a FIFO, not a regular file; " + dir / "report.out" +
+                       " was not written",
+                   "[] TrailerFile = \"" + dir.path() +
+                       "\": cannot be read: it is a folder, not a regular file; " + dir / "report.out" +
+                       " was not written"}));
 
   host = FakeRunHost();
   def().m_strHeaderFile = "/dev/zero";
@@ -92,7 +99,8 @@ TEST(CopyTextFileTest, StopEndsTheCopyBetweenPieces) {
   StopAfterAsks host(1);
   auto out = PublishedFile::Create(dir / "out");
   ASSERT_NE(out, nullptr);
-  EXPECT_FALSE(CopyTextFile(dir / "big", "HeaderFile", *out, host));
+  std::string why;
+  EXPECT_EQ(CopyTextFile(dir / "big", "HeaderFile", *out, host, &why), CopyEnd::kStopped);
   ASSERT_TRUE(out->Publish());
   EXPECT_EQ(ReadWholeFile(dir / "out"), std::string(64 * 1024, 'x'));  // one piece, no more
 }
@@ -113,26 +121,40 @@ TEST_F(ReportTest, XmlWithoutFieldsOrRecords) {
   EXPECT_EQ(Output(), "head\r\ntail\r\r\n");
 }
 
-TEST_F(ReportTest, MissingHeaderIsReportedAndTheReportGoesOn) {
+// A feed without its header or trailer would replace the good one that its
+// readers have: the boxes and statuses are as ever, and the old file stays.
+TEST_F(ReportTest, MissingHeaderOrTrailerKeepsThePreviousFeed) {
+  def().m_strReportName = "Feed";
   def().m_strOutput = "XML";
-  def().m_strHeaderFile = dir / "no-header.txt";
   def().m_strTrailerFile = dir / "trailer.txt";
   WriteWholeFile(def().m_strTrailerFile, "tail\n");
-  reader.records = {Org("A", "Open")};
-  Generate();
-  EXPECT_EQ(BoxTexts(), Texts{"Could not open " + dir / "no-header.txt" + " for reading"});
-  EXPECT_EQ(host.statuses.front(), "Could not open " + dir / "no-header.txt" + " for reading");
-  EXPECT_EQ(Output(), "    <name>\r\n        <status>Open</status>\r\n    </name>\r\ntail\r\n");
-}
-
-TEST_F(ReportTest, MissingTrailerIsReportedAndTheOutputKept) {
-  def().m_strOutput = "XML";
-  def().m_strTrailerFile = dir / "no-trailer.txt";
-  reader.records = {tagORG_INFO()};
-  Generate();
-  EXPECT_EQ(BoxTexts(), Texts{"Could not open " + dir / "no-trailer.txt" + " for reading"});
-  EXPECT_EQ(host.status(), "Could not open " + dir / "no-trailer.txt" + " for reading");
-  EXPECT_EQ(Output(), "    <name>\r\n        <status></status>\r\n    </name>\r\n");
+  const std::string previous = "<feed>\r\n  good\r\n</feed>\r\n";
+  for (const char* missing : {"header", "trailer"}) {
+    SCOPED_TRACE(missing);
+    host = FakeRunHost();
+    WriteWholeFile(def().m_strOutputFilename, previous);
+    const std::string absent = dir / "no-such.txt";
+    const bool header = std::string(missing) == "header";
+    def().m_strHeaderFile = header ? absent : "";
+    def().m_strTrailerFile = header ? dir / "trailer.txt" : absent;
+    Generate();
+    const std::string box = "Could not open " + absent + " for reading";
+    EXPECT_EQ(BoxTexts(), Texts{box});
+    EXPECT_EQ(host.failure_statuses, Texts{box});
+    // The walk goes on as before: its statuses follow (or precede) the box.
+    EXPECT_EQ(host.statuses.size(), 5u);
+    EXPECT_EQ(Output(), previous);
+    EXPECT_EQ(host.failures, 1);
+    ASSERT_EQ(host.notices.size(), 1u);
+    EXPECT_EQ(host.notices[0], std::string("[Feed] ") + (header ? "HeaderFile" : "TrailerFile") + " = \"" +
+                                   absent + "\": cannot be read: No such file or directory; " +
+                                   def().m_strOutputFilename + " is kept as it was");
+    EXPECT_EQ(host.notice_severities[0], Severity::kError);
+  }
+  // Nothing was left in the folder but the files the test wrote.
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 2u);
 }
 
 }  // namespace

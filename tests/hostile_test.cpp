@@ -42,7 +42,10 @@ TEST(HostileSource, DataPathThatIsNoFileIsRefusedSayingWhatItIs) {
     WriteFile(dir / "TavrinReport.ini", Ini(c.path));
     const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir.path(), "", 10);
     EXPECT_EQ(r.exit_code, 1) << c.path << "\n" << r.err;
-    EXPECT_EQ(Count(r.err, c.says), 1u) << r.err;
+    // In the box, then in the line that names the key.
+    EXPECT_EQ(Count(r.err, c.says), 2u) << r.err;
+    EXPECT_NE(r.err.find("[Rep] DataPath = \"" + c.path + "\": cannot be opened: " + c.says), std::string::npos)
+        << r.err;
     EXPECT_EQ(Count(r.err, "[COM Error]"), 1u) << r.err;
     EXPECT_NE(r.err.find("Database open FAILURE!"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");

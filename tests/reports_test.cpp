@@ -86,7 +86,11 @@ TEST_F(ReportsTest, HtmlPageGroupsByCategoryAndMissingFolderFailsQuietly) {
       "[Page]\nOutput=HTML\nOutputFilename=nowhere/page.html\nWhere=Status = 'Gone'\n", {"Page"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "Can't open output file: nowhere/page.html");
-  EXPECT_EQ(r.err.find("] "), std::string::npos) << "no box expected: " << r.err;
+  EXPECT_EQ(r.err.find("[tavrin-report] "), std::string::npos) << "no box expected: " << r.err;
+  EXPECT_EQ(r.err.find("[COM Error] "), std::string::npos) << "no box expected: " << r.err;
+  // The log alone says why.
+  EXPECT_NE(r.err.find("[Page] OutputFilename = \"nowhere/page.html\": cannot be created: "), std::string::npos)
+      << r.err;
 }
 
 TEST_F(ReportsTest, ScheduleOfThreeOneShotReportsRunsInOrderAndEndsWithZero) {
@@ -116,12 +120,12 @@ TEST_F(ReportsTest, BadQueryShowsTheTimedMessageAndExitsWithOne) {
   EXPECT_EQ(r.exit_code, 1);
   const size_t window = r.err.find("There was a data access error encountered");
   EXPECT_NE(window, std::string::npos) << r.err;
-  // One more line gives the provider's reason, after the window.
+  // One more line gives the key and the provider's reason, before the window.
   const size_t reason = r.err.find(
-      "The query \"SELECT * FROM Org ORDER BY Organization Name\" failed: near \"Name\": syntax "
-      "error\n");
+      "[Daily] ReportField1 = \"Organization Name\": sorted on, the query \"SELECT * FROM Org ORDER BY "
+      "Organization Name\" failed: near \"Name\": syntax error\n");
   EXPECT_NE(reason, std::string::npos) << r.err;
-  EXPECT_LT(window, reason);
+  EXPECT_LT(reason, window);
   EXPECT_FALSE(FileExists(dir_ / "out.csv"));
 }
 

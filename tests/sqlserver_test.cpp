@@ -195,7 +195,15 @@ TEST_F(SqlServerTest, OpenFailuresShowOneBoxSendNothingAndEndInTime) {
   for (const auto& c : kCases) {
     const RunResult r = Publish(c.connection);
     EXPECT_EQ(r.exit_code, 1) << c.name << "\n" << r.err;
-    EXPECT_EQ(Count(r.err, "] "), 1u) << c.name << "\n" << r.err;
+    EXPECT_EQ(Count(r.err, "[COM Error] ") + Count(r.err, "[Provider Error] "), 1u) << c.name << "\n" << r.err;
+    // After it, the key to mend with its password masked, where it leads and why.
+    EXPECT_NE(r.err.find("[Web] DestinationDBConnectString = \"Provider=SQLOLEDB;Data Source=127.0.0.1,"),
+              std::string::npos)
+        << c.name << "\n" << r.err;
+    EXPECT_NE(r.err.find("User ID=web;Password=***"), std::string::npos) << c.name << "\n" << r.err;
+    EXPECT_NE(r.err.find(", database Closings): [FreeTDS][SQL Server]" + c.reason), std::string::npos)
+        << c.name << "\n" << r.err;
+    EXPECT_EQ(r.err.find(kPassword), std::string::npos) << c.name;
     EXPECT_NE(r.err.find("[COM Error] Error\n\tCode = 80004005\n\tCode meaning = Unspecified "
                          "error\n\tSource = unixODBC\n\tDescription = [FreeTDS][SQL Server]" +
                          c.reason + "\n\tConnection string = Driver={FreeTDS};Server=127.0.0.1;"),
@@ -212,7 +220,7 @@ TEST_F(SqlServerTest, OpenFailuresShowOneBoxSendNothingAndEndInTime) {
 TEST_F(SqlServerTest, TheDefaultConnectionStringFailsOnceAndIsWrittenBack) {
   const RunResult r = Publish("");
   EXPECT_EQ(r.exit_code, 1) << r.err;
-  EXPECT_EQ(Count(r.err, "] "), 1u) << r.err;
+  EXPECT_EQ(Count(r.err, "[COM Error] ") + Count(r.err, "[Provider Error] "), 1u) << r.err;
   EXPECT_NE(r.err.find("[COM Error] "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Data source name not found"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(std::string("Web: ") + kOpenFailure), std::string::npos) << r.err;

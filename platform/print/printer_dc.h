@@ -36,6 +36,8 @@ class CPrinterDC {
 
   // Lets the user choose the printer (the dialog); true when one is attached.
   bool OpenPrinter();
+  // The name of the printer attached; empty when none is.
+  const std::string& printer() const { return printer_; }
   // Starts the document, with an empty name, on the printer attached, and
   // takes the page's size; true when it started.
   bool StartJob();

@@ -114,7 +114,8 @@ void LogWindow::StatusChanged(const std::string& report_name, const std::string&
   if (!position) {
     processing_logged_ = false;
   } else {
-    const bool last_record = position->index == position->count - 1;
+    // The last record's status and the end of the walk (index == count).
+    const bool last_record = position->index >= position->count - 1;
     const bool due = !processing_logged_ || now - processing_logged_at_ >= kProcessingLogSeconds;
     if (!name_changed && !last_record && !due) return;
     processing_logged_ = true;

@@ -23,7 +23,8 @@ class ModalLoop;
 //   thread; the self-closing message is logged once and still lasts its time.
 // - StatusChanged logs every change of the report name or status text, but
 //   the statuses of a walk through the records at most once every 5 seconds,
-//   and always for the last record.
+//   and always for the last record and for the end of the walk (a position
+//   whose index is its count).
 // - MessageBox logs "[<caption>] <text>" and answers OK at once; AskLine
 //   logs the same and returns no answer.
 // - StandardOutput writes to `out` and flushes.

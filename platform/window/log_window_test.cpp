@@ -102,6 +102,8 @@ TEST_F(LogWindowTest, ThrottlesProcessingLinesButKeepsTheLastRecord) {
                           RecordPosition{i, 20}, Severity::kInfo);
     env_.Advance(1);  // one record a second
   }
+  // The end of the walk is logged however soon it comes.
+  window_.StatusChanged("Daily", "Processing 20 of 20", RecordPosition{20, 20}, Severity::kInfo);
   window_.StatusChanged("Daily", "Report complete", std::nullopt, Severity::kInfo);
   // A new pass logs at once.
   window_.StatusChanged("Daily", "Processing 0 of 3", RecordPosition{0, 3}, Severity::kInfo);
@@ -116,6 +118,7 @@ TEST_F(LogWindowTest, ThrottlesProcessingLinesButKeepsTheLastRecord) {
             "2024-03-05T14:07:19+0000 Daily: Processing 10 of 20\n"
             "2024-03-05T14:07:24+0000 Daily: Processing 15 of 20\n"
             "2024-03-05T14:07:28+0000 Daily: Processing 19 of 20\n"
+            "2024-03-05T14:07:29+0000 Daily: Processing 20 of 20\n"
             "2024-03-05T14:07:29+0000 Daily: Report complete\n"
             "2024-03-05T14:07:29+0000 Daily: Processing 0 of 3\n"
             "2024-03-05T14:07:29+0000 Daily: Processing 2 of 3\n"
