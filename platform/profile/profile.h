@@ -95,7 +95,9 @@ class ProfileStore {
 //     skipped when reading and kept in front when writing. Bytes in it that
 //     are not UTF-8 are read and kept as they stand.
 //   - A file that is valid UTF-8 (plain ASCII, an empty or a new file) is
-//     UTF-8 and stays so.
+//     UTF-8 and stays so: a section, key or value that is not valid UTF-8
+//     is refused with EINVAL, as it would have the file read as
+//     Windows-1252 from then on.
 //   - Any other file is Windows-1252, as files saved on Windows are: names
 //     and values are converted to UTF-8 when read, and what a write sets is
 //     converted to Windows-1252, so the file keeps its encoding and every

@@ -53,10 +53,16 @@ int ReadWhole(const std::string& path, std::string* text, struct stat* st) {
   }
 }
 
-// ReadWhole, with the encoding of what was read.
+// ReadWhole, with the encoding of what was read. A missing file (ENOENT)
+// is the empty UTF-8 text that a write turns into a new file.
 int ReadIni(const std::string& path, IniText* ini, struct stat* st) {
   const int err = ReadWhole(path, &ini->bytes, st);
-  ini->encoding = err == 0 ? DetectProfileEncoding(ini->bytes) : IniEncoding::kMissing;
+  if (err == ENOENT) {
+    ini->bytes.clear();
+    ini->encoding = IniEncoding::kUtf8;
+  } else {
+    ini->encoding = err == 0 ? DetectProfileEncoding(ini->bytes) : IniEncoding::kMissing;
+  }
   return err;
 }
 
@@ -115,23 +121,18 @@ int WriteProfileString(const std::string& section, const std::string& key,
   IniText ini;
   struct stat st;
   int err = ReadIni(target, &ini, &st);
-  if (err == 0) {
+  if (err != 0 && err != ENOENT) return err;
+  {
     const auto text = updated(ini);
     if (!text) return EINVAL;
-    if (*text == ini.bytes) return 0;
+    if (err == 0 && *text == ini.bytes) return 0;
   }
-  if (err != 0 && err != ENOENT) return err;
 
   fs::UniqueFd lock;
   if (int lock_err = LockExclusive(target + ".lock", &lock)) return lock_err;
   // Read again under the lock: another writer may have replaced the file.
   err = ReadIni(target, &ini, &st);
-  if (err == ENOENT) {
-    ini.bytes.clear();
-    ini.encoding = IniEncoding::kUtf8;  // a new file is UTF-8
-  } else if (err != 0) {
-    return err;
-  }
+  if (err != 0 && err != ENOENT) return err;
   const auto text = updated(ini);
   if (!text) return EINVAL;
   if (err == 0 && *text == ini.bytes) return 0;
@@ -172,9 +173,9 @@ class FileProfileStore : public ProfileStore {
   }
 
  private:
-  // `file` as it is now, or null when it cannot be read. A run
-  // reads hundreds of keys: the file is read again only when its status
-  // says it changed. File times are coarse (a few milliseconds, seconds on
+  // `file` as it is now, or null when it cannot be read. A run reads
+  // hundreds of keys: the file is read again only when its status says it
+  // changed. File times are coarse (a few milliseconds, seconds on
   // some file systems), so a file written in place twice within one tick
   // looks the same: a text read less than kSettledSeconds after the file's
   // last change is not trusted, and the file is read again. Caller holds mu_.

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/profile/profile.h"
@@ -380,8 +381,18 @@ TEST_F(ProfileFileTest, Utf8FilesStayUtf8AndTheEncodingFollowsTheFile) {
   ASSERT_TRUE(Set("S", "k", "\xE4\xB8\xAD"));  // a new file is UTF-8
   EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kUtf8);
   ASSERT_TRUE(Set("S", "j", "caf\xC3\xA9"));
-  EXPECT_EQ(Read(ini_), "[S]\nk=\xE4\xB8\xAD\nj=caf\xC3\xA9\n");
   EXPECT_EQ(Get("S", "j"), "caf\xC3\xA9");
+  // A byte that is not UTF-8 would have the file read as Windows-1252 and
+  // every other value in it misread.
+  for (const auto& [section, value] : {std::pair<std::string, std::string>{"S", "caf\xE9"},
+                                       {"caf\xE9", "x"}}) {
+    errno = 0;
+    EXPECT_FALSE(Set(section, "j", value)) << section << value;
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(Read(ini_), "[S]\nk=\xE4\xB8\xAD\nj=caf\xC3\xA9\n");
+  EXPECT_FALSE(store_->WriteString("S", "k", "caf\xE9", dir_ + "/new.ini"));
+  EXPECT_FALSE(fs::exists(dir_ + "/new.ini"));
 
   // Replaced by someone else in the code page: read as such from then on.
   Write(dir_ + "/other", "[S]\nj=caf\xE9\n");

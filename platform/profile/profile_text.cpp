@@ -215,6 +215,9 @@ std::optional<std::string> WriteEncodedProfileText(const std::string& bytes, Ini
     case IniEncoding::kUtf8:
       break;
   }
+  // A byte that is not UTF-8 would have the whole file read as Windows-1252.
+  if (!text::IsValidUtf8(section) || !text::IsValidUtf8(key) || !text::IsValidUtf8(value))
+    return std::nullopt;
   return WriteProfileText(bytes, section, key, value);
 }
 

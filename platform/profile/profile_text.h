@@ -28,15 +28,18 @@ std::string WriteProfileText(const std::string& text, std::string_view section, 
 // UTF-8, Windows-1252 otherwise.
 IniEncoding DetectProfileEncoding(std::string_view bytes);
 
-// ReadProfileText over a file's `bytes` in their `encoding`: the names are
-// UTF-8, and so is the value returned.
+// ReadProfileText over a file's `bytes` in their `encoding` (kMissing reads
+// as UTF-8): the names are UTF-8, and so is the value returned.
 std::optional<std::string> ReadEncodedProfileText(std::string_view bytes, IniEncoding encoding,
                                                   std::string_view section, std::string_view key);
 
 // WriteProfileText over a file's `bytes` in their `encoding` (names trimmed
 // and StorableInProfile): the names and the value are UTF-8 and are written
 // in the file's encoding, after the byte-order mark when it has one. Nothing
-// when Windows-1252 cannot hold the section, the key or the value.
+// when the section, the key or the value is not valid UTF-8 (in a file that
+// has no byte-order mark it would turn the file into one read as
+// Windows-1252) or holds a character Windows-1252 cannot hold (in such a
+// file). kMissing writes as UTF-8.
 std::optional<std::string> WriteEncodedProfileText(const std::string& bytes, IniEncoding encoding,
                                                    std::string_view section, std::string_view key,
                                                    std::string_view value);
