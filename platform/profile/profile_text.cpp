@@ -10,6 +10,8 @@ namespace {
 // value it is refused, never trimmed away.
 constexpr std::string_view kBlanks = " \t\r\v\f";
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 std::string_view Trim(std::string_view s) { return TrimProfileBlanks(s); }
 
 bool NamesMatch(std::string_view a, std::string_view b) {
@@ -158,12 +160,6 @@ std::string WriteProfileText(const std::string& text, std::string_view section, 
   out.append(key).append("=").append(value).append(eol);
   return out;
 }
-
-namespace {
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-}  // namespace
 
 IniEncoding DetectProfileEncoding(std::string_view bytes) {
   if (bytes.starts_with(kByteOrderMark)) return IniEncoding::kUtf8WithBom;
