@@ -38,6 +38,25 @@ class FakeProfileStore : public ProfileStore {
     return true;
   }
 
+  // What SetEncoding set for `file`; otherwise UTF-8 while it holds a key,
+  // missing when it holds none.
+  IniEncoding Encoding(const std::string& file) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++reads_;
+    auto set = encodings_.find(file);
+    if (set != encodings_.end()) return set->second;
+    auto it = values_.lower_bound(file + '\n');
+    const bool holds_key = it != values_.end() && it->first.starts_with(file + '\n');
+    return holds_key ? IniEncoding::kUtf8 : IniEncoding::kMissing;
+  }
+
+  // Makes `file` one read in `encoding`; the values stay UTF-8, as the file
+  // store hands them out.
+  void SetEncoding(const std::string& file, IniEncoding encoding) {
+    std::lock_guard<std::mutex> lock(mu_);
+    encodings_[file] = encoding;
+  }
+
   void Set(const std::string& section, const std::string& key, const std::string& value,
            const std::string& file) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -87,6 +106,7 @@ class FakeProfileStore : public ProfileStore {
 
   mutable std::mutex mu_;
   std::map<std::string, std::string> values_;
+  std::map<std::string, IniEncoding> encodings_;
   bool fail_writes_ = false;
   int reads_ = 0;
   int writes_ = 0;

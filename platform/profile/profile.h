@@ -2,8 +2,33 @@
 #define TAVRIN_PLATFORM_PROFILE_PROFILE_H_
 
 #include <string>
+#include <string_view>
 
 namespace tavrin {
+
+// The encoding an INI file was read in.
+enum class IniEncoding {
+  kMissing,      // no file to read: missing, not a regular file, or unreadable
+  kUtf8,         // valid UTF-8 without a byte-order mark (plain ASCII and empty files too)
+  kUtf8WithBom,  // starts with the UTF-8 byte-order mark
+  kWindows1252,  // not valid UTF-8: the code page of files saved on Windows
+};
+
+// The encoding's name for messages: "missing", "UTF-8", "UTF-8 with a
+// byte-order mark", "Windows-1252".
+constexpr std::string_view IniEncodingName(IniEncoding encoding) {
+  switch (encoding) {
+    case IniEncoding::kMissing:
+      return "missing";
+    case IniEncoding::kUtf8:
+      return "UTF-8";
+    case IniEncoding::kUtf8WithBom:
+      return "UTF-8 with a byte-order mark";
+    case IniEncoding::kWindows1252:
+      return "Windows-1252";
+  }
+  return "missing";
+}
 
 // The private-profile pair over INI files. Section and key names match
 // regardless of ASCII letter case. Implementations are thread-safe.
@@ -26,6 +51,11 @@ class ProfileStore {
   // Returns false when the file could not be written; errno then tells why.
   virtual bool WriteString(const std::string& section, const std::string& key,
                            const std::string& value, const std::string& file) = 0;
+
+  // The encoding `file` is read and written in, as it is now. This base
+  // answers kMissing, as for a store that holds no files; a store over files
+  // answers for them, and one that wraps another store asks that one.
+  virtual IniEncoding Encoding(const std::string& /*file*/) { return IniEncoding::kMissing; }
 };
 
 // The file-based store. Never null; lives for the whole process.
@@ -59,6 +89,22 @@ class ProfileStore {
 //   take no lock and see the old file or the new one.
 // - A path that is not a regular file, or a file over 64 MiB, reads as
 //   missing and cannot be written.
+// - Names and values are UTF-8 to the caller whatever the file holds. The
+//   encoding is decided from the whole file each time it is read:
+//   - A file that starts with the UTF-8 byte-order mark is UTF-8: the mark is
+//     skipped when reading and kept in front when writing. Bytes in it that
+//     are not UTF-8 are read and kept as they stand.
+//   - A file that is valid UTF-8 (plain ASCII, an empty or a new file) is
+//     UTF-8 and stays so: a section, key or value that is not valid UTF-8
+//     is refused with EINVAL, as it would have the file read as
+//     Windows-1252 from then on.
+//   - Any other file is Windows-1252, as files saved on Windows are: names
+//     and values are converted to UTF-8 when read, and what a write sets is
+//     converted to Windows-1252, so the file keeps its encoding and every
+//     byte of the lines the write does not change. A section, key or value
+//     that Windows-1252 cannot hold (a character outside the code page, or
+//     text that is not valid UTF-8) is refused with EINVAL and the file is
+//     left as it is; a name that it cannot hold is never found when reading.
 ProfileStore* DefaultProfileStore();
 
 }  // namespace tavrin

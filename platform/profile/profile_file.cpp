@@ -22,6 +22,12 @@ namespace {
 // Beyond this an INI file is treated as damaged rather than read into memory.
 constexpr off_t kMaxFileBytes = off_t{64} << 20;
 
+// An INI file's content and the encoding it was read in.
+struct IniText {
+  std::string bytes;
+  IniEncoding encoding = IniEncoding::kMissing;
+};
+
 // Reads a regular file whole. Returns 0 or an errno value; `st` gets the
 // file's status when it could be opened.
 int ReadWhole(const std::string& path, std::string* text, struct stat* st) {
@@ -45,6 +51,19 @@ int ReadWhole(const std::string& path, std::string* text, struct stat* st) {
     if (text->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) return EFBIG;
     text->append(buf, static_cast<size_t>(n));
   }
+}
+
+// ReadWhole, with the encoding of what was read. A missing file (ENOENT)
+// is the empty UTF-8 text that a write turns into a new file.
+int ReadIni(const std::string& path, IniText* ini, struct stat* st) {
+  const int err = ReadWhole(path, &ini->bytes, st);
+  if (err == ENOENT) {
+    ini->bytes.clear();
+    ini->encoding = IniEncoding::kUtf8;
+  } else {
+    ini->encoding = err == 0 ? DetectProfileEncoding(ini->bytes) : IniEncoding::kMissing;
+  }
+  return err;
 }
 
 // Puts `text` in place of `target` (whose status is `old`, or null for a new
@@ -77,38 +96,47 @@ int LockExclusive(const std::string& lock_path, fs::UniqueFd* lock) {
   return 0;
 }
 
-// Sets the key; `current` (may be null) is the file's text as it is now,
-// which spares reading it again when the write changes nothing.
+// Sets the key; `current` (may be null) is the file as it is now, which
+// spares reading it again when the write changes nothing or is refused.
 int WriteProfileString(const std::string& section, const std::string& key,
-                       const std::string& value, const std::string& file, const std::string* current) {
+                       const std::string& value, const std::string& file, const IniText* current) {
   const std::string_view trimmed_key = TrimProfileBlanks(key);
   const std::string_view trimmed_section = TrimProfileBlanks(section);
   if (file.empty() || !StorableInProfile(trimmed_section, trimmed_key, value)) return EINVAL;
   std::string target;
   if (int err = fs::FollowLinks(file, &target)) return err;
+  // The file with the key set, or nothing when its encoding cannot hold it.
+  const auto updated = [&](const IniText& ini) {
+    return WriteEncodedProfileText(ini.bytes, ini.encoding, trimmed_section, trimmed_key, value);
+  };
 
-  // Nothing to do needs no lock: readers of an atomically replaced file see
-  // a whole version, and a later writer's change does not depend on ours.
-  if (current != nullptr && WriteProfileText(*current, trimmed_section, trimmed_key, value) == *current)
-    return 0;
-  std::string text;
+  // Nothing to do, or a refusal, needs no lock: readers of an atomically
+  // replaced file see a whole version, and a later writer's change does not
+  // depend on ours.
+  if (current != nullptr) {
+    const auto text = updated(*current);
+    if (!text) return EINVAL;
+    if (*text == current->bytes) return 0;
+  }
+  IniText ini;
   struct stat st;
-  int err = ReadWhole(target, &text, &st);
-  if (err == 0 && WriteProfileText(text, trimmed_section, trimmed_key, value) == text) return 0;
+  int err = ReadIni(target, &ini, &st);
   if (err != 0 && err != ENOENT) return err;
+  {
+    const auto text = updated(ini);
+    if (!text) return EINVAL;
+    if (err == 0 && *text == ini.bytes) return 0;
+  }
 
   fs::UniqueFd lock;
   if (int lock_err = LockExclusive(target + ".lock", &lock)) return lock_err;
   // Read again under the lock: another writer may have replaced the file.
-  err = ReadWhole(target, &text, &st);
-  if (err == ENOENT) {
-    text.clear();
-  } else if (err != 0) {
-    return err;
-  }
-  std::string updated = WriteProfileText(text, trimmed_section, trimmed_key, value);
-  if (err == 0 && updated == text) return 0;
-  return ReplaceFile(target, err == 0 ? &st : nullptr, updated);
+  err = ReadIni(target, &ini, &st);
+  if (err != 0 && err != ENOENT) return err;
+  const auto text = updated(ini);
+  if (!text) return EINVAL;
+  if (err == 0 && *text == ini.bytes) return 0;
+  return ReplaceFile(target, err == 0 ? &st : nullptr, *text);
 }
 
 // Whether `a` and `b` describe the same version of a file: a replaced file
@@ -124,9 +152,9 @@ class FileProfileStore : public ProfileStore {
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, const std::string& file) override {
     std::lock_guard<std::mutex> lock(mu_);
-    const std::string* text = Text(file);
-    if (text == nullptr) return default_value;
-    return ReadProfileText(*text, section, key).value_or(default_value);
+    const IniText* ini = Text(file);
+    if (ini == nullptr) return default_value;
+    return ReadEncodedProfileText(ini->bytes, ini->encoding, section, key).value_or(default_value);
   }
 
   bool WriteString(const std::string& section, const std::string& key, const std::string& value,
@@ -138,27 +166,33 @@ class FileProfileStore : public ProfileStore {
     return false;
   }
 
+  IniEncoding Encoding(const std::string& file) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    const IniText* ini = Text(file);
+    return ini == nullptr ? IniEncoding::kMissing : ini->encoding;
+  }
+
  private:
-  // The text of `file` as it is now, or null when it cannot be read. A run
-  // reads hundreds of keys: the file is read again only when its status
-  // says it changed. File times are coarse (a few milliseconds, seconds on
+  // `file` as it is now, or null when it cannot be read. A run reads
+  // hundreds of keys: the file is read again only when its status says it
+  // changed. File times are coarse (a few milliseconds, seconds on
   // some file systems), so a file written in place twice within one tick
   // looks the same: a text read less than kSettledSeconds after the file's
   // last change is not trusted, and the file is read again. Caller holds mu_.
-  const std::string* Text(const std::string& file) {
+  const IniText* Text(const std::string& file) {
     struct stat now;
     if (stat(file.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
       cached_path_.clear();
       return nullptr;
     }
-    if (file == cached_path_ && SameVersion(now, cached_stat_) && settled_) return &cached_text_;
+    if (file == cached_path_ && SameVersion(now, cached_stat_) && settled_) return &cached_;
     cached_path_.clear();
     timespec read_at{};
     clock_gettime(CLOCK_REALTIME, &read_at);
-    if (ReadWhole(file, &cached_text_, &cached_stat_) != 0) return nullptr;
+    if (ReadIni(file, &cached_, &cached_stat_) != 0) return nullptr;
     cached_path_ = file;
     settled_ = read_at.tv_sec - cached_stat_.st_mtim.tv_sec > kSettledSeconds;
-    return &cached_text_;
+    return &cached_;
   }
 
   static constexpr time_t kSettledSeconds = 2;
@@ -166,7 +200,7 @@ class FileProfileStore : public ProfileStore {
   std::mutex mu_;
   std::string cached_path_;  // empty: nothing cached
   struct stat cached_stat_ {};
-  std::string cached_text_;
+  IniText cached_;
   bool settled_ = false;  // the text was read well after the file's last change
 };
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/profile/profile.h"
@@ -248,6 +249,163 @@ TEST_F(ProfileFileTest, SpecialCharactersInNames) {
     EXPECT_EQ(errno, EINVAL);
   }
   EXPECT_EQ(Read(ini_), before);
+}
+
+// As Notepad saves it in UTF-8: a byte-order mark before the first section.
+const char kBomIni[] =
+    "\xEF\xBB\xBF[Report Schedule]\r\n"
+    "Report Name01=Closings\r\n"
+    "\r\n"
+    "[Closings]\r\n"
+    "; fermetures d'\xC3\xA9" "coles\r\n"
+    "HtmlHeader=<h2>Fermetures d'\xC3\xA9" "coles</h2>\r\n"
+    "Output=HTML\r\n";
+
+TEST_F(ProfileFileTest, ByteOrderMarkIsSkippedWhenReadAndKeptWhenWritten) {
+  Write(ini_, kBomIni);
+  const std::string original = kBomIni;
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kUtf8WithBom);
+  EXPECT_EQ(Get("Report Schedule", "Report Name01"), "Closings");
+  EXPECT_EQ(Get("Closings", "HtmlHeader"), "<h2>Fermetures d'\xC3\xA9" "coles</h2>");
+
+  const ino_t before = Inode(ini_);
+  ASSERT_TRUE(Set("Report Schedule", "Report Name01", "Closings"));
+  EXPECT_EQ(Inode(ini_), before);
+
+  ASSERT_TRUE(Set("Report Schedule", "Minutes Between Reports01", "1"));
+  ASSERT_TRUE(Set("Closings", "Output", "CSV"));
+  std::string expected = original;
+  expected.replace(expected.find("Output=HTML"), 11, "Output=CSV");
+  const std::string name01 = "Report Name01=Closings\r\n";
+  expected.insert(expected.find(name01) + name01.size(), "Minutes Between Reports01=1\r\n");
+  EXPECT_EQ(Read(ini_), expected);
+  // Only one schedule section: the first was found behind the mark.
+  EXPECT_EQ(Read(ini_).find("[Report Schedule]", 4), std::string::npos);
+
+  // A file that is nothing but the mark gets its first section after it.
+  Write(ini_, "\xEF\xBB\xBF");
+  ASSERT_TRUE(Set("S", "k", "\xE2\x82\xAC"));
+  EXPECT_EQ(Read(ini_), "\xEF\xBB\xBF[S]\nk=\xE2\x82\xAC\n");
+}
+
+// As Notepad saves it in the Windows code page: e acute (0xE9) and the right
+// single quotation mark (0x92) in values, a section name and a comment, and
+// an unassigned byte (0x81) that must survive being read and written back.
+const char kCp1252Ini[] =
+    "; R\xE9glages de l'\xE9t\xE9\r\n"
+    "[Report Schedule]\r\n"
+    "Report Name01=\xC9" "coles\r\n"
+    "\r\n"
+    "[\xC9" "coles]\r\n"
+    "HtmlHeader=<h2>Fermetures d\x92\xE9" "coles</h2>\r\n"
+    "Note = 'caf\xE9 \x81'\r\n"
+    "Output=HTML\r\n"
+    "\r\n"
+    "[Other]\r\n"
+    "x=1\r\n";
+
+class Cp1252FileTest : public ProfileFileTest {
+ protected:
+  void SetUp() override {
+    ProfileFileTest::SetUp();
+    Write(ini_, kCp1252Ini);
+  }
+  // The original file with `from` replaced by `to`.
+  static std::string Replaced(const std::string& from, const std::string& to) {
+    std::string s = kCp1252Ini;
+    s.replace(s.find(from), from.size(), to);
+    return s;
+  }
+};
+
+TEST_F(Cp1252FileTest, NamesAndValuesReadAsUtf8) {
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kWindows1252);
+  EXPECT_EQ(Get("Report Schedule", "Report Name01"), "\xC3\x89" "coles");
+  EXPECT_EQ(Get("\xC3\x89" "coles", "HtmlHeader"),
+            "<h2>Fermetures d\xE2\x80\x99\xC3\xA9" "coles</h2>");
+  EXPECT_EQ(Get("\xC3\x89" "coles", "Note"), "caf\xC3\xA9 \xC2\x81");
+  EXPECT_EQ(Get("\xC3\x89" "coles", "Output"), "HTML");
+  // Only ASCII letters match without case, as in a UTF-8 file.
+  EXPECT_EQ(Get("\xC3\xA9" "coles", "Output"), "<none>");
+  // A name the code page cannot hold is in no such file.
+  EXPECT_EQ(Get("\xE4\xB8\xAD", "x"), "<none>");
+}
+
+TEST_F(Cp1252FileTest, ValuesReadAreWrittenBackWithoutAChange) {
+  const ino_t before = Inode(ini_);
+  for (const char* key : {"HtmlHeader", "Note", "Output"}) {
+    ASSERT_TRUE(Set("\xC3\x89" "coles", key, Get("\xC3\x89" "coles", key))) << key;
+  }
+  EXPECT_EQ(Read(ini_), kCp1252Ini);
+  EXPECT_EQ(Inode(ini_), before);
+}
+
+TEST_F(Cp1252FileTest, WritesKeepTheCodePageLineEndsAndEveryOtherByte) {
+  ASSERT_TRUE(Set("\xC3\x89" "coles", "HtmlHeader", "<h2>\xC3\x89t\xC3\xA9 \xE2\x82\xAC</h2>"));
+  EXPECT_EQ(Read(ini_), Replaced("<h2>Fermetures d\x92\xE9" "coles</h2>", "<h2>\xC9t\xE9 \x80</h2>"));
+  Write(ini_, kCp1252Ini);
+
+  ASSERT_TRUE(Set("\xC3\x89" "coles", "Ann\xC3\xA9" "e", "2024\xE2\x80\x93" "2025"));
+  EXPECT_EQ(Read(ini_), Replaced("Output=HTML\r\n", "Output=HTML\r\nAnn\xE9" "e=2024\x96" "2025\r\n"));
+  EXPECT_EQ(Get("\xC3\x89" "coles", "Ann\xC3\xA9" "e"), "2024\xE2\x80\x93" "2025");
+  Write(ini_, kCp1252Ini);
+
+  ASSERT_TRUE(Set("\xC3\x89t\xC3\xA9", "k", "\xC5\x93"));  // "Été", "œ"
+  EXPECT_EQ(Read(ini_), std::string(kCp1252Ini) + "\r\n[\xC9t\xE9]\r\nk=\x9C\r\n");
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kWindows1252);
+}
+
+TEST_F(Cp1252FileTest, WhatTheCodePageCannotHoldIsRefusedAndTheFileLeftAlone) {
+  const ino_t before = Inode(ini_);
+  struct Refused {
+    std::string section, key, value;
+  } refused[] = {
+      {"\xC3\x89" "coles", "HtmlHeader", "\xE4\xB8\xAD\xE6\x96\x87"},  // CJK
+      {"\xC3\x89" "coles", "New", "\xF0\x9F\x98\x80"},                 // an emoji, for a new key
+      {"\xC3\x89" "coles", "Output", "caf\xE9"},                       // not UTF-8
+      {"\xC3\x89" "coles", "\xC4\x80", "1"},                           // the key
+      {"\xE4\xB8\xAD", "k", "1"},                                      // the section
+  };
+  for (const Refused& r : refused) {
+    errno = 0;
+    EXPECT_FALSE(Set(r.section, r.key, r.value)) << r.value;
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(Read(ini_), kCp1252Ini);
+  EXPECT_EQ(Inode(ini_), before);
+  EXPECT_FALSE(fs::exists(ini_ + ".lock")) << "a refused write took the lock";
+}
+
+TEST_F(ProfileFileTest, Utf8FilesStayUtf8AndTheEncodingFollowsTheFile) {
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kMissing);
+  ASSERT_TRUE(Set("S", "k", "\xE4\xB8\xAD"));  // a new file is UTF-8
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kUtf8);
+  ASSERT_TRUE(Set("S", "j", "caf\xC3\xA9"));
+  EXPECT_EQ(Get("S", "j"), "caf\xC3\xA9");
+  // A byte that is not UTF-8 would have the file read as Windows-1252 and
+  // every other value in it misread.
+  for (const auto& [section, value] : {std::pair<std::string, std::string>{"S", "caf\xE9"},
+                                       {"caf\xE9", "x"}}) {
+    errno = 0;
+    EXPECT_FALSE(Set(section, "j", value)) << section << value;
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(Read(ini_), "[S]\nk=\xE4\xB8\xAD\nj=caf\xC3\xA9\n");
+  EXPECT_FALSE(store_->WriteString("S", "k", "caf\xE9", dir_ + "/new.ini"));
+  EXPECT_FALSE(fs::exists(dir_ + "/new.ini"));
+
+  // Replaced by someone else in the code page: read as such from then on.
+  Write(dir_ + "/other", "[S]\nj=caf\xE9\n");
+  ASSERT_EQ(rename((dir_ + "/other").c_str(), ini_.c_str()), 0);
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kWindows1252);
+  EXPECT_EQ(Get("S", "j"), "caf\xC3\xA9");
+
+  // A mark declares UTF-8 whatever follows; stray bytes stay as they are.
+  Write(dir_ + "/other", "\xEF\xBB\xBF[S]\nj=caf\xE9\n");
+  ASSERT_EQ(rename((dir_ + "/other").c_str(), ini_.c_str()), 0);
+  EXPECT_EQ(store_->Encoding(ini_), IniEncoding::kUtf8WithBom);
+  EXPECT_EQ(Get("S", "j"), "caf\xE9");
+  EXPECT_EQ(IniEncodingName(store_->Encoding(ini_)), "UTF-8 with a byte-order mark");
 }
 
 TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey) {

@@ -1,6 +1,7 @@
 #include "platform/profile/profile_text.h"
 
 #include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin {
 namespace {
@@ -8,6 +9,8 @@ namespace {
 // Blanks around names and values. A line break is not one: in a name or a
 // value it is refused, never trimmed away.
 constexpr std::string_view kBlanks = " \t\r\v\f";
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view Trim(std::string_view s) { return TrimProfileBlanks(s); }
 
@@ -156,6 +159,62 @@ std::string WriteProfileText(const std::string& text, std::string_view section, 
   out.append("[").append(section).append("]").append(eol);
   out.append(key).append("=").append(value).append(eol);
   return out;
+}
+
+IniEncoding DetectProfileEncoding(std::string_view bytes) {
+  if (bytes.starts_with(kByteOrderMark)) return IniEncoding::kUtf8WithBom;
+  return text::IsValidUtf8(bytes) ? IniEncoding::kUtf8 : IniEncoding::kWindows1252;
+}
+
+std::optional<std::string> ReadEncodedProfileText(std::string_view bytes, IniEncoding encoding,
+                                                  std::string_view section, std::string_view key) {
+  switch (encoding) {
+    case IniEncoding::kWindows1252: {
+      // The names are looked for in the file's own bytes; one the code page
+      // cannot hold is in no Windows-1252 file.
+      const auto file_section = text::Utf8ToCp1252(section);
+      const auto file_key = text::Utf8ToCp1252(key);
+      if (!file_section || !file_key) return std::nullopt;
+      auto value = ReadProfileText(bytes, *file_section, *file_key);
+      if (!value) return std::nullopt;
+      return text::Cp1252ToUtf8(*value);
+    }
+    case IniEncoding::kUtf8WithBom:
+      bytes.remove_prefix(kByteOrderMark.size());
+      return ReadProfileText(bytes, section, key);
+    case IniEncoding::kMissing:
+    case IniEncoding::kUtf8:
+      break;
+  }
+  return ReadProfileText(bytes, section, key);
+}
+
+std::optional<std::string> WriteEncodedProfileText(const std::string& bytes, IniEncoding encoding,
+                                                   std::string_view section, std::string_view key,
+                                                   std::string_view value) {
+  switch (encoding) {
+    case IniEncoding::kWindows1252: {
+      const auto file_section = text::Utf8ToCp1252(section);
+      const auto file_key = text::Utf8ToCp1252(key);
+      const auto file_value = text::Utf8ToCp1252(value);
+      if (!file_section || !file_key || !file_value) return std::nullopt;
+      return WriteProfileText(bytes, *file_section, *file_key, *file_value);
+    }
+    case IniEncoding::kUtf8WithBom: {
+      // The rest is set as a file of its own, so that the first line's end
+      // and the first section are seen past the mark.
+      std::string out(kByteOrderMark);
+      out += WriteProfileText(bytes.substr(kByteOrderMark.size()), section, key, value);
+      return out;
+    }
+    case IniEncoding::kMissing:
+    case IniEncoding::kUtf8:
+      break;
+  }
+  // A byte that is not UTF-8 would have the whole file read as Windows-1252.
+  if (!text::IsValidUtf8(section) || !text::IsValidUtf8(key) || !text::IsValidUtf8(value))
+    return std::nullopt;
+  return WriteProfileText(bytes, section, key, value);
 }
 
 bool StorableInProfile(std::string_view section, std::string_view key, std::string_view value) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/text/ascii.h"
 #include "platform/text/markup.h"
@@ -72,6 +73,69 @@ TEST(Utf8Test, Cp1252BytesAsCharacters) {
   EXPECT_EQ(Cp1252Char(0x80), char32_t{0x20AC});   // the euro sign
   EXPECT_EQ(Cp1252Char(0x9F), char32_t{0x0178});
   EXPECT_EQ(Cp1252Char(0x81), kReplacementChar);   // unassigned
+}
+
+// The code page's own characters at 0x80-0x9F, as Windows defines them;
+// 0 marks the five unassigned bytes.
+constexpr char32_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+TEST(Cp1252Test, EveryByteBecomesItsCharacterAndComesBack) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  const std::string utf8 = Cp1252ToUtf8(all);
+  ASSERT_TRUE(IsValidUtf8(utf8));
+  std::vector<char32_t> chars;
+  for (size_t pos = 0; pos < utf8.size();) {
+    const Utf8Char c = DecodeUtf8(utf8, pos);
+    chars.push_back(c.code_point);
+    pos += c.length;
+  }
+  ASSERT_EQ(chars.size(), 256u);
+  int special = 0;
+  for (int b = 0; b < 256; ++b) {
+    char32_t expected = static_cast<char32_t>(b);  // ASCII, Latin-1 and the unassigned bytes
+    if (b >= 0x80 && b < 0xA0 && kCp1252High[b - 0x80] != 0) {
+      expected = kCp1252High[b - 0x80];
+      ++special;
+    }
+    EXPECT_EQ(chars[b], expected) << "byte " << b;
+  }
+  EXPECT_EQ(special, 27);
+  EXPECT_EQ(Utf8ToCp1252(utf8), all);
+
+  EXPECT_EQ(Cp1252ToUtf8("d'\xE9" "coles \x96 \x80"), "d'\xC3\xA9" "coles \xE2\x80\x93 \xE2\x82\xAC");
+  EXPECT_EQ(Cp1252ToUtf8("\x81\x8D\x8F\x90\x9D"), "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D");
+  EXPECT_EQ(Cp1252ToUtf8(""), "");
+}
+
+TEST(Cp1252Test, WhatTheCodePageCannotHoldIsRefused) {
+  EXPECT_EQ(Utf8ToCp1252("d'\xC3\xA9" "coles \xE2\x80\x99\xE2\x82\xAC"), "d'\xE9" "coles \x92\x80");
+  EXPECT_EQ(Utf8ToCp1252(""), "");
+  for (const char* refused : {
+           "\xC2\x80",          // U+0080: 0x80 is the euro sign
+           "\xC2\x9F",          // U+009F: 0x9F is Y with diaeresis
+           "\xC4\x80",          // U+0100, just past Latin-1
+           "\xE4\xB8\xAD",      // a CJK character
+           "\xF0\x9F\x98\x80",  // an emoji
+           "\xEF\xBF\xBD",      // U+FFFD, the stand-in for the unassigned bytes elsewhere
+           "caf\xE9",          // not UTF-8 at all
+       }) {
+    EXPECT_EQ(Utf8ToCp1252(std::string("ok ") + refused), std::nullopt) << refused;
+  }
+}
+
+TEST(Utf8Test, ValidityOfWholeTexts) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("plain ASCII\r\n"));
+  EXPECT_TRUE(IsValidUtf8("\xEF\xBB\xBF\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"));
+  EXPECT_FALSE(IsValidUtf8("caf\xE9"));
+  EXPECT_FALSE(IsValidUtf8("\xC3\xA9\xE2\x82"));  // cut off at the end
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // a surrogate
 }
 
 TEST(AsciiTest, CaseAndTrim) {

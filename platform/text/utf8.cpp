@@ -65,6 +65,53 @@ char32_t Cp1252Char(unsigned char b) {
   return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
 }
 
+bool IsValidUtf8(std::string_view s) {
+  for (size_t pos = 0; pos < s.size();) {
+    const Utf8Char c = DecodeUtf8(s, pos);
+    if (!c.valid) return false;
+    pos += c.length;
+  }
+  return true;
+}
+
+namespace {
+
+// The character of a Windows-1252 byte in the conversions of whole texts:
+// an unassigned byte keeps its own number so that it survives a round trip.
+char32_t Cp1252Letter(unsigned char b) {
+  const char32_t c = Cp1252Char(b);
+  return c == kReplacementChar ? b : c;
+}
+
+}  // namespace
+
+std::string Cp1252ToUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + s.size() / 8);
+  for (const char byte : s) AppendUtf8(Cp1252Letter(static_cast<unsigned char>(byte)), &out);
+  return out;
+}
+
+std::optional<std::string> Utf8ToCp1252(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t pos = 0; pos < s.size();) {
+    const Utf8Char c = DecodeUtf8(s, pos);
+    if (!c.valid) return std::nullopt;
+    pos += c.length;
+    // Latin-1 is its own byte outside 0x80-0x9F; there the table is searched.
+    if (c.code_point < 0x80 || (c.code_point >= 0xA0 && c.code_point <= 0xFF)) {
+      out.push_back(static_cast<char>(c.code_point));
+      continue;
+    }
+    unsigned b = 0x80;
+    while (b < 0xA0 && Cp1252Letter(static_cast<unsigned char>(b)) != c.code_point) ++b;
+    if (b == 0xA0) return std::nullopt;
+    out.push_back(static_cast<char>(b));
+  }
+  return out;
+}
+
 size_t Utf8Length(std::string_view s) {
   size_t count = 0;
   for (size_t pos = 0; pos < s.size(); pos += DecodeUtf8(s, pos).length) ++count;

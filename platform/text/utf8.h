@@ -11,6 +11,7 @@
 // Stateless and thread-safe.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,19 @@ void AppendUtf8(char32_t c, std::string* out);
 // of text written on Windows: ASCII and Latin-1 as they are, 0x80-0x9F the
 // code page's own letters and signs, U+FFFD for its five unassigned bytes.
 char32_t Cp1252Char(unsigned char b);
+
+// Whether every character of `s` is well formed (an empty text is).
+bool IsValidUtf8(std::string_view s);
+
+// UTF-8 of Windows-1252 text. Every byte stands for one character: those of
+// Cp1252Char, except that the five unassigned bytes become the C1 controls of
+// the same number (0x81 is U+0081), as Windows converts them, so that
+// Utf8ToCp1252 gives every byte back.
+std::string Cp1252ToUtf8(std::string_view s);
+
+// Windows-1252 of UTF-8 text, the inverse of Cp1252ToUtf8; nothing when `s`
+// is not valid UTF-8 or holds a character the code page has no byte for.
+std::optional<std::string> Utf8ToCp1252(std::string_view s);
 
 // The number of characters of `s`.
 size_t Utf8Length(std::string_view s);
