@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "platform/ado/providers.h"
 #include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin {
 namespace {
@@ -36,6 +38,7 @@ class ReadOnlyStore : public ProfileStore {
                    const std::string&) override {
     return true;
   }
+  IniEncoding Encoding(const std::string& file) override { return store_.Encoding(file); }
 
  private:
   ProfileStore& store_;
@@ -193,7 +196,28 @@ class ReportCheck {
       Error(key.key, key.value, "is not a regular file");
     } else if (access(path.c_str(), R_OK) != 0) {
       Error(key.key, key.value, "cannot be read: " + ErrnoText(errno));
+    } else if (!IsUtf8File(path)) {
+      // The database's texts arrive as UTF-8 and the file is copied as it
+      // is, so the feed would mix two encodings.
+      Warning(key.key, key.value,
+              "is not UTF-8 text (Windows-1252, perhaps) while the database's texts are; it is copied as it "
+              "is, so the feed would mix two encodings: save it as UTF-8");
     }
+  }
+
+  // True when the first 16 MiB of the file at `path` are UTF-8.
+  static bool IsUtf8File(const std::string& path) {
+    constexpr size_t kLimit = 16 << 20;
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(kLimit, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    // A character cut at the limit is no fault of the file: drop its bytes.
+    if (bytes.size() == kLimit) {
+      while (!bytes.empty() && (static_cast<unsigned char>(bytes.back()) & 0xC0) == 0x80) bytes.pop_back();
+      if (!bytes.empty() && static_cast<unsigned char>(bytes.back()) >= 0xC0) bytes.pop_back();
+    }
+    return text::IsValidUtf8(bytes);
   }
 
   void CheckConnectionString() {
@@ -309,6 +333,7 @@ CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& pr
     if (std::find(names.begin(), names.end(), entry.strReportName) == names.end())
       names.push_back(entry.strReportName);
   }
+  result.text += ini_file + ": " + std::string(IniEncodingName(read_only.Encoding(ini_file))) + " text\n";
   if (names.empty()) {
     result.text += "error: no report is named and none is in [Report Schedule] of " + ini_file + "\n";
     result.status = 1;

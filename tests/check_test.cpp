@@ -146,5 +146,18 @@ TEST_F(CheckTest, PublicationStringIsShownWithItsPasswordMasked) {
   EXPECT_NE(Errors(pipe.out)[0].find("named pipe"), std::string::npos) << pipe.out;
 }
 
+TEST_F(CheckTest, HeaderFilesThatAreNotUtf8AreWarnedOfAndTheIniEncodingIsNamed) {
+  WriteFile(dir_ / "head.xml", "<flux titre=\"\xC9" "coles\">\n");  // Windows-1252
+  WriteFile(dir_ / "tail.xml", "</flux>\n");
+  const RunResult r = Check("[Feed]\nOutput=XML\nOutputFilename=feed.xml\nHeaderFile=head.xml\n"
+                            "TrailerFile=tail.xml\nReportField1=Status\n",
+                            {"Feed"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;  // a warning, not a problem
+  EXPECT_NE(r.out.find("TavrinReport.ini: UTF-8 text\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  warning: [Feed] HeaderFile = \"head.xml\": is not UTF-8 text"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("TrailerFile = "), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace tavrin::test

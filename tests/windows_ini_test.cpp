@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/harness.h"
+#include "tests/print_server.h"
+#include "tests/tds_test_server.h"
 
 namespace tavrin::test {
 namespace {
@@ -130,6 +133,81 @@ TEST_F(WindowsIniTest, CodePageTextsReachThePageAsUtf8AndTheFileKeepsTheCodePage
   const RunResult again = RunProgram(ReportBinary(), {"--unattended"}, dir_.path());
   ASSERT_EQ(again.exit_code, 0) << again.err;
   EXPECT_EQ(ReadFile(dir_ / "TavrinReport.ini"), after);
+}
+
+// A whole installation carried over from Windows, in the code page or in
+// UTF-8 with a byte-order mark: CR LF lines, drive and share paths that
+// [Path Mapping] maps here, and a report of every kind.
+TEST_F(WindowsIniTest, CarriedOverInstallationRunsEveryReportKindWhereTheMappingSays) {
+  PrintServer printers;
+  printers.AddQueue("listing");
+  TdsTestServer server;
+  PrivateOdbcSetup odbc;
+  std::map<std::string, std::string> env = printers.ClientEnv();
+  for (const auto& [key, value] : odbc.Environment()) env[key] = value;
+  std::filesystem::create_directories(dir_ / "closings");
+  std::filesystem::create_directories(dir_ / "www");
+  std::filesystem::rename(dir_ / "Vesk.mdb", dir_ / "closings/Vesk.mdb");
+  WriteFile(dir_ / "closings/head.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<feed>\n");
+  WriteFile(dir_ / "closings/tail.xml", "</feed>\n");
+
+  for (const bool code_page : {true, false}) {
+    SCOPED_TRACE(code_page ? "Windows-1252" : "UTF-8 with a byte-order mark");
+    const std::string e_acute = code_page ? "\xE9" : "\xC3\xA9";
+    const std::string path_keys = "DataPath=C:\\Closings\\Vesk.mdb\r\n";
+    const std::string ini =
+        std::string(code_page ? "" : "\xEF\xBB\xBF") + "; Station m" + e_acute + "t" + e_acute + "o\r\n" +
+        "[Report Schedule]\r\n"
+        "Report Name01=Liste\r\nMinutes Between Reports01=0\r\n"
+        "Report Name02=Flux\r\nMinutes Between Reports02=0\r\n"
+        "Report Name03=Page\r\nMinutes Between Reports03=0\r\n"
+        "Report Name04=Papier\r\nMinutes Between Reports04=0\r\n"
+        "Report Name05=Serveur\r\nMinutes Between Reports05=0\r\n"
+        "\r\n[Liste]\r\nOutput=CSV\r\n" + path_keys +
+        "OutputFilename=\\\\webserver\\wwwroot\\liste.csv\r\nReportField1=Status\r\n"
+        "\r\n[Flux]\r\nOutput=XML\r\n" + path_keys +
+        "OutputFilename=\\\\webserver\\wwwroot\\flux.xml\r\nHeaderFile=C:\\Closings\\head.xml\r\n"
+        "TrailerFile=C:\\Closings\\tail.xml\r\nXMLEscapeText=Yes\r\nReportField1=Status\r\n"
+        "ReportFieldXMLDelimiterOpen1=<statut>\r\nReportFieldXMLDelimiterClose1=</statut>\r\n"
+        "\r\n[Page]\r\nOutput=HTML\r\n" + path_keys +
+        "OutputFilename=\\\\webserver\\wwwroot\\page.htm\r\nHtmlHeader=<h2>Ferm" + e_acute + "</h2>\r\n"
+        "\r\n[Papier]\r\nOutput=Printer\r\n" + path_keys + "ReportField1=Status\r\n"
+        "\r\n[Serveur]\r\nOutput=SQLServer\r\n" + path_keys +
+        "DestinationDBConnectString=Provider=SQLOLEDB;Data Source=127.0.0.1," + std::to_string(server.port()) +
+        ";Initial Catalog=Closings;User ID=web;Password=pw\r\n"
+        "\r\n[Path Mapping]\r\nC:\\Closings=" + dir_ / "closings" + "\r\n\\\\webserver\\wwwroot=" +
+        dir_ / "www" + "\r\n";
+    WriteFile(dir_ / "TavrinReport.ini", ini);
+
+    const RunResult check = RunProgram(ReportBinary(), {"--check"}, dir_.path());
+    EXPECT_EQ(check.exit_code, 0) << check.out;
+    EXPECT_NE(check.out.find(code_page ? ": Windows-1252 text\n" : ": UTF-8 with a byte-order mark text\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_NE(check.out.find("is " + dir_ / "www/page.htm"), std::string::npos) << check.out;
+
+    std::filesystem::remove(printers.OutputOf("listing"));
+    const RunResult r = RunProgram(ReportBinary(), {"--unattended", "--printer", "listing"}, dir_.path(), "", 60, env);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir_ / "www/liste.csv"), "\"Ferm\xC3\xA9\"\r\n");
+    EXPECT_EQ(ReadFile(dir_ / "www/flux.xml"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<feed>\r\n    <name>\r\n        "
+              "<statut>Ferm\xC3\xA9</statut>\r\n    </name>\r\n</feed>\r\n");
+    EXPECT_NE(ReadFile(dir_ / "www/page.htm").find("<h2>Ferm\xC3\xA9</h2>"), std::string::npos);
+    EXPECT_TRUE(printers.WaitForJobs()) << printers.Log();
+    EXPECT_EQ(ReadPrintedPages(printers.OutputOf("listing")).size(), 1u);
+    EXPECT_FALSE(server.Texts("batch").empty());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path()))
+      EXPECT_EQ(entry.path().filename().string().find('\\'), std::string::npos) << entry.path();
+
+    // The INI keeps every line and its encoding; only defaults are added.
+    const std::string after = ReadFile(dir_ / "TavrinReport.ini");
+    std::vector<std::string> added;
+    ASSERT_TRUE(OnlyLinesAdded(ini, after, &added)) << after;
+    EXPECT_FALSE(added.empty());
+    for (const std::string& line : added) EXPECT_TRUE(WrittenBack(line)) << line;
+    EXPECT_EQ(after.rfind(code_page ? "; Station m\xE9t\xE9o\r\n" : "\xEF\xBB\xBF; Station", 0), 0u);
+  }
 }
 
 }  // namespace
