@@ -12,6 +12,8 @@ PACKAGES=(
   unixodbc-dev odbcinst tdsodbc
   libcups2-dev libcairo2-dev libfontconfig-dev fontconfig fonts-liberation
   cups-daemon cups-client cups-core-drivers poppler-utils
+  # a real consumer of the XML feeds the tests write
+  libxml2-utils
   libgtest-dev googletest
   python3
   # the fuzz targets (libFuzzer) and the sanitizer runs of CI

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -178,27 +177,17 @@ Bytes EncodeText(const std::u16string& u, bool allow_compression) {
   return Ucs2(u);
 }
 
-// The Windows-1252 byte of a character, for the text of Jet 3 files.
-uint8_t Cp1252Byte(char32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<uint8_t>(c);
-  for (unsigned b = 0x80; b < 0xA0; ++b)
-    if (c != text::kReplacementChar && text::Cp1252Char(static_cast<unsigned char>(b)) == c)
-      return static_cast<uint8_t>(b);
-  char name[16];
-  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
-  throw std::invalid_argument(std::string("character ") + name + " is not in Windows-1252");
-}
-
+// The Windows-1252 bytes of a Jet 3 text. The five bytes that the code page
+// leaves unassigned read back through libmdb as nothing, so their characters
+// are refused like any other the code page lacks.
 Bytes Cp1252(const std::string& s) {
-  Bytes out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    const text::Utf8Char c = text::DecodeUtf8(s, i);
-    if (!c.valid) throw std::invalid_argument("invalid UTF-8 text");
-    out.push_back(Cp1252Byte(c.code_point));
-    i += c.length;
-  }
-  return out;
+  const std::optional<std::string> bytes = text::Utf8ToCp1252(s);
+  const auto unassigned = [](char b) {
+    return text::Cp1252Char(static_cast<unsigned char>(b)) == text::kReplacementChar;
+  };
+  if (!bytes || std::any_of(bytes->begin(), bytes->end(), unassigned))
+    throw std::invalid_argument("text \"" + s + "\" has a character that Windows-1252 lacks");
+  return Bytes(bytes->begin(), bytes->end());
 }
 
 // A Text or Memo value as stored, and its length in the characters a Text
