@@ -57,6 +57,7 @@ class QuietHost : public RunHost {
   void StandardOutput(const std::string&) override {}
   void Notice(const std::string&, Severity) override {}
   void RecordFailure() override {}
+  void SourceChanged() override {}
   bool StopRequested() const override { return false; }
 };
 

@@ -10,6 +10,7 @@
 #include "output/report_generator.h"
 #include "output/report_output.h"
 #include "platform/ado/providers.h"
+#include "platform/fs/file_stamp.h"
 #include "platform/text/ascii.h"
 #include "platform/window/modal_loop.h"
 
@@ -97,19 +98,19 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   if (const int result = end_request_.exchange(0)) EndDialog(host, result);
   bool started = false;
   if (!m_bRunning && !ending_) {
-    const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
-    if (choice.due_index >= 0) {
-      m_Def.m_strReportName = m_ReportSchedule[choice.due_index].strReportName;
-      m_strDisplayName = m_Def.m_strReportName;
-      // The previous run cleared m_bRunning as its last action; its thread
-      // is at most finishing its return.
-      WaitForRun();
-      run_thread_.reset();
-      m_bRunning = true;
-      run_thread_ = env_.StartThread([this] { RunReportThread(); });
+    if (retry_ && QuietLongEnough(*retry_, fs::StampOfPath(retry_->source), SteadyMilliseconds())) {
+      StartRun(retry_->report, true);
+      retry_.reset();
       started = true;
+    } else {
+      const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
+      if (choice.due_index >= 0) {
+        StartRun(m_ReportSchedule[choice.due_index].strReportName, false);
+        started = true;
+      }
+      // A retry that waits for its source keeps the program.
+      if (choice.finished && !retry_) EndDialog(host, kIdOk);
     }
-    if (choice.finished) EndDialog(host, kIdOk);
   }
   if (!m_bRunning) {
     m_strDisplayName = kWaiting;
@@ -124,10 +125,29 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   m_bInTimer = false;
 }
 
+void CTavrinReportGeneratorDlg::StartRun(const std::string& report, bool retry) {
+  m_Def.m_strReportName = report;
+  m_strDisplayName = report;
+  // The previous run cleared m_bRunning as its last action; its thread
+  // is at most finishing its return.
+  WaitForRun();
+  run_thread_.reset();
+  retry_run_ = retry;
+  m_bRunning = true;
+  run_thread_ = env_.StartThread([this] { RunReportThread(); });
+}
+
+int64_t CTavrinReportGeneratorDlg::SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(env_.SteadyNow().time_since_epoch()).count();
+}
+
 void CTavrinReportGeneratorDlg::ScheduleNextTick(DialogHost& host) {
   if (window_.DrawsControls() || ending_) return;
   int64_t delay = kLongestSleepMs;
   if (!m_bRunning) {
+    // A retry looks at its source every quarter second, so that it runs
+    // soon after the source has been quiet long enough.
+    if (retry_) delay = kLongestSleepMs / 4;
     const int64_t second = NextDecisionSecond(m_ReportSchedule, env_.NowSeconds());
     if (second < INT64_MAX / 1000) delay = std::clamp<int64_t>(second * 1000 - env_.NowMilliseconds(), 0, delay);
   }
@@ -168,6 +188,7 @@ ReportOutcome CTavrinReportGeneratorDlg::GenerateReport() {
 void CTavrinReportGeneratorDlg::RunReportThread() {
   const Env::SteadyTime started = env_.SteadyNow();
   run_failed_ = false;
+  source_changed_ = false;
   run_failure_.clear();
   run_box_.clear();
   ReportOutcome outcome;
@@ -196,6 +217,15 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   } catch (const std::exception& e) {
     ReportException(e.what());
   }
+  // A run that read two versions of its source is run once more when the
+  // source has been quiet; a run that was itself that retry is not.
+  if (source_changed_ && !retry_run_ && !StopRequested()) {
+    retry_ = QuietRetry{m_Def.m_strReportName, m_Def.m_strDataPath, fs::StampOfPath(m_Def.m_strDataPath),
+                        SteadyMilliseconds()};
+    window_.Notice(m_Def.m_strReportName + ": runs again once " + m_Def.m_strDataPath + " has been quiet for " +
+                       std::to_string(kQuietMilliseconds / 1000) + " seconds",
+                   Severity::kInfo);
+  }
   RunEnd end;
   end.failed = run_failed_ || definition_refused_;
   end.stopped = StopRequested();
@@ -222,6 +252,11 @@ std::string CTavrinReportGeneratorDlg::RunSummary(const std::string& report, con
 void CTavrinReportGeneratorDlg::RecordFailure() {
   failure_reported_ = true;
   run_failed_ = true;
+}
+
+void CTavrinReportGeneratorDlg::SourceChanged() {
+  RecordFailure();
+  source_changed_ = true;
 }
 
 void CTavrinReportGeneratorDlg::NoteFailureText(const std::string& text) {

@@ -29,7 +29,10 @@ namespace tavrin {
 // one run at a time, and ends the window when nothing is left to run. The
 // first tick comes at once and the end of a run brings the next at once; a
 // window that draws nothing (the unattended log) is ticked only when a
-// tick could decide something new, at most a second apart.
+// tick could decide something new, at most a second apart. A run that read
+// two versions of its source (RunHost::SourceChanged) is run once more once
+// the source has been quiet for kQuietMilliseconds; the window does not end
+// while that run waits.
 //
 // Threads: the window's events arrive on the thread that runs DoModal; the
 // run thread uses the report definition, the INI access and the databases
@@ -62,6 +65,9 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void StandardOutput(const std::string& text) override;
   void Notice(const std::string& text, Severity severity) override;
   void RecordFailure() override;
+  // Also runs the report once more, once its source has been quiet for
+  // kQuietMilliseconds (unless this run was that retry, or was stopped).
+  void SourceChanged() override;
   bool StopRequested() const override { return stop_requested_; }
 
   // The printing system and the print dialog of printed listings; both must
@@ -113,6 +119,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
 
  private:
   ReportOutcome GenerateReport();
+  // Starts the run of `report` on the run thread; `retry`: the run is the
+  // one more run of a report that its source changed under.
+  void StartRun(const std::string& report, bool retry);
+  int64_t SteadyMilliseconds();
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
   void ReportException(const char* what);
@@ -154,10 +164,16 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // failed, the text of its first failure, and its first box as a last
   // resort (a box may come before the failure is recorded).
   bool run_failed_ = false;
+  bool source_changed_ = false;
   std::string run_failure_;
   std::string run_box_;
   bool invalid_invocation_ = false;
   std::atomic<bool> definition_refused_{false};
+  // The report to run once more when its source is quiet: set by the run
+  // thread before it clears m_bRunning, used by the timer while no run is
+  // under way. retry_run_: the run under way is that one more run.
+  std::optional<QuietRetry> retry_;
+  bool retry_run_ = false;
 };
 
 }  // namespace tavrin

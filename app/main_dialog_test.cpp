@@ -1,8 +1,14 @@
 #include "app/main_dialog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "app/exit_dlg.h"
+#include "data/org_info.h"
 #include "platform/ado/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
@@ -91,6 +97,98 @@ TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
   EXPECT_EQ(notices[1], "Daily: failed: Database open FAILURE!");
   EXPECT_EQ(notices[3], notices[1]);
   EXPECT_EQ(severities, std::vector<Severity>(4, Severity::kError));
+}
+
+// A source whose first query's last record finds that the source changed
+// (as the Access provider does when its file was written meanwhile); the
+// queries after it read the organizations named "v<query>".
+class ChangingSource : public ado::ProviderFactory {
+ public:
+  std::unique_ptr<ado::Provider> Open(const std::string&, int, const ado::CancelCheck&,
+                                      std::vector<ado::ErrorEntry>*) override {
+    return std::make_unique<Source>(*this);
+  }
+  int queries = 0;
+
+ private:
+  class Rows : public ado::ResultSet {
+   public:
+    explicit Rows(int query) : query_(query) {
+      for (const OrgColumn& c : kOrgColumns) columns_.emplace_back(c.name);
+    }
+    int64_t RowCount() const override { return 2; }
+    const std::vector<std::string>& Columns() const override { return columns_; }
+    ado::Variant Value(int64_t row, int column) const override {
+      if (kOrgColumns[static_cast<size_t>(column)].kind == OrgColumn::kLong)
+        return ado::Variant::FromLong(static_cast<int32_t>(row + 1));
+      if (columns_[static_cast<size_t>(column)] == "Organization Name")
+        return ado::Variant::FromText("v" + std::to_string(query_));
+      return ado::Variant();
+    }
+    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) const override {
+      if (query_ > 1 || row < 1) return;
+      errors->push_back({kDbConcurrencyViolation, "changed"});
+      throw _com_error(kDbConcurrencyViolation);
+    }
+
+   private:
+    int query_;
+    std::vector<std::string> columns_;
+  };
+  class Source : public ado::Provider {
+   public:
+    explicit Source(ChangingSource& factory) : factory_(factory) {}
+    std::unique_ptr<ado::ResultSet> Query(const std::string&, std::vector<ado::ErrorEntry>*) override {
+      return std::make_unique<Rows>(++factory_.queries);
+    }
+    void Execute(const std::string&, std::vector<ado::ErrorEntry>*) override {}
+
+   private:
+    ChangingSource& factory_;
+  };
+};
+
+// A report that its source changed under leaves its previous output, and is
+// run once more once the source file has kept one stamp for 2 seconds.
+TEST_F(MainDialogTest, ASourceChangedUnderTheReportRunsItAgainWhenQuiet) {
+  char pattern[] = "/tmp/tavrin-retry-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
+  const std::string source = dir + "/Vesk.mdb";
+  const std::string output = dir + "/out.csv";
+  std::ofstream(source) << "source";
+  std::ofstream(output) << "previous";
+  store_.Set("Daily", "Output", "CSV", kIni);
+  store_.Set("Daily", "DataPath", source, kIni);
+  store_.Set("Daily", "OutputFilename", output, kIni);
+  store_.Set("Daily", "ReportField1", "Organization Name", kIni);
+  ChangingSource providers;
+  std::vector<std::string> outputs;  // what the output file held at each tick
+  window_.SetTickHook([&](int template_id, int) {
+    if (template_id != kMainDialogTemplate) return;
+    env_.AdvanceMs(100);
+    std::ifstream in(output);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (outputs.empty() || outputs.back() != text.str()) outputs.push_back(text.str());
+  });
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers, "Daily", "tavrin-report");
+  const int64_t start = env_.NowMilliseconds();
+  EXPECT_EQ(window_.DoModal(dlg), kIdOk);
+  EXPECT_EQ(providers.queries, 2);
+  EXPECT_EQ(env_.threads_started(), 2);
+  ASSERT_EQ(outputs.size(), 2u);
+  EXPECT_EQ(outputs[0], "previous");
+  EXPECT_NE(outputs[1].find("v2"), std::string::npos) << outputs[1];
+  EXPECT_EQ(outputs[1].find("v1"), std::string::npos) << outputs[1];
+  EXPECT_GE(env_.NowMilliseconds() - start, 2000);
+  EXPECT_TRUE(dlg.failure_reported());  // the first run failed
+  const auto notices = window_.notices();
+  EXPECT_NE(std::find(notices.begin(), notices.end(), "Daily: the database changed while the report read it"),
+            notices.end());
+  EXPECT_NE(std::find(notices.begin(), notices.end(),
+                      "Daily: runs again once " + source + " has been quiet for 2 seconds"),
+            notices.end());
+  std::filesystem::remove_all(dir);
 }
 
 TEST(RunSummaryTest, WhatWasWrittenWhereAndHowLongOrTheFirstFailure) {

@@ -65,4 +65,13 @@ int64_t NextDecisionSecond(const std::vector<tagREPORT_INFO>& schedule, int64_t 
   return next;
 }
 
+bool QuietLongEnough(QuietRetry& retry, const std::optional<fs::FileStamp>& stamp, int64_t now_ms) {
+  if (stamp != retry.seen) {
+    retry.seen = stamp;
+    retry.seen_since_ms = now_ms;
+    return false;
+  }
+  return now_ms - retry.seen_since_ms >= kQuietMilliseconds;
+}
+
 }  // namespace tavrin

@@ -2,10 +2,12 @@
 #define TAVRIN_APP_SCHEDULE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/ini2.h"
+#include "platform/fs/file_stamp.h"
 
 namespace tavrin {
 
@@ -43,6 +45,24 @@ TickChoice TakeDueEntry(std::vector<tagREPORT_INFO>& schedule, int64_t now);
 // due second coming, or passing). Until then every tick decides the same,
 // so a loop that draws nothing may sleep. INT64_MAX for an empty schedule.
 int64_t NextDecisionSecond(const std::vector<tagREPORT_INFO>& schedule, int64_t now);
+
+// How long a source must stay unchanged before a report that it changed
+// under is run once more.
+inline constexpr int64_t kQuietMilliseconds = 2000;
+
+// A report to run once more when its source file has been quiet: after a run
+// that read two versions of it (the editor was writing).
+struct QuietRetry {
+  std::string report;
+  std::string source;                  // the path of the source file
+  std::optional<fs::FileStamp> seen;   // its stamp as last looked at
+  int64_t seen_since_ms = 0;           // when that stamp was first seen
+};
+
+// Looks at the source of `retry` once more, at `now_ms` of a steady clock,
+// finding `stamp` (nullopt: no file there): true once the same stamp has been
+// seen for kQuietMilliseconds; a new stamp starts the wait again.
+bool QuietLongEnough(QuietRetry& retry, const std::optional<fs::FileStamp>& stamp, int64_t now_ms);
 
 }  // namespace tavrin
 

@@ -305,5 +305,21 @@ TEST(ScheduleTest, ACommandLineReportEndsTheProgramAsSoonAsItsRunEnds) {
   EXPECT_EQ(sim.finished_at, 1000'057);
 }
 
+// The retry waits for 2 seconds of the same stamp: every change, a file
+// that disappears or comes back included, starts the wait again.
+TEST(QuietRetryTest, RunsOnceTheSourceHasKeptOneStampForTwoSeconds) {
+  const fs::FileStamp v1{1, 10, 4096, 1'000};
+  const fs::FileStamp v2{1, 10, 4096, 2'000};  // written in place, same size
+  QuietRetry retry{"Daily", "/data/Vesk.mdb", v1, 0};
+  EXPECT_FALSE(QuietLongEnough(retry, v1, 1'999));
+  EXPECT_FALSE(QuietLongEnough(retry, v2, 1'999));  // written meanwhile: the wait starts again
+  EXPECT_FALSE(QuietLongEnough(retry, v2, 3'998));
+  EXPECT_FALSE(QuietLongEnough(retry, std::nullopt, 3'999));  // being replaced
+  const fs::FileStamp v3{1, 11, 8192, 3'000};           // the new file in its place
+  EXPECT_FALSE(QuietLongEnough(retry, v3, 4'000));
+  EXPECT_FALSE(QuietLongEnough(retry, v3, 5'999));
+  EXPECT_TRUE(QuietLongEnough(retry, v3, 6'000));
+}
+
 }  // namespace
 }  // namespace tavrin

@@ -62,6 +62,8 @@ void CADO::ReportMoveError(const _com_error& e) {
   // record as it moves can fail to, and the report it ends must not pass
   // for complete. A stop ends the walk as a stop, not as a failure.
   const HRESULT hr = e.Error();
+  source_changed_ = hr == kDbConcurrencyViolation;
+  if (source_changed_) return;
   if (hr != kAdErrNoCurrentRecord && hr != kAdErrObjectClosed && hr != kEPointer && hr != kEAbort)
     ReportError(e);
 }
@@ -110,6 +112,7 @@ void CADO::CloseRecordset() {
 int32_t CADO::GetRecordCount() { return Deref(m_pRecordset).RecordCount(); }
 
 std::string CADO::TryMoveFirst() {
+  source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveFirst();
@@ -121,6 +124,7 @@ std::string CADO::TryMoveFirst() {
 }
 
 std::string CADO::TryMoveNext() {
+  source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveNext();

@@ -49,6 +49,9 @@ class CADO {
   // "PASS", "BOF" or "FAIL" (see the implementation for their meaning).
   std::string TryMoveFirst();
   std::string TryMoveNext();
+  // Whether the last move failed because the source changed while the
+  // record set read it (kDbConcurrencyViolation).
+  bool SourceChanged() const { return source_changed_; }
 
   // The index of field `name` in the record set, or -1 when it has none or
   // is not open (the reads by index then fail as those by name would).
@@ -75,12 +78,14 @@ class CADO {
   // connection, then `e`.
   void ReportError(const _com_error& e);
   // Reports a failed move as ReportError does when the provider failed to
-  // read the record moved to; a misused cursor and a stop stay silent.
+  // read the record moved to; a misused cursor and a stop stay silent, and
+  // so does a source that changed (SourceChanged), which the walk reports.
   void ReportMoveError(const _com_error& e);
   RunHost& host() { return *host_; }
 
  private:
   RunHost* host_;
+  bool source_changed_ = false;
 };
 
 }  // namespace tavrin

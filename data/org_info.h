@@ -105,6 +105,10 @@ class OrgReader {
   // Moves to the next record (staying on the last) and reads it into `org`;
   // false when the move failed.
   virtual bool GetNextOrg(tagORG_INFO& org) = 0;
+  // Whether the last move of the walk failed because the source changed
+  // while the walk read it (it shows no box then: the caller says so). A
+  // source that cannot change under its reader never did.
+  virtual bool SourceChanged() const { return false; }
 };
 
 }  // namespace tavrin

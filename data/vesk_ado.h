@@ -20,6 +20,7 @@ class CVeskADO : public CADO, public OrgReader {
   int32_t GetRecordCount() override { return CADO::GetRecordCount(); }
   bool GetFirstOrg(tagORG_INFO& org) override;
   bool GetNextOrg(tagORG_INFO& org) override;
+  bool SourceChanged() const override { return CADO::SourceChanged(); }
 
  private:
   // Reads every column of kOrgColumns, in its order, into `org`, by the

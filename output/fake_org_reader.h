@@ -12,7 +12,8 @@ namespace tavrin {
 
 // Test double of OrgReader: serves a scripted list of records. The record
 // count is the list's size unless `count` overrides it, and the read
-// numbered `fail_read` (1 for the first) returns false.
+// numbered `fail_read` (1 for the first) returns false, as one whose source
+// changed when `changed` is set.
 class FakeOrgReader : public OrgReader {
  public:
   FakeOrgReader() = default;
@@ -21,6 +22,7 @@ class FakeOrgReader : public OrgReader {
   std::vector<tagORG_INFO> records;
   std::optional<int32_t> count;
   int fail_read = 0;
+  bool changed = false;
   int reads = 0;         // GetFirstOrg and GetNextOrg calls
   int count_calls = 0;   // GetRecordCount calls
 
@@ -36,6 +38,7 @@ class FakeOrgReader : public OrgReader {
     if (position_ + 1 < records.size()) ++position_;  // stays on the last record
     return Read(org);
   }
+  bool SourceChanged() const override { return changed && reads >= fail_read && fail_read > 0; }
 
  private:
   bool Read(tagORG_INFO& org) {

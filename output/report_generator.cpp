@@ -38,9 +38,16 @@ ReportOutcome CReportGenerator::GenerateReport() {
       host_.SetProgress(static_cast<int>(static_cast<double>(i) / count * 100.0));
     }
     if (i == 0) output->BeginRecords();
-    // A failed read ends the report silently, as far as it got.
+    // A failed read ends the report silently, as far as it got; one of a
+    // source that changed meanwhile ends it unpublished, as a stop does:
+    // the records written are not all of one version of the source.
     if (!(i == 0 ? org_db_.GetFirstOrg(org) : org_db_.GetNextOrg(org))) {
       end = WalkEnd::kReadFailed;
+      if (org_db_.SourceChanged()) {
+        end = WalkEnd::kStopped;
+        host_.SourceChanged();
+        host_.Notice(def_.m_strReportName + ": the database changed while the report read it", Severity::kError);
+      }
       break;
     }
     output->WriteRecord(org);

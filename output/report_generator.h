@@ -37,7 +37,11 @@ class CReportGenerator {
   // each record sets "Processing %d of %d" and the progress (unless the kind
   // shows none), reads it and writes it; a complete walk of M records ends
   // with "Processing M of M" and 100, so that the log's progress reaches
-  // the end. A failed read ends the walk silently; a stop request ends it
+  // the end. A failed read ends the walk silently, unless the source
+  // changed while the walk read it (OrgReader::SourceChanged): then the
+  // output ends as stopped, the host hears of it (RunHost::SourceChanged),
+  // and the log says "<report>: the database changed while the report read
+  // it" as an error; a stop request ends it
   // between two records and the output ends as stopped (WalkEnd::kStopped);
   // an output that failed for good (WalkEnd::kOutputFailed) ends it there
   // too. Stopped before it began, it prepares no output and only logs that

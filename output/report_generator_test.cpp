@@ -147,6 +147,35 @@ TEST_F(ReportTest, StopDiscardsTheOutputUnderWayAndSaysWhatWasKept) {
   EXPECT_EQ(host.notices, Texts{stopped + " is kept as it was"});
 }
 
+// A read that fails because the source changed meanwhile (here at the last
+// record, where the provider finds a write it could not see in the rows)
+// leaves the previous output, as a stop does, and the run fails saying why.
+TEST_F(ReportTest, SourceChangedDuringTheWalkLeavesThePreviousOutput) {
+  def().m_strReportName = "Daily";
+  WriteWholeFile(def().m_strOutputFilename, "previous\r\n");
+  reader.records.assign(4, Org("A", "Open"));
+  reader.fail_read = 4;
+  reader.changed = true;
+  Generate();
+  EXPECT_EQ(Output(), "previous\r\n");
+  EXPECT_EQ(EntryCount(dir.path()), 1u);  // no temporary file left
+  EXPECT_EQ(host.notices, (Texts{"Daily: the database changed while the report read it",
+                                 "Daily: stopped before the report was finished; " + def().m_strOutputFilename +
+                                     " is kept as it was"}));
+  EXPECT_EQ(host.notice_severities.front(), Severity::kError);
+  EXPECT_EQ(host.source_changes, 1);
+  EXPECT_EQ(host.failures, 1);
+  EXPECT_TRUE(host.boxes.empty());
+
+  // Any other failed read still keeps what was written.
+  host = FakeRunHost();
+  reader.changed = false;
+  reader.reads = 0;
+  Generate();
+  EXPECT_EQ(Output(), "\"Open\"\r\n\"Open\"\r\n\"Open\"\r\n");
+  EXPECT_EQ(host.source_changes, 0);
+}
+
 // Looks at the output path while the report is half written: from inside the
 // record source, so the look is certain to fall in the middle of the writing.
 class PeekingReader : public FakeOrgReader {

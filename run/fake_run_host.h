@@ -34,6 +34,7 @@ class FakeRunHost : public RunHost {
   std::vector<std::string> notices;
   std::vector<Severity> notice_severities;  // of each notice, in the same order
   int failures = 0;
+  int source_changes = 0;  // SourceChanged calls, each also a failure
   bool stop = false;
 
   std::string status() const { return statuses.empty() ? "" : statuses.back(); }
@@ -63,6 +64,10 @@ class FakeRunHost : public RunHost {
     notice_severities.push_back(severity);
   }
   void RecordFailure() override { ++failures; }
+  void SourceChanged() override {
+    RecordFailure();
+    ++source_changes;
+  }
   bool StopRequested() const override { return stop; }
 };
 

@@ -44,6 +44,10 @@ class RunHost {
   virtual void Notice(const std::string& text, Severity severity) = 0;
   // The step at hand failed: the run counts as failed (exit status 1).
   virtual void RecordFailure() = 0;
+  // The run failed (as RecordFailure) because its source changed while it
+  // read it, so that what it read is not of one version; its output was
+  // left as a stop leaves it. A schedule runs the report once more.
+  virtual void SourceChanged() = 0;
   // True once the user or a signal asked the program to end: long loops stop
   // at their next safe point.
   virtual bool StopRequested() const = 0;

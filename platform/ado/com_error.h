@@ -23,6 +23,9 @@ constexpr HRESULT kAdErrItemNotFound = static_cast<HRESULT>(0x800A0CC1);
 constexpr HRESULT kAdErrObjectClosed = static_cast<HRESULT>(0x800A0E78);
 // OLE DB: errors in the command text (syntax, unknown column or table).
 constexpr HRESULT kDbErrorsInCommand = static_cast<HRESULT>(0x80040E14);
+// OLE DB: the data changed since it was read; a result that read two
+// versions of its source fails with it, and so does nothing else.
+constexpr HRESULT kDbConcurrencyViolation = static_cast<HRESULT>(0x80040E38);
 // OLE DB: the provider could not open the data source.
 constexpr HRESULT kDbAuthFailed = static_cast<HRESULT>(0x80004005);
 

@@ -19,6 +19,11 @@
 //              or query '<name>'. ..."
 //   0x80040E14 errors in the query text (syntax, unknown column or function)
 //   0x80004005 a damaged table, or a file the reader could not read whole
+//   0x80040E38 "The database file '<path>' was changed while it was being
+//              read.": a query, or the move to a row of its result, that
+//              would give rows of two versions of the file (written in
+//              place meanwhile; a file replaced by a rename is read whole
+//              in its old version). A query's reading is tried once more.
 //   0x80040E31 a query that ran past its deadline
 //   0x80004004 an operation stopped because `cancelled` said so.
 

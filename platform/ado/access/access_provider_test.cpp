@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -790,6 +794,119 @@ TEST(JetQueryInPart, AColumnNotLoadedIsNeverRead) {
   const RewrittenQuery q = RewriteJetSql("SELECT * FROM T WHERE Status = 'x' ORDER BY Id");
   EXPECT_EQ(q.rowid_names, (std::vector<std::string>{"Status", "Id"}));
   EXPECT_THROW(access::RunJetRowQuery(q, data, env, {}), access::ColumnsNotLoaded);
+}
+
+// Sets the file's modification time a minute back, so that any later write
+// gives it a time of its own whatever the file system's clock tick.
+void Backdate(const std::string& path) {
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  const timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec - 60, st.st_mtim.tv_nsec}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Organizations whose Status differs between two versions of the file and
+// nothing else: both files have the same pages but for those values.
+void WriteVersion(const std::string& path, const std::string& status) {
+  std::vector<std::vector<Value>> rows;
+  for (int i = 1; i <= 300; ++i)
+    rows.push_back(OrgRow(i, {{"Status", status},
+                              {"Organization Name", "Org " + std::to_string(1000 - i)},
+                              {"Category", std::string("Schools")}}));
+  WriteOrg(path, rows);
+}
+
+class TwoVersions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_ / "Vesk.mdb";
+    WriteVersion(path_, "Closed");
+    WriteVersion(dir_ / "new.mdb", "Opened");
+    Backdate(path_);
+    connection_ = std::make_shared<Connection>(g_access);
+    connection_->Open("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_, "", "", -1);
+  }
+
+  // Walks a sorted query over every row, with `change` done between the
+  // query and the first record, and returns the statuses read up to the
+  // first failed move, whose error goes to *failure.
+  std::vector<std::string> Walk(const std::function<void()>& change, std::optional<_com_error>* failure) {
+    Recordset rs;
+    rs.Open("SELECT * FROM Org ORDER BY [Organization Name]", connection_, adOpenStatic, adLockReadOnly,
+            adCmdText);
+    change();
+    std::vector<std::string> statuses;
+    try {
+      for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) statuses.push_back(rs.GetFieldValue("Status").AsText());
+    } catch (const _com_error& e) {
+      *failure = e;
+    }
+    return statuses;
+  }
+
+  TempFolder dir_;
+  std::string path_;
+  ConnectionPtr connection_;
+};
+
+// The file written in place between the query and its records: no walk
+// ends with rows of both versions, even where the rows it compares (the
+// columns the query holds) are the same in both.
+TEST_F(TwoVersions, AFileWrittenInPlaceFailsTheWalkBeforeItEnds) {
+  std::optional<_com_error> failure;
+  const std::string next = ReadAll(dir_ / "new.mdb");
+  ASSERT_EQ(next.size(), ReadAll(path_).size());
+  const auto statuses = Walk(
+      [&] {
+        std::fstream out(path_, std::ios::binary | std::ios::in | std::ios::out);
+        out.write(next.data(), static_cast<std::streamsize>(next.size()));
+      },
+      &failure);
+  ASSERT_TRUE(failure.has_value()) << statuses.size() << " rows read";
+  EXPECT_EQ(failure->Error(), kDbConcurrencyViolation);
+  EXPECT_LT(statuses.size(), 300u);
+  const auto errors = connection_->Errors();
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back().description, "The database file '" + path_ + "' was changed while it was being read.");
+
+  // Read again from the start, the file is of one version again.
+  failure.reset();
+  EXPECT_EQ(Walk([] {}, &failure), std::vector<std::string>(300, "Opened"));
+  EXPECT_FALSE(failure.has_value());
+}
+
+// A file replaced by a rename is read whole in the version the query saw.
+TEST_F(TwoVersions, AFileReplacedByRenameIsReadInItsOldVersion) {
+  std::optional<_com_error> failure;
+  const auto statuses = Walk([&] { fs::rename(dir_ / "new.mdb", path_); }, &failure);
+  EXPECT_FALSE(failure.has_value()) << failure->Description().value_or("");
+  EXPECT_EQ(statuses, std::vector<std::string>(300, "Closed"));
+}
+
+// A file written while a reading reads it is read once more; written again,
+// the reading fails, saying why.
+TEST_F(TwoVersions, AFileWrittenWhileItIsReadFailsItsReading) {
+  AccessOptions options;
+  // In the reader, before it reads a page: moves the file's time on, as a
+  // write does, by a second each time, so that every reading sees a change.
+  options.reader.before_sandbox = [path = path_] {
+    const int fd = open(path.c_str(), O_WRONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) _exit(2);
+    const timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
+    futimens(fd, times);
+    close(fd);
+  };
+  FakeEnv env;
+  std::vector<ErrorEntry> errors;
+  try {
+    OpenAccessProvider(path_, env, {}, &errors, options);
+    ADD_FAILURE() << "the file was read";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), kDbConcurrencyViolation);
+  }
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back().description, "The database file '" + path_ + "' was changed while it was being read.");
 }
 
 }  // namespace

@@ -23,6 +23,10 @@ ProviderFailure Damaged(const std::string& table, const std::string& what,
           std::move(warnings), true};
 }
 
+ProviderFailure Changed(const std::string& path) {
+  return {kDbConcurrencyViolation, "The database file '" + path + "' was changed while it was being read.", {}, true};
+}
+
 ProviderFailure NoTable(const std::string& name) {
   return {kDbNoTable,
           "The Microsoft Jet database engine cannot find the input table or query '" + name +

@@ -32,6 +32,9 @@ std::string BadFormatText(const std::string& path);
 // A table that cannot be read completely; worth one more try.
 ProviderFailure Damaged(const std::string& table, const std::string& what,
                         std::vector<std::string> warnings = {});
+// The file at `path` changed while it was being read: a result of two of
+// its versions (kDbConcurrencyViolation). Worth one more try.
+ProviderFailure Changed(const std::string& path);
 // A table that the file does not have.
 ProviderFailure NoTable(const std::string& name);
 // An error in the query text.

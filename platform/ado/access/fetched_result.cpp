@@ -41,6 +41,9 @@ const char* FetchedResult::Row(int64_t row) const {
       ++fetched_;
     }
     Check(order_[static_cast<size_t>(row)], cells);
+    // The rows handed out so far are of the version the query saw only if
+    // the file is still unwritten now that the last of them has been read.
+    if (row + 1 == RowCount() && !file_->Unchanged()) throw Changed(file_->path);
   } catch (...) {
     // What the reader holds is no longer known: start again next time.
     fetch_.reset();
@@ -68,7 +71,9 @@ void FetchedResult::Check(uint32_t number, const char* cells) const {
     same = got.tag == want.tag && got.text == want.text &&
            std::memcmp(&got.number, &want.number, sizeof got.number) == 0;
   }
-  if (!same) throw Damaged(keys_->name, "it was changed while it was being read.");
+  if (same) return;
+  if (!file_->Unchanged()) throw Changed(file_->path);
+  throw Damaged(keys_->name, "it was changed while it was being read.");
 }
 
 void FetchedResult::Fetch(int64_t row, std::vector<ErrorEntry>* errors) const {

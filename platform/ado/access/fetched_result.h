@@ -39,7 +39,10 @@ class FetchedResult : public ResultSet {
   Variant Value(int64_t row, int column) const override;
   void ReadRow(int64_t row, std::vector<CellView>& cells) const override;
   // Reads row `row`. A row that is not the same as the reading in part saw
-  // it (the file changed in place meanwhile) is damage.
+  // it is damage; when the file was written since the reading in part, that
+  // row, and the last row of the result even when it is the same, fail with
+  // kDbConcurrencyViolation instead: the rows read are not all of the
+  // version that the query chose them from.
   void Fetch(int64_t row, std::vector<ErrorEntry>* errors) const override;
 
  private:

@@ -222,6 +222,7 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
                      const ReaderOptions& options) {
   auto file = std::make_shared<OpenAccessFile>();
   file->fd = OpenFile(path);
+  file->stamp = fs::StampOf(file->fd.get());
   file->facts = CheckFile(file->fd.get(), path);
   file->path = path;
   const ChildWork work = [&request](MdbReader& reader, StreamWriter& out) {
@@ -239,6 +240,9 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
   for (size_t i = 0; as_asked && i < tables.size(); ++i)
     as_asked = text::EqualsIgnoreAsciiCase(tables[i]->name, request.tables[i]);
   if (!as_asked) throw reader.Unreadable("its reader sent other tables than were asked for.");
+  // The reader walked the file's pages as they were at each moment: what it
+  // sent is of one version only if nothing was written meanwhile.
+  if (!file->Unchanged()) throw Changed(path);
   return {std::move(tables), std::move(file), std::move(fetch)};
 }
 

@@ -22,6 +22,7 @@
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
+#include "platform/fs/file_stamp.h"
 
 namespace tavrin::ado::access {
 
@@ -42,6 +43,11 @@ struct OpenAccessFile {
   fs::UniqueFd fd;
   FileFacts facts;
   std::string path;
+  std::optional<fs::FileStamp> stamp;  // taken when opened, before any reading
+
+  // Whether the file is still the version it was when opened: nothing was
+  // written to it since (see file_stamp.h for what a stamp can tell).
+  bool Unchanged() const { return fs::StampOf(fd.get()) == stamp; }
 };
 
 struct ReaderOptions {
@@ -60,8 +66,9 @@ struct ReaderOptions {
 // ProviderFailure: the file's own problems as file_check.h and
 // table_reader.h describe them; a reader that died, hung, exceeded its
 // limits or broke the stream as a damaged file; kEAbort soon after
-// `cancelled` (asked every 100 ms or so) turns true. A failure that a file
-// being saved by its editor explains is tried once more after a pause. The
+// `cancelled` (asked every 100 ms or so) turns true; Changed when the file
+// was written while it was read. A failure that a file being saved by its
+// editor explains is tried once more after a pause. The
 // deadline and the pause are measured on `env`'s clock. Forks: one call per
 // thread at a time.
 std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path, const ReadRequest& request,
