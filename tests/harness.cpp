@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,7 +130,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  result.peak_rss_kib = usage.ru_maxrss;
   if (signalled)
     result.seconds_after_signal =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled_at).count();

@@ -30,6 +30,7 @@ struct RunResult {
   std::string out;     // standard output
   std::string err;     // standard error
   double seconds_after_signal = -1;  // from the SignalOn signal to the end; -1: none sent
+  long peak_rss_kib = -1;            // the program's peak resident memory, from wait4
 };
 
 // A signal to send the program once its standard error holds `text`.

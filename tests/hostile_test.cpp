@@ -95,5 +95,46 @@ TEST_F(StopDuringData, SigtermWithinTwoSecondsWhileRowsLoad) {
   EXPECT_EQ(r.err.find("Processing"), std::string::npos) << r.err;
 }
 
+// Where texts that multiply table Org: a self-join, and the table eight
+// times over. 20,000 rows are enough for either to exceed what one query
+// may hold, and each is refused before it holds anything.
+TEST(HostileWhere, AQueryThatMultipliesTheTableEndsWithItsMemoryReason) {
+  TempDir dir;
+  const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", "20000"}, dir.path());
+  ASSERT_EQ(w.exit_code, 0) << w.err;
+  std::string eight = "0";
+  for (int i = 0; i < 8; ++i) eight += " UNION ALL SELECT * FROM Org";
+  for (const std::string& where : {std::string("0 UNION ALL SELECT a.* FROM Org a, Org b"), eight}) {
+    WriteFile(dir / "TavrinReport.ini", Ini("Vesk.mdb", where));
+    const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir.path(), "", 60);
+    EXPECT_EQ(r.exit_code, 1) << where << "\n" << r.err;
+    EXPECT_NE(r.err.find("failed: the query needs more than one query may hold (512 MiB"), std::string::npos)
+        << r.err;
+    EXPECT_GT(r.peak_rss_kib, 0);
+    EXPECT_LT(r.peak_rss_kib, 512 * 1024) << where;
+    EXPECT_FALSE(FileExists(dir / "out.csv"));
+  }
+}
+
+TEST(HostileWhere, SqliteOwnSqlIsRefusedAsNotJetWhenRunAndWhenChecked) {
+  TempDir dir;
+  const RunResult w = RunProgram(MdbWriteBinary(), {"Vesk.mdb", "--sample", "20"}, dir.path());
+  ASSERT_EQ(w.exit_code, 0) << w.err;
+  for (const char* where : {"1=1 LIMIT 1", "1=1 GROUP BY Status HAVING Count(*) > 0", "Status = 'x' COLLATE NOCASE",
+                            "CAST(Status AS BLOB) = 'x'", "Status = ?", "Status IN ()",
+                            "[Event Kill Date] > ##"}) {
+    WriteFile(dir / "TavrinReport.ini", Ini("Vesk.mdb", where));
+    const RunResult r = RunProgram(ReportBinary(), {"--unattended", "Rep"}, dir.path(), "", 20);
+    EXPECT_EQ(r.exit_code, 1) << where << "\n" << r.err;
+    EXPECT_NE(r.err.find("failed: not Jet SQL: "), std::string::npos) << r.err;
+    EXPECT_FALSE(FileExists(dir / "out.csv"));
+    const RunResult c = RunProgram(ReportBinary(), {"--check", "Rep"}, dir.path(), "", 20);
+    EXPECT_EQ(c.exit_code, 1) << where << "\n" << c.out;
+    EXPECT_NE(c.out.find("[Rep] Where = \"" + std::string(where) + "\": the query does not compile: not Jet SQL: "),
+              std::string::npos)
+        << c.out;
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::test

@@ -1,6 +1,7 @@
 #include "platform/ado/access/access_provider.h"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "platform/ado/access/failure.h"
@@ -36,6 +37,10 @@ class AccessProvider : public Provider {
       ThrowAsComError(errors, f);
     } catch (const std::length_error&) {
       ThrowAsComError(errors, {kEOutOfMemory, "The query result is too large.", {}});
+    } catch (const std::bad_alloc&) {
+      // The system gave less than the query's own limit (an address-space
+      // limit): the query still fails with its reason.
+      ThrowAsComError(errors, {kEOutOfMemory, "the query needs more memory than the system gives it.", {}});
     }
   }
 

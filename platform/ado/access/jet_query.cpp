@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -92,6 +92,37 @@ int Progress(void* data) {
   return guard->stopped || guard->overtime;
 }
 
+// What one query holds, SQLite's heap and its stored result together, kept
+// under one limit: SQLite's hard heap limit is lowered by what the result
+// holds as it grows, checked each time the result has grown by kStep.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(int64_t limit) : limit_(limit), before_(sqlite3_hard_heap_limit64(-1)) { Lower(); }
+  ~MemoryBudget() { sqlite3_hard_heap_limit64(before_); }
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+  // Counts `bytes` more held by the result; false once the query holds more
+  // than its limit.
+  bool Hold(size_t bytes) {
+    held_ += static_cast<int64_t>(bytes);
+    if (held_ - counted_ < kStep) return true;
+    counted_ = held_;
+    Lower();
+    return held_ + sqlite3_memory_used() <= limit_;
+  }
+
+ private:
+  static constexpr int64_t kStep = int64_t{1} << 20;
+  // A hard heap limit of 0 would mean none, so the least is one byte.
+  void Lower() { sqlite3_hard_heap_limit64(std::max<int64_t>(limit_ - held_, 1)); }
+
+  const int64_t limit_;
+  const sqlite3_int64 before_;
+  int64_t held_ = 0;
+  int64_t counted_ = 0;
+};
+
 // The failure of an SQLite call, told in Jet's terms where the guard knows
 // more than SQLite's message.
 ProviderFailure Failure(sqlite3* db, const Guard& guard) {
@@ -107,8 +138,7 @@ ProviderFailure Failure(sqlite3* db, const Guard& guard) {
   if (guard.refused_write) return {kEFail, kReadOnly, {}};
   if (guard.refused_other) return QueryError("The query uses SQL that is not part of Jet SQL.");
   const int rc = sqlite3_errcode(db);
-  if (rc == SQLITE_NOMEM || rc == SQLITE_TOOBIG)
-    return {kEOutOfMemory, "The query needs more memory than one query may use.", {}};
+  if (rc == SQLITE_NOMEM || rc == SQLITE_TOOBIG) return QueryMemoryFailure(guard.control.memory);
   return QueryError(sqlite3_errmsg(db));
 }
 
@@ -137,7 +167,8 @@ StatementPtr Prepare(sqlite3* db, const std::string& sql, const Guard& guard) {
 
 // A result of any shape, stored like a table. A column takes the date kind
 // when it is a date column of a table, otherwise the kind of each value.
-std::shared_ptr<StoredTable> StoreResult(sqlite3* db, sqlite3_stmt* st, const Guard& guard) {
+std::shared_ptr<StoredTable> StoreResult(sqlite3* db, sqlite3_stmt* st, const Guard& guard,
+                                         MemoryBudget& budget) {
   auto out = std::make_shared<StoredTable>();
   const int n = sqlite3_column_count(st);
   std::vector<bool> dates;
@@ -172,6 +203,8 @@ std::shared_ptr<StoredTable> StoreResult(sqlite3* db, sqlite3_stmt* st, const Gu
       }
     }
     out->AddRow(row.cells());
+    // The row's cells and its entry in the table's index.
+    if (!budget.Hold(row.cells().size() + 2 * sizeof(const char*))) throw QueryMemoryFailure(guard.control.memory);
   });
   out->Finish();
   return out;
@@ -199,9 +232,6 @@ void SetLimits(sqlite3* db) {
 // An in-memory SQLite database speaking Jet's dialect over `data` (which
 // must outlive it), with the guard in place for the query's own text.
 SqlitePtr OpenEngine(const AttachedTables& data, Env& env, Guard& guard) {
-  static std::once_flag heap_limit;
-  std::call_once(heap_limit, [] { sqlite3_hard_heap_limit64(kQueryHeapBytes); });
-
   sqlite3* raw = nullptr;
   const int open_rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   SqlitePtr db(raw, sqlite3_close);
@@ -221,13 +251,39 @@ SqlitePtr OpenEngine(const AttachedTables& data, Env& env, Guard& guard) {
   return db;
 }
 
+// Refuses `query` when one of its selects could give more rows than
+// kQueryRowFactor allows over `data`, before it runs.
+void RefuseMultiplied(const RewrittenQuery& query, const AttachedTables& data, const QueryControl& control) {
+  uint64_t largest = 0;
+  for (const auto& t : data.tables) largest = std::max<uint64_t>(largest, t->rows());
+  const uint64_t most = MostRowsOfAnySelect(query, [&](const std::string& name) -> uint64_t {
+    for (const auto& t : data.tables)
+      if (text::EqualsIgnoreAsciiCase(t->name, name)) return t->rows();
+    return 0;
+  });
+  if (most <= std::max(kQueryRowFactor * largest, kQueryRowsAlwaysAllowed)) return;
+  throw ProviderFailure{
+      kEOutOfMemory,
+      "the query needs more than one query may hold (" + std::to_string(control.memory >> 20) + " MiB and " +
+          std::to_string(kQueryRowFactor) + " times the rows of its largest table): it could give " +
+          (most == UINT64_MAX ? std::string("more rows than can be counted") : std::to_string(most) + " rows") +
+          " from a table of " + std::to_string(largest) + ", so it was refused before it ran.",
+      {}};
+}
+
 }  // namespace
+
+ProviderFailure QueryMemoryFailure(int64_t limit) {
+  return {kEOutOfMemory, "the query needs more than " + std::to_string(limit >> 20) + " MiB of memory and was stopped.",
+          {}};
+}
 
 std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query, const AttachedTables& data,
                                                     Env& env, const QueryControl& control) {
   if (query.rowid_sql.empty() || data.tables.size() != 1 || HasColumn(*data.tables[0], "_rowid_"))
     return std::nullopt;
   Guard guard{env, control, env.SteadyNow() + control.deadline, data};
+  const MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   sqlite3* raw = db.get();
   StatementPtr st = Prepare(raw, query.rowid_sql, guard);
@@ -243,16 +299,19 @@ std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const Attach
   // query's order, so no row is copied.
   if (auto order = RunJetRowQuery(query, data, env, control))
     return std::make_unique<StoredResult>(data.tables[0], std::move(*order), true);
+  RefuseMultiplied(query, data, control);
   Guard guard{env, control, env.SteadyNow() + control.deadline, data};
+  MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   StatementPtr st = Prepare(db.get(), query.sql, guard);
-  auto table = StoreResult(db.get(), st.get(), guard);
+  auto table = StoreResult(db.get(), st.get(), guard, budget);
   return std::make_unique<StoredResult>(std::move(table), std::vector<uint32_t>(), false);
 }
 
 std::vector<std::string> PrepareJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env) {
   const QueryControl control;
   Guard guard{env, control, env.SteadyNow() + control.deadline, data};
+  const MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   const StatementPtr st = Prepare(db.get(), query.sql, guard);
   std::vector<std::string> columns;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ado/access/failure.h"
 #include "platform/ado/access/jet_rewrite.h"
 #include "platform/ado/access/table_module.h"
 #include "platform/ado/provider.h"
@@ -22,13 +23,23 @@ namespace tavrin::ado::access {
 
 // The longest one query may run.
 inline constexpr std::chrono::milliseconds kQueryDeadline{30000};
-// What all queries of the process together may allocate in SQLite.
-inline constexpr int64_t kQueryHeapBytes = int64_t{512} << 20;
+// What one query may hold: SQLite's heap and the rows of its result
+// together.
+inline constexpr int64_t kQueryMemoryBytes = int64_t{512} << 20;
+// A query whose selects could give more rows than this many times those of
+// its largest table (or than kQueryRowsAlwaysAllowed, for small tables) is
+// refused before it runs: a union or join that multiplies the table.
+inline constexpr uint64_t kQueryRowFactor = 4;
+inline constexpr uint64_t kQueryRowsAlwaysAllowed = 100000;
 
 struct QueryControl {
   CancelCheck cancelled;  // asked many times a second while the query runs
   std::chrono::milliseconds deadline = kQueryDeadline;
+  int64_t memory = kQueryMemoryBytes;
 };
+
+// The failure of a query that needs more than `limit` bytes.
+ProviderFailure QueryMemoryFailure(int64_t limit);
 
 // Thrown instead of running a query that reads a column whose values a
 // table read in part (ColumnInfo::loaded) does not hold.
@@ -36,12 +47,16 @@ struct ColumnsNotLoaded {};
 
 // Runs `query` over `data` (which holds the tables that query.tables
 // names, in that order) and returns its whole result, which may share the
-// tables. Date() and Now() read `env`. Sets SQLite's process-wide heap limit
-// to kQueryHeapBytes on first use. Throws ProviderFailure: kDbErrorsInCommand
-// for errors in the text and for a function that is not Jet's ("Undefined
-// function"), kEFail for a statement that would write, a timeout once the
-// deadline (on `env`'s clock) has passed, kEAbort once `cancelled` is true;
-// ColumnsNotLoaded as said above.
+// tables. Date() and Now() read `env`. While it runs, SQLite's process-wide
+// hard heap limit is `control.memory` less what the result holds so far (so
+// queries must run one at a time), and is set back afterwards. Throws
+// ProviderFailure: kDbErrorsInCommand for errors in the text and for a
+// function that is not Jet's ("Undefined function"), kEFail for a statement
+// that would write, a timeout once the deadline (on `env`'s clock) has
+// passed, kEAbort once `cancelled` is true, QueryMemoryFailure once the query
+// holds more than `control.memory`, and kEOutOfMemory before it runs for a
+// query whose selects could give more rows than kQueryRowFactor times its
+// largest table (see there); ColumnsNotLoaded as said above.
 std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
                                        const QueryControl& control);
 

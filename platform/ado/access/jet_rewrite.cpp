@@ -1,5 +1,6 @@
 #include "platform/ado/access/jet_rewrite.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -131,6 +132,9 @@ std::vector<Token> Tokenize(std::string_view s) {
     } else if (c == '#') {
       const size_t close = s.find('#', i + 1);
       const std::string inside(s.substr(i + 1, close == std::string_view::npos ? s.npos : close - i - 1));
+      // SQLite would take "##" for day 0; Jet has no empty date.
+      if (close != std::string_view::npos && inside.find_first_not_of(' ') == std::string::npos)
+        throw JetSqlError("not Jet SQL: the empty date '#" + inside + "#'.");
       const auto linear = close == std::string_view::npos ? std::nullopt : ParseDateLiteral(inside);
       if (!linear)
         throw JetSqlError("Syntax error in date in query expression '#" + inside +
@@ -168,8 +172,13 @@ std::vector<Token> Tokenize(std::string_view s) {
       out.push_back({Tok::kAmp, "&"});
       ++i;
     } else {
+      // SQLite's two-character operators stay whole, so that the dialect
+      // check sees them as what they are.
       const std::string_view two = s.substr(i, 2);
-      const size_t len = (two == "<>" || two == "<=" || two == ">=") ? 2 : 1;
+      const size_t len = (two == "<>" || two == "<=" || two == ">=" || two == "==" || two == "!=" ||
+                          two == "||" || two == "<<" || two == ">>" || two == "->")
+                             ? 2
+                             : 1;
       out.push_back({Tok::kOp, std::string(s.substr(i, len))});
       i += len;
     }
@@ -197,6 +206,146 @@ bool IsKeyword(std::string_view w) {
     if (IEquals(w, k)) return true;
   return false;
 }
+
+// Refuses SQL that SQLite would run but Jet would not: SQLite's own words
+// and operators, parameters, an empty IN list, and grouping a select of *.
+// (GLOB, REGEXP and MATCH call functions, which the query's authorizer
+// refuses as Jet refuses an unknown function.)
+void RefuseOtherSql(const std::vector<Token>& t) {
+  static const char* const kSqliteWords[] = {
+      "LIMIT", "OFFSET", "COLLATE", "CAST", "ESCAPE", "CASE", "WITH", "INTERSECT",
+      "EXCEPT", "OVER", "WINDOW", "FILTER", "VALUES", "INDEXED", "NOTNULL"};
+  static const char* const kJetOperators[] = {"=", "<>", "<", "<=", ">", ">=", "+",
+                                              "-", "*",  "/", "\\", "^", ".",  ";"};
+  for (size_t k = 0; k < t.size(); ++k) {
+    const Token& tok = t[k];
+    const bool before_paren = k + 1 < t.size() && t[k + 1].kind == Tok::kLParen;
+    if (tok.kind == Tok::kWord) {
+      for (const char* w : kSqliteWords)
+        if (IEquals(tok.text, w)) throw JetSqlError("not Jet SQL: " + tok.text + ".");
+      // IsNull(x) is Jet's function; "x ISNULL" is SQLite's operator.
+      if (IEquals(tok.text, "ISNULL") && !before_paren) throw JetSqlError("not Jet SQL: ISNULL without parentheses.");
+      if (IEquals(tok.text, "IN") && before_paren && k + 2 < t.size() && t[k + 2].kind == Tok::kRParen)
+        throw JetSqlError("not Jet SQL: the empty list 'IN ()'.");
+    } else if (tok.kind == Tok::kOp) {
+      bool jet = false;
+      for (const char* op : kJetOperators) jet = jet || tok.text == op;
+      if (jet) continue;
+      if (tok.text == "?" || tok.text == ":" || tok.text == "@" || tok.text == "$")
+        throw JetSqlError("not Jet SQL: the parameter '" + tok.text + "'.");
+      throw JetSqlError("not Jet SQL: the operator '" + tok.text + "'.");
+    }
+  }
+  // Jet cannot group the rows of "SELECT *" (the Where of a report's query).
+  for (size_t k = 0; k + 1 < t.size(); ++k) {
+    if (!IsWord(t[k], "SELECT")) continue;
+    size_t n = k + 1;
+    if (IsWord(t[n], "DISTINCT") || IsWord(t[n], "ALL")) ++n;
+    if (n >= t.size() || t[n].kind != Tok::kOp || t[n].text != "*") continue;
+    for (int depth = 0; n < t.size(); ++n) {
+      if (t[n].kind == Tok::kLParen) ++depth;
+      if (t[n].kind == Tok::kRParen && --depth < 0) break;
+      if (depth > 0) continue;
+      if (IsWord(t[n], "UNION")) break;
+      if (IsWord(t[n], "GROUP") || IsWord(t[n], "HAVING"))
+        throw JetSqlError(std::string("not Jet SQL: ") + (IsWord(t[n], "GROUP") ? "GROUP BY" : "HAVING") +
+                          " in a query that selects *.");
+    }
+  }
+}
+
+// Reads the selects of a query for SelectBound: for each, which tables and
+// sub-queries its FROM clause takes rows from.
+class BoundReader {
+ public:
+  BoundReader(const std::vector<Token>& tokens, std::vector<SelectBound>& out) : t_(tokens), out_(out) {}
+
+  void Read() {
+    while (i_ < t_.size()) {
+      Query();
+      ++i_;  // past a ')' that closes nothing, which SQLite refuses anyway
+    }
+  }
+
+ private:
+  // A select or a compound, up to the ')' that closes it or the end; returns
+  // its index in out_.
+  size_t Query() {
+    SelectBound bound;
+    for (;;) {
+      bound.parts.push_back(Part());
+      if (i_ >= t_.size() || !IsWord(t_[i_], "UNION")) break;
+      ++i_;
+      if (i_ < t_.size() && IsWord(t_[i_], "ALL")) ++i_;
+    }
+    out_.push_back(std::move(bound));
+    return out_.size() - 1;
+  }
+
+  // One part of a compound, up to UNION, the ')' that closes its level, or
+  // the end: the names and sub-queries that begin each source of its FROM
+  // clause (after FROM, a comma or JOIN; not in an ON condition); none for
+  // a part that aggregates without GROUP BY.
+  std::vector<SelectBound::Source> Part() {
+    std::vector<SelectBound::Source> sources;
+    int depth = 0;
+    int on_depth = -1;  // the depth of the ON condition being read, if any
+    bool in_from = false;
+    bool want_source = false;
+    bool aggregates = false;  // its list calls Count, Sum, Avg, Min or Max
+    bool grouped = false;
+    for (; i_ < t_.size(); ++i_) {
+      const Token& tok = t_[i_];
+      if (tok.kind == Tok::kRParen) {
+        if (depth == 0) break;
+        if (--depth < on_depth) on_depth = -1;
+        continue;
+      }
+      if (tok.kind == Tok::kLParen) {
+        if (i_ + 1 < t_.size() && IsWord(t_[i_ + 1], "SELECT")) {
+          ++i_;
+          const size_t sub = Query();
+          if (want_source) sources.push_back({"", sub});
+          want_source = false;
+          if (i_ >= t_.size()) break;
+        } else {
+          ++depth;
+        }
+        continue;
+      }
+      if (depth == 0 && IsWord(tok, "UNION")) break;
+      if (!in_from && i_ + 1 < t_.size() && t_[i_ + 1].kind == Tok::kLParen) {
+        for (const char* f : {"Count", "Sum", "Avg", "Min", "Max"}) aggregates = aggregates || IsWord(tok, f);
+      }
+      grouped = grouped || (depth == 0 && IsWord(tok, "GROUP"));
+      if (IsWord(tok, "FROM") || (in_from && IsWord(tok, "JOIN"))) {
+        in_from = want_source = true;
+        on_depth = -1;
+      } else if (in_from && IsWord(tok, "ON")) {
+        on_depth = depth;
+      } else if (depth == 0 && (IsWord(tok, "WHERE") || IsWord(tok, "GROUP") || IsWord(tok, "HAVING") ||
+                                IsWord(tok, "ORDER"))) {
+        in_from = want_source = false;
+      } else if (in_from && tok.kind == Tok::kComma && (on_depth < 0 || depth <= on_depth)) {
+        want_source = true;
+        on_depth = -1;
+      } else if (want_source && (tok.kind == Tok::kBracket || (tok.kind == Tok::kWord && !IsKeyword(tok.text)))) {
+        sources.push_back({tok.text, 0});
+        want_source = false;
+      }
+    }
+    // Aggregating without groups gives one row however many it reads.
+    if (aggregates && !grouped) sources.clear();
+    return sources;
+  }
+
+  const std::vector<Token>& t_;
+  std::vector<SelectBound>& out_;
+  size_t i_ = 0;
+};
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+uint64_t SaturatingMultiply(uint64_t a, uint64_t b) { return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b; }
 
 std::string QuoteString(std::string_view v) {
   std::string out = "('";
@@ -329,8 +478,10 @@ class Renderer {
 
 RewrittenQuery RewriteJetSql(std::string_view jet) {
   const std::vector<Token> tokens = Tokenize(jet);
+  RefuseOtherSql(tokens);
   RewrittenQuery q;
   q.sql = Renderer(tokens).Render();
+  BoundReader(tokens, q.selects).Read();
 
   auto add_table = [&q](const std::string& name) {
     for (const auto& t : q.tables)
@@ -378,6 +529,24 @@ RewrittenQuery RewriteJetSql(std::string_view jet) {
     }
   }
   return q;
+}
+
+uint64_t MostRowsOfAnySelect(const RewrittenQuery& query,
+                             const std::function<uint64_t(const std::string& name)>& rows_of) {
+  std::vector<uint64_t> rows;  // of each select, in order
+  uint64_t most = 0;
+  for (const SelectBound& select : query.selects) {
+    uint64_t sum = 0;
+    for (const auto& part : select.parts) {
+      uint64_t product = 1;
+      for (const auto& source : part)
+        product = SaturatingMultiply(product, source.table.empty() ? rows.at(source.select) : rows_of(source.table));
+      sum = SaturatingAdd(sum, product);
+    }
+    rows.push_back(sum);
+    most = std::max(most, sum);
+  }
+  return most;
 }
 
 }  // namespace tavrin::ado

@@ -6,6 +6,8 @@
 // jet_functions.h registers. Dates live in SQLite as numbers on the linear
 // day scale of oledate.h, so that they compare and sort correctly.
 
+#include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,10 +16,26 @@
 namespace tavrin::ado {
 
 // A query in Jet's dialect that cannot be rewritten (an unterminated string,
-// a bad date literal). what() is a Jet-style description.
+// a bad date literal), or that is SQLite's SQL rather than Jet's (LIMIT,
+// COLLATE, CAST, parameters, ...: what() then starts "not Jet SQL: "). what()
+// is a Jet-style description.
 class JetSqlError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The most rows one select of a query can give, whatever its conditions: a
+// compound's parts added, each part's sources multiplied.
+struct SelectBound {
+  // A source of a part: a table by name, or (table empty) the select of
+  // that index in RewrittenQuery::selects, a sub-query in FROM.
+  struct Source {
+    std::string table;
+    size_t select = 0;
+  };
+  // A part without sources (no FROM, or aggregates without GROUP BY) gives
+  // one row.
+  std::vector<std::vector<Source>> parts;
 };
 
 struct RewrittenQuery {
@@ -35,10 +53,18 @@ struct RewrittenQuery {
   // For rowid_sql: every name its WHERE and ORDER BY may give a column (each
   // word and bracketed name after the table's, once, letter case ignored).
   std::vector<std::string> rowid_names;
+  // Every select of the query, sub-queries included, each after the
+  // sub-queries that it takes rows from.
+  std::vector<SelectBound> selects;
 };
 
 // Rewrites `jet` (one SELECT statement). Throws JetSqlError. Thread-safe.
 RewrittenQuery RewriteJetSql(std::string_view jet);
+
+// The most rows any select of `query` can give, where table `name` holds
+// rows_of(name) rows; saturates at UINT64_MAX.
+uint64_t MostRowsOfAnySelect(const RewrittenQuery& query,
+                             const std::function<uint64_t(const std::string& name)>& rows_of);
 
 }  // namespace tavrin::ado
 

@@ -58,5 +58,64 @@ TEST(JetSqlRewrite, TablesAndRowidShape) {
   EXPECT_EQ(q.rowid_sql, "");
 }
 
+// The reason a refused text gives, or "" when it is accepted.
+std::string Refusal(const std::string& where) {
+  try {
+    RewriteJetSql("SELECT * FROM Org WHERE " + where);
+    return "";
+  } catch (const JetSqlError& e) {
+    return e.what();
+  }
+}
+
+TEST(JetSqlRewrite, SqliteOwnSqlIsRefusedAsNotJet) {
+  for (const char* where :
+       {"1=1 LIMIT 1", "1 LIMIT 1 OFFSET 2", "1 GROUP BY Status", "1 GROUP BY Status HAVING Count(*) > 1",
+        "1 HAVING Count(*) > 0", "Status = 'x' COLLATE NOCASE", "CAST(Status AS BLOB) = 'x'", "Status = ?",
+        "Status = ?1", "Status = :s", "Status = @s", "Status = $s", "Status IN ()", "Status IN ( )",
+        "[Event Kill Date] > ##", "[Event Kill Date] > # #", "Status LIKE 'x!%' ESCAPE '!'", "CASE WHEN 1 THEN 1 END", "Status ISNULL", "Status NOTNULL",
+        "Status || 'x' = 'y'", "Status == 'x'", "Status != 'x'", "1 << 2", "~1", "5 % 2 = 1",
+        "1 INTERSECT SELECT * FROM Org", "1 EXCEPT SELECT * FROM Org",
+        "Status IN (WITH x AS (SELECT 1) SELECT * FROM x)", "Status IN (VALUES (1))"}) {
+    EXPECT_EQ(Refusal(where).rfind("not Jet SQL: ", 0), 0u) << where << ": " << Refusal(where);
+  }
+  // Jet's own: IsNull() the function, Mod, IN lists, aggregates with groups
+  // where the list is not *, "%" and "?" within text, a union.
+  for (const char* where :
+       {"IsNull(Status)", "Status Is Null", "5 Mod 2 = 1", "Status IN ('a', 'b')", "Status = '100% ?'",
+        "Status IN (SELECT Status FROM Org GROUP BY Status HAVING Count(*) > 1)", "d = #3/5/2024#",
+        "0 UNION ALL SELECT * FROM Org", "Status LIKE '[!A]%'"}) {
+    EXPECT_EQ(Refusal(where), "") << where;
+  }
+}
+
+TEST(JetSqlRewrite, MostRowsAddsUnionsAndMultipliesJoins) {
+  auto most = [](const std::string& sql) {
+    return MostRowsOfAnySelect(RewriteJetSql(sql), [](const std::string& name) -> uint64_t {
+      if (name == "Org" || name == "org") return 10;
+      if (name == "B") return 3;
+      return 0;
+    });
+  };
+  EXPECT_EQ(most("SELECT * FROM Org WHERE Status = 'x' ORDER BY Status"), 10u);
+  EXPECT_EQ(most("SELECT * FROM Org WHERE 0 UNION ALL SELECT * FROM Org UNION SELECT * FROM Org"), 30u);
+  EXPECT_EQ(most("SELECT * FROM Org WHERE 0 UNION ALL SELECT a.* FROM Org a, Org AS b"), 110u);
+  // A join nest whose ON condition holds commas, then one more table.
+  EXPECT_EQ(most("SELECT a.* FROM (Org AS a INNER JOIN B ON IIf(a.x, 1, 2) = B.y) LEFT JOIN org c ON "
+                 "Left(c.x, 1) = a.x, B"),
+            900u);
+  // A sub-query as a source, and one in the condition, which counts alone.
+  EXPECT_EQ(most("SELECT * FROM (SELECT * FROM Org UNION ALL SELECT * FROM Org) AS u, B"), 60u);
+  EXPECT_EQ(most("SELECT * FROM Org WHERE x IN (SELECT a.x FROM Org a, Org b, B)"), 300u);
+  // Aggregating without groups gives one row, with groups up to one a row.
+  EXPECT_EQ(most("SELECT * FROM Org WHERE (SELECT Count(*) FROM Org a, Org b) > 0"), 10u);
+  EXPECT_EQ(most("SELECT * FROM Org WHERE x IN (SELECT Max(a.x) FROM Org a, Org b GROUP BY b.x)"), 100u);
+  // Ten self-joins overflow and saturate.
+  EXPECT_EQ(most("SELECT * FROM Org WHERE 0 UNION ALL SELECT a.* FROM Org a, Org b, Org c, Org d, Org e, Org "
+                 "f, Org g, Org h, Org i, Org j, Org k, Org l, Org m, Org n, Org o, Org p, Org q, Org r, Org s, "
+                 "Org t"),
+            UINT64_MAX);
+}
+
 }  // namespace
 }  // namespace tavrin::ado
