@@ -94,6 +94,7 @@ class QuietHost : public tavrin::RunHost {
   void StandardOutput(const std::string&) override {}
   void Notice(const std::string&, tavrin::Severity) override {}
   void RecordFailure() override { failed = true; }
+  void SourceChanged() override { failed = true; }
   bool StopRequested() const override { return false; }
   bool failed = false;
 };
