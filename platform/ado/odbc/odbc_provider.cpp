@@ -5,6 +5,8 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -22,6 +24,9 @@ namespace {
 using WideString = std::basic_string<SQLWCHAR>;
 
 constexpr const char* kCancelledText = "The batch was cancelled on request.";
+// How often and how far apart Cancel asks the driver: for 1.5 seconds.
+constexpr int kCancelTries = 30;
+constexpr std::chrono::milliseconds kCancelInterval{50};
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API takes UTF-16");
 
 WideString ToWide(const std::string& s) {
@@ -181,11 +186,17 @@ class OdbcProvider : public Provider {
   bool IsConnectionDead() const override { return dead_; }
   // The driver is asked to cancel the batch under way (SQLCancel, which may
   // come from another thread): it tells the server, whose acknowledgement
-  // ends the batch's wait. Later batches are not sent.
+  // ends the batch's wait. Later batches are not sent. A batch the driver
+  // has not begun to send yet ignores the cancel, so it is asked again
+  // until the batch ends, for a while: a server that never acknowledges
+  // leaves the batch to its time-out.
   void Cancel() override {
-    std::lock_guard<std::mutex> lock(cancel_mu_);
+    std::unique_lock<std::mutex> lock(cancel_mu_);
     cancelled_ = true;
-    if (running_ != SQL_NULL_HANDLE) SQLCancel(running_);
+    for (int tries = 0; running_ != SQL_NULL_HANDLE && tries < kCancelTries; ++tries) {
+      SQLCancel(running_);
+      batch_ended_.wait_for(lock, kCancelInterval);
+    }
   }
 
  private:
@@ -207,6 +218,7 @@ class OdbcProvider : public Provider {
   // Shared with Cancel: whether it was called, and the statement of the
   // batch under way, which is not freed while Cancel uses it.
   std::mutex cancel_mu_;
+  std::condition_variable batch_ended_;  // running_ was cleared
   bool cancelled_ = false;
   SQLHSTMT running_ = SQL_NULL_HANDLE;
 };
@@ -241,6 +253,7 @@ void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<E
     bool End() {
       std::lock_guard<std::mutex> lock(provider.cancel_mu_);
       provider.running_ = SQL_NULL_HANDLE;
+      provider.batch_ended_.notify_all();
       return cancelled = provider.cancelled_;
     }
     OdbcProvider& provider;
