@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,8 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Also runs the report once more, once its source has been quiet for
   // kQuietMilliseconds (unless this run was that retry, or was stopped).
   void SourceChanged() override;
-  bool StopRequested() const override { return stop_requested_; }
+  bool StopRequested() const override { return stop_.stop_requested(); }
+  std::stop_token StopToken() const override { return stop_.get_token(); }
 
   // The printing system and the print dialog of printed listings; both must
   // outlive the object. Without them a listing says that printing is not
@@ -78,8 +80,9 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
     print_dialog_ = &dialog;
   }
 
-  // Asks a run under way to stop at its next safe point. Any thread.
-  void RequestStop() { stop_requested_ = true; }
+  // Asks a run under way to stop at its next safe point. Any thread; a
+  // wait that the stop cuts short (StopToken) is cancelled on it.
+  void RequestStop() { stop_.request_stop(); }
   // Blocks until the run thread (if any) has ended.
   void WaitForRun();
 
@@ -158,7 +161,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   DialogHost* host_ = nullptr;
   bool ending_ = false;
   std::unique_ptr<ThreadHandle> run_thread_;
-  std::atomic<bool> stop_requested_{false};
+  std::stop_source stop_;
   std::atomic<bool> failure_reported_{false};
   // The run under way, for its summary (run thread only): whether it
   // failed, the text of its first failure, and its first box as a last

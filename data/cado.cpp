@@ -52,6 +52,8 @@ void ShowComError(RunHost& host, const _com_error& e) {
 }
 
 void CADO::ReportError(const _com_error& e) {
+  // An operation that a stop ended is no failure: the run just ends.
+  if (e.Error() == kEAbort && host_->StopRequested()) return;
   host_->RecordFailure();
   ShowProviderErrors(*host_, m_pConnection);
   ShowComError(*host_, e);

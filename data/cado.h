@@ -75,7 +75,8 @@ class CADO {
 
  protected:
   // Records the failure and shows the provider errors of the bound
-  // connection, then `e`.
+  // connection, then `e`; nothing when `e` is an operation that a stop
+  // ended (kEAbort after the stop request).
   void ReportError(const _com_error& e);
   // Reports a failed move as ReportError does when the provider failed to
   // read the record moved to; a misused cursor and a stop stay silent, and

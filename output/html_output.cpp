@@ -7,7 +7,7 @@ namespace {
 
 // A text from the database as page text: it must never become markup.
 std::string PageText(const std::string& text) {
-  return text::EscapeMarkup(text, text::MarkupEscape::kQuotes);
+  return text::EscapeMarkup(text, text::MarkupEscape::kHtmlText);
 }
 
 }  // namespace

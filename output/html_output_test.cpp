@@ -99,6 +99,14 @@ TEST_F(HtmlOutputTest, DatabaseTextsAreEscapedThePiecesStandAsWritten) {
                 kBottom);
 }
 
+TEST_F(HtmlOutputTest, ControlsHtmlForbidsBecomeReplacementCharacters) {
+  // A NUL, a bell, DEL and a C1 control go; the whitespace controls stay.
+  EXPECT_EQ(Page({Org(std::string("Sch\0ools", 8), "Adams\x07 \x7F\xC2\x85", "Closed\tall\fday")}),
+            kTop + "<h4>Sch\xEF\xBF\xBDools</h4>\r\n<p>Adams\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD is "
+                   "Closed\tall\fday</p>\r\n" +
+                kBottom);
+}
+
 TEST_F(HtmlOutputTest, StopKeepsThePreviousPage) {
   test::WriteWholeFile(dir / "page.html", "previous");
   test::StoppingReader stopping(host, 2);

@@ -49,6 +49,7 @@ bool COutputDatabase::OpenOutputDatabase() {
   bool result = false;
   try {
     m_pOutputConnection = std::make_shared<ado::Connection>(providers_);
+    m_pOutputConnection->SetStopToken(host_.StopToken());
     try {
       m_pOutputConnection->Open(definition_.m_strDestinationDBConnectString, "", "",
                                 ado::adCmdUnspecified);
@@ -71,15 +72,18 @@ bool COutputDatabase::OpenOutputDatabase() {
     m_bOutputDatabaseOpen = true;
     result = true;
   } catch (const _com_error& e) {
-    ShowComError(host_, e);
-    host_.SetFailureStatus(
-        "Database open FAILURE! If this error persists, contact your server admin. or Quenby "
-        "Technical Support.");
-    host_.Notice(definition_.KeyNotice("DestinationDBConnectString",
-                                       mask_ ? mask_(connection_string) : "(not shown)",
-                                       "cannot be opened (" + SqlServerTarget(connection_string) +
-                                           "): " + ProviderReason(m_pOutputConnection, &e)),
-                 Severity::kError);
+    // A stop that cut the open short is not a failure; nothing is sent.
+    if (e.Error() != kEAbort || !host_.StopRequested()) {
+      ShowComError(host_, e);
+      host_.SetFailureStatus(
+          "Database open FAILURE! If this error persists, contact your server admin. or Quenby "
+          "Technical Support.");
+      host_.Notice(definition_.KeyNotice("DestinationDBConnectString",
+                                         mask_ ? mask_(connection_string) : "(not shown)",
+                                         "cannot be opened (" + SqlServerTarget(connection_string) +
+                                             "): " + ProviderReason(m_pOutputConnection, &e)),
+                   Severity::kError);
+    }
   }
   m_OutputDB.SetConnection(m_pOutputConnection);
   // Without a connection every batch would fail in turn, one box each.

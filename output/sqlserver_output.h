@@ -17,8 +17,9 @@ namespace tavrin {
 // characters) so that the record is still published; one notice at the end
 // counts the cut texts and names the first. A batch the server rejects
 // shows its boxes and the next record follows; when the connection is lost
-// the publication ends there. A stop ends it between two batches: the rows
-// published stay, and a notice says how many there were.
+// the publication ends there. A stop ends it at once: the batch under way is
+// cancelled (the connection's stop token), the rows published stay, and a
+// notice says how many there were.
 class SqlServerOutput : public ReportOutput {
  public:
   // Opens the output database. Null when it did not open (the failure has

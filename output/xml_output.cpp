@@ -75,7 +75,7 @@ void XmlOutput::WriteRecord(const tagORG_INFO& org) {
     block_ += field.strXMLDelimiterOpen;
     const std::string_view text = text::Trim(readers_[i].Value(org, scratch_));
     if (def_.m_bXMLEscapeText) {
-      block_ += text::EscapeMarkup(text, text::MarkupEscape::kText);
+      block_ += text::EscapeMarkup(text, text::MarkupEscape::kXmlText);
     } else {
       block_ += text;
     }

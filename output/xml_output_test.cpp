@@ -43,6 +43,23 @@ TEST_F(ReportTest, XmlBlocksBetweenHeaderAndTrailer) {
   EXPECT_NE(Output().find("<status>Closed</status>"), std::string::npos);
 }
 
+TEST_F(ReportTest, EscapedTextsHoldOnlyCharactersXmlAllows) {
+  def().m_strOutput = "Xml";
+  def().m_FieldInfoArray = {Field("status"), Field("organization name")};
+  reader.records = {Org(std::string("A\0B\x01<C>", 7), "Closed\fearly\tto\x1B")};
+  // As they stand without escaping; with it, each forbidden character is U+FFFD.
+  Generate();
+  EXPECT_NE(Output().find("<organization name>" + std::string("A\0B\x01<C>", 7) + "</organization name>"),
+            std::string::npos);
+  EXPECT_NE(Output().find("<status>Closed\fearly\tto\x1B</status>"), std::string::npos);
+  def().m_bXMLEscapeText = true;
+  Generate();
+  EXPECT_NE(Output().find("<organization name>A\xEF\xBF\xBD" "B\xEF\xBF\xBD&lt;C&gt;</organization name>"),
+            std::string::npos)
+      << Output();
+  EXPECT_NE(Output().find("<status>Closed\xEF\xBF\xBD" "early\tto\xEF\xBF\xBD</status>"), std::string::npos);
+}
+
 TEST_F(ReportTest, HeaderAndTrailerMustBeRegularFiles) {
   def().m_strOutput = "XML";
   def().m_strHeaderFile = dir / "fifo";

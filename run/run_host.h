@@ -2,6 +2,7 @@
 #define TAVRIN_RUN_RUN_HOST_H_
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "platform/window/window.h"
@@ -51,6 +52,11 @@ class RunHost {
   // True once the user or a signal asked the program to end: long loops stop
   // at their next safe point.
   virtual bool StopRequested() const = 0;
+  // Requested together with StopRequested, on the thread that asks for the
+  // stop: for a wait that cannot look at StopRequested (a batch on a
+  // database server) to be cut short by a stop callback. This default is
+  // never requested.
+  virtual std::stop_token StopToken() const { return {}; }
 };
 
 }  // namespace tavrin

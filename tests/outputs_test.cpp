@@ -12,8 +12,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include "tests/harness.h"
@@ -220,6 +222,61 @@ TEST_F(OutputsTest, XmlFeedParsesWhenEscapingIsAskedFor) {
   EXPECT_EQ(texts.out,
             "Martin Hardware & Supply|Open|Business & Trade\n"
             "<script>alert(document.cookie)</script>|Closed 'all day'|K&<12> 'Schools'");
+}
+
+// Every text column of table Org, as the report names them.
+const char* const kTextColumns[] = {
+    "Event Notes",  "Status",           "ID Code",          "Pin Code",      "Organization Name",
+    "Permanent Notes", "Town\\City",    "County",           "Web Address",   "Category",
+    "Contact Name", "Street Address 1", "Street Address 2", "Zip Code",      "City",
+    "State",        "Daytime Phone",    "Evening Phone",    "Other Phone",   "E-mail Address",
+    "Fax Number"};
+
+TEST_F(OutputsTest, XmlFeedOfControlCharactersInEveryColumnIsWellFormedWhenEscaped) {
+  if (access("/usr/bin/xmllint", X_OK) != 0) GTEST_SKIP() << "xmllint is not installed (libxml2-utils)";
+  // Every character XML does not allow, in JSON's escapes: NUL, the other C0
+  // controls but tab, line feed and carriage return, U+FFFE and U+FFFF.
+  std::string forbidden = "\\u0000";
+  for (int c = 1; c < 0x20; ++c) {
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+    forbidden += escape;
+  }
+  forbidden += "\\ufffe\\uffff";
+  std::string row = R"({"Record Number": 1)";
+  std::string report =
+      "[Feed]\nOutput=XML\nOutputFilename=feed.xml\nHeaderFile=head.xml\nTrailerFile=tail.xml\n";
+  int n = 0;
+  for (const char* column : kTextColumns) {
+    row += std::string(", \"") + (std::string(column) == "Town\\City" ? "Town\\\\City" : column) +
+           "\": \"a" + forbidden + "&<b>\"";
+    const std::string i = std::to_string(++n);
+    report += "ReportField" + i + "=[" + column + "]\nReportFieldXMLDelimiterOpen" + i + "=<f" + i +
+              ">\nReportFieldXMLDelimiterClose" + i + "=</f" + i + ">\n";
+  }
+  WriteOrgDatabase(dir_, row + "}\n");
+  WriteFile(dir_ / "head.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<feed>\n");
+  WriteFile(dir_ / "tail.xml", "</feed>\n");
+
+  // The bytes as they stand, which XML refuses.
+  RunResult r = RunReport(dir_, report, {"Feed"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(ReadFile(dir_ / "feed.xml").find("\x01\x02\x03"), std::string::npos);
+  EXPECT_NE(RunProgram("/usr/bin/xmllint", {"--noout", "feed.xml"}, dir_.path()).exit_code, 0);
+
+  r = RunReport(dir_, report + "XMLEscapeText=Yes\n", {"Feed"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const RunResult lint = RunProgram("/usr/bin/xmllint", {"--noout", "feed.xml"}, dir_.path());
+  EXPECT_EQ(lint.exit_code, 0) << lint.err;
+  // Each forbidden character became one U+FFFD; the markup reads back as text.
+  const RunResult texts = Python(dir_, kXmlTexts, "feed.xml");
+  ASSERT_EQ(texts.exit_code, 0) << texts.err;
+  std::string replaced;
+  for (size_t i = 0; i < forbidden.size() / 6; ++i) replaced += "\xEF\xBF\xBD";
+  std::string expected;
+  for (size_t i = 0; i < std::size(kTextColumns); ++i) expected += (i ? "|a" : "a") + replaced + "&<b>";
+  EXPECT_EQ(texts.out, expected);
 }
 
 }  // namespace

@@ -163,6 +163,7 @@ void Connection::Open(const std::string& connection_string, const std::string& /
   SetErrors(CallProvider(*this, kConnectionSource, [&](std::vector<ErrorEntry>* errors) {
     provider_ = providers_.Open(connection_string, timeout_seconds_, cancelled_, errors);
   }));
+  stop_callback_.emplace(stop_, [provider = provider_.get()] { provider->Cancel(); });
 }
 
 void Connection::Close() {
@@ -170,6 +171,7 @@ void Connection::Close() {
   // Release() unregisters, so walk a copy.
   const std::vector<Recordset*> open = recordsets_;
   for (Recordset* rs : open) rs->Release();
+  stop_callback_.reset();
   provider_.reset();
 }
 

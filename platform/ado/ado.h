@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -113,6 +115,12 @@ class Connection {
   // and the queries and batches that follow (see ProviderFactory::Open).
   void SetCancelCheck(CancelCheck cancelled) { cancelled_ = std::move(cancelled); }
 
+  // A stop requested through `stop` while the connection is open cancels
+  // the provider's operation under way (Provider::Cancel), on the thread
+  // that requests it, so a wait for a server ends without waiting for its
+  // time-out. Set before Open.
+  void SetStopToken(std::stop_token stop) { stop_ = std::move(stop); }
+
   // Opens the data source named by `connection_string` with the provider
   // that the factory chooses for it (see providers.h). Throws _com_error
   // when it cannot be opened (Errors() says why) and kAdErrObjectOpen when it
@@ -148,6 +156,10 @@ class Connection {
   std::unique_ptr<Provider> provider_;
   int timeout_seconds_ = 15;
   CancelCheck cancelled_;
+  std::stop_token stop_;
+  // Calls the provider's Cancel while it is open; destroyed before the
+  // provider, which waits for a Cancel under way on another thread.
+  std::optional<std::stop_callback<std::function<void()>>> stop_callback_;
   mutable std::mutex errors_mu_;
   std::vector<ErrorEntry> errors_;
   // The open record sets on this connection, which Close closes. Each

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stop_token>
+#include <thread>
 
 #include "platform/ado/provider.h"
 
@@ -227,6 +229,49 @@ TEST(Connection, OpensThroughItsFactoryWithTheTimeout) {
   EXPECT_TRUE(c.IsOpen());
   EXPECT_TRUE(c.Errors().empty());
   EXPECT_EQ(ErrorOf([&] { c.Open("scripted", "", "", -1); }), kAdErrObjectOpen);
+}
+
+// Opens providers that count the calls of Cancel and the threads they came on.
+class CancelCounting : public ProviderFactory {
+ public:
+  class Counted : public Provider {
+   public:
+    explicit Counted(CancelCounting& f) : f_(f) {}
+    std::unique_ptr<ResultSet> Query(const std::string&, std::vector<ErrorEntry>*) override { return nullptr; }
+    void Execute(const std::string&, std::vector<ErrorEntry>*) override {}
+    void Cancel() override {
+      ++f_.cancels;
+      f_.cancelled_on = std::this_thread::get_id();
+    }
+
+   private:
+    CancelCounting& f_;
+  };
+  std::unique_ptr<Provider> Open(const std::string&, int, const CancelCheck&,
+                                 std::vector<ErrorEntry>*) override {
+    return std::make_unique<Counted>(*this);
+  }
+  int cancels = 0;
+  std::thread::id cancelled_on;
+};
+
+TEST(Connection, AStopCancelsTheOpenProviderOnTheStoppingThread) {
+  CancelCounting providers;
+  std::stop_source stop;
+  {
+    Connection c(providers);
+    c.SetStopToken(stop.get_token());
+    c.Open("x", "", "", -1);
+    std::thread([&] { stop.request_stop(); }).join();
+    EXPECT_EQ(providers.cancels, 1);
+    EXPECT_NE(providers.cancelled_on, std::this_thread::get_id());
+    c.Close();
+  }
+  // Opened after the stop: cancelled at once, so that nothing is sent.
+  Connection c(providers);
+  c.SetStopToken(stop.get_token());
+  c.Open("x", "", "", -1);
+  EXPECT_EQ(providers.cancels, 2);
 }
 
 TEST(ConnectionString, Parse) {

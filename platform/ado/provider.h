@@ -54,6 +54,11 @@ class Provider {
   }
   // True once the link to the data source is lost for good.
   virtual bool IsConnectionDead() const { return false; }
+  // Called from another thread while this one may be in an operation: ends
+  // the operation under way soon with kEAbort, and every later one at once.
+  // This default does nothing, for providers whose operations ask their
+  // CancelCheck often enough.
+  virtual void Cancel() {}
   // Compiles `sql` as Query would, without reading a row (of the tables it
   // names only their columns are read), and returns the names of its
   // result's columns. Failures as Query; a provider that cannot prepare

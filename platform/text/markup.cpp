@@ -1,23 +1,62 @@
 #include "platform/text/markup.h"
 
+#include "platform/text/utf8.h"
+
 namespace tavrin::text {
+namespace {
+
+constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";  // U+FFFD
+
+// XML 1.0's Char production, for the well-formed characters the decoder
+// gives (no surrogates, nothing past U+10FFFF).
+bool XmlAllows(char32_t c) {
+  if (c < 0x20) return c == '\t' || c == '\n' || c == '\r';
+  return c != 0xFFFE && c != 0xFFFF;
+}
+
+// HTML's text: no controls but its whitespace, no noncharacters.
+bool HtmlAllows(char32_t c) {
+  if (c < 0x20) return c == '\t' || c == '\n' || c == '\f' || c == '\r';
+  if (c >= 0x7F && c <= 0x9F) return false;
+  return !(c >= 0xFDD0 && c <= 0xFDEF) && (c & 0xFFFE) != 0xFFFE;
+}
+
+}  // namespace
 
 std::string EscapeMarkup(std::string_view s, MarkupEscape what) {
-  const std::string_view special = what == MarkupEscape::kQuotes ? "&<>\"" : "&<>";
+  const bool html = what == MarkupEscape::kHtmlText;
   std::string out;
   out.reserve(s.size());
-  for (size_t at = 0;;) {
-    const size_t next = s.find_first_of(special, at);
-    out.append(s.substr(at, next - at));
-    if (next == std::string_view::npos) return out;
-    switch (s[next]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += "&quot;"; break;
+  size_t copied = 0;  // the bytes before this are in `out`
+  for (size_t at = 0; at < s.size();) {
+    const auto b = static_cast<unsigned char>(s[at]);
+    std::string_view instead;
+    size_t length = 1;
+    if (b >= 0x20 && b < 0x7F) {
+      // Printable ASCII, most of any text: only the markup characters change.
+      switch (b) {
+        case '&': instead = "&amp;"; break;
+        case '<': instead = "&lt;"; break;
+        case '>': instead = "&gt;"; break;
+        case '"':
+          if (html) instead = "&quot;";
+          break;
+        default: break;
+      }
+    } else {
+      const Utf8Char c = DecodeUtf8(s, at);
+      length = c.length;
+      if (!c.valid || !(html ? HtmlAllows(c.code_point) : XmlAllows(c.code_point))) instead = kReplacementUtf8;
     }
-    at = next + 1;
+    if (!instead.empty()) {
+      out.append(s.substr(copied, at - copied));
+      out += instead;
+      copied = at + length;
+    }
+    at += length;
   }
+  out.append(s.substr(copied));
+  return out;
 }
 
 }  // namespace tavrin::text

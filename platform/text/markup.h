@@ -8,14 +8,23 @@
 
 namespace tavrin::text {
 
-// Which characters EscapeMarkup replaces.
+// The markup a text goes into, which decides what EscapeMarkup changes.
 enum class MarkupEscape {
-  kText,    // "&", "<" and ">": enough for the text of an element
-  kQuotes,  // also '"', so that the text may also stand in a quoted attribute
+  // The text of an XML 1.0 element: "&", "<" and ">" become entities; a
+  // character XML does not allow (a control other than tab, line feed and
+  // carriage return, NUL included; U+FFFE; U+FFFF) becomes U+FFFD.
+  kXmlText,
+  // Text of an HTML page: also '"', so that the text may stand in a quoted
+  // attribute too; a character HTML forbids (a control other than tab, line
+  // feed, form feed and carriage return, DEL and the C1 controls included; a
+  // noncharacter) becomes U+FFFD.
+  kHtmlText,
 };
 
-// `s` with "&" as "&amp;", "<" as "&lt;", ">" as "&gt;" and, for kQuotes,
-// '"' as "&quot;"; every other byte, UTF-8 included, unchanged.
+// `s` with "&" as "&amp;", "<" as "&lt;", ">" as "&gt;", for kHtmlText '"'
+// as "&quot;", and each character the markup does not allow, and each byte
+// that does not start a well-formed UTF-8 character, as U+FFFD; every other
+// character unchanged. The result is UTF-8 that the markup takes as text.
 std::string EscapeMarkup(std::string_view s, MarkupEscape what);
 
 }  // namespace tavrin::text

@@ -152,12 +152,39 @@ TEST(AsciiTest, CaseAndTrim) {
 
 TEST(MarkupTest, EntitiesForMarkupCharactersOnly) {
   const std::string text = "<script>a && \"b\"</script> \xC3\xA9'";
-  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kQuotes),
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kHtmlText),
             "&lt;script&gt;a &amp;&amp; &quot;b&quot;&lt;/script&gt; \xC3\xA9'");
-  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kText),
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kXmlText),
             "&lt;script&gt;a &amp;&amp; \"b\"&lt;/script&gt; \xC3\xA9'");
-  EXPECT_EQ(EscapeMarkup("&amp;", MarkupEscape::kText), "&amp;amp;");  // never taken for an entity
-  EXPECT_EQ(EscapeMarkup("", MarkupEscape::kQuotes), "");
+  EXPECT_EQ(EscapeMarkup("&amp;", MarkupEscape::kXmlText), "&amp;amp;");  // never taken for an entity
+  EXPECT_EQ(EscapeMarkup("", MarkupEscape::kHtmlText), "");
+}
+
+TEST(MarkupTest, CharactersTheMarkupForbidsBecomeReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  // Every C0 control, DEL, a C1 control, the noncharacters and bytes that
+  // are not UTF-8 (a lone continuation byte, a surrogate, an over-long "/").
+  std::string controls;
+  for (char c = 1; c < 0x20; ++c) controls += c;
+  const std::string text = std::string("a\0b", 3) + controls + "\x7F\xC2\x85\xEF\xB7\x90\xEF\xBF\xBE\xEF\xBF\xBF" +
+                           "\xF4\x8F\xBF\xBF\x80\xED\xA0\x80\xC0\xAF z";
+  std::string xml_controls, html_controls;
+  for (char c = 1; c < 0x20; ++c) {
+    xml_controls += c == '\t' || c == '\n' || c == '\r' ? std::string(1, c) : r;
+    html_controls += c == '\t' || c == '\n' || c == '\f' || c == '\r' ? std::string(1, c) : r;
+  }
+  // XML allows DEL, the C1 controls and U+FDD0, and of the supplementary
+  // planes' noncharacters U+10FFFF; HTML none of them.
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kXmlText),
+            "a" + r + "b" + xml_controls + "\x7F\xC2\x85\xEF\xB7\x90" + r + r + "\xF4\x8F\xBF\xBF" + r +
+                r + r + r + r + r + " z");
+  EXPECT_EQ(EscapeMarkup(text, MarkupEscape::kHtmlText),
+            "a" + r + "b" + html_controls + r + r + r + r + r + r + r + r + r + r + r + r + " z");
+  // Well-formed text of every length of encoding stays as it is.
+  const std::string letters = "\xC3\xA9 \xE2\x98\x83 \xF0\x9F\x8C\xA8 \xEF\xBF\xBD";
+  EXPECT_EQ(EscapeMarkup(letters, MarkupEscape::kXmlText), letters);
+  EXPECT_EQ(EscapeMarkup(letters, MarkupEscape::kHtmlText), letters);
+  EXPECT_EQ(EscapeMarkup("\x01<\x02>", MarkupEscape::kXmlText), r + "&lt;" + r + "&gt;");
 }
 
 }  // namespace

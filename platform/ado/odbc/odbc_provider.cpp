@@ -5,8 +5,11 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -19,6 +22,11 @@ namespace tavrin::ado {
 namespace {
 
 using WideString = std::basic_string<SQLWCHAR>;
+
+constexpr const char* kCancelledText = "The batch was cancelled on request.";
+// How often and how far apart Cancel asks the driver: for 1.5 seconds.
+constexpr int kCancelTries = 30;
+constexpr std::chrono::milliseconds kCancelInterval{50};
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC API takes UTF-16");
 
 WideString ToWide(const std::string& s) {
@@ -176,6 +184,20 @@ class OdbcProvider : public Provider {
     return Query("SELECT * FROM " + table + " WHERE 1 = 0", errors);
   }
   bool IsConnectionDead() const override { return dead_; }
+  // The driver is asked to cancel the batch under way (SQLCancel, which may
+  // come from another thread): it tells the server, whose acknowledgement
+  // ends the batch's wait. Later batches are not sent. A batch the driver
+  // has not begun to send yet ignores the cancel, so it is asked again
+  // until the batch ends, for a while: a server that never acknowledges
+  // leaves the batch to its time-out.
+  void Cancel() override {
+    std::unique_lock<std::mutex> lock(cancel_mu_);
+    cancelled_ = true;
+    for (int tries = 0; running_ != SQL_NULL_HANDLE && tries < kCancelTries; ++tries) {
+      SQLCancel(running_);
+      batch_ended_.wait_for(lock, kCancelInterval);
+    }
+  }
 
  private:
   // Runs `sql` as one batch and drains every result it gives, so that an
@@ -193,6 +215,12 @@ class OdbcProvider : public Provider {
   std::optional<Handle> stmt_;
   int query_timeout_;
   bool dead_ = false;
+  // Shared with Cancel: whether it was called, and the statement of the
+  // batch under way, which is not freed while Cancel uses it.
+  std::mutex cancel_mu_;
+  std::condition_variable batch_ended_;  // running_ was cleared
+  bool cancelled_ = false;
+  SQLHSTMT running_ = SQL_NULL_HANDLE;
 };
 
 const Handle& OdbcProvider::Statement(std::vector<ErrorEntry>* errors) {
@@ -213,6 +241,25 @@ const Handle& OdbcProvider::Statement(std::vector<ErrorEntry>* errors) {
 void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<ErrorEntry>* errors) {
   std::vector<Diagnostic> diagnostics;
   const Handle& stmt = Statement(errors);
+  // Shows the statement to Cancel for as long as the batch runs on it.
+  struct Running {
+    explicit Running(OdbcProvider& p, SQLHSTMT stmt) : provider(p) {
+      std::lock_guard<std::mutex> lock(provider.cancel_mu_);
+      cancelled = provider.cancelled_;
+      if (!cancelled) provider.running_ = stmt;
+    }
+    ~Running() { End(); }
+    // Hides the statement again; whether Cancel was called by then.
+    bool End() {
+      std::lock_guard<std::mutex> lock(provider.cancel_mu_);
+      provider.running_ = SQL_NULL_HANDLE;
+      provider.batch_ended_.notify_all();
+      return cancelled = provider.cancelled_;
+    }
+    OdbcProvider& provider;
+    bool cancelled = false;
+  } running(*this, stmt.get());
+  if (running.cancelled) Fail(kEAbort, kCancelledText, diagnostics, errors);
   WideString wide = ToWide(sql);
   bool failed = false;
   bool fetched = result == nullptr;
@@ -238,9 +285,13 @@ void OdbcProvider::Run(const std::string& sql, OdbcResult* result, std::vector<E
     rc = SQLMoreResults(stmt.get());
   }
   SQLFreeStmt(stmt.get(), SQL_CLOSE);
+  const bool cancelled = running.End();
   if (!failed) return;
   // A statement that failed (cancelled, cut off) is not trusted again.
   stmt_.reset();
+  // Whatever the driver said of it, a batch that failed once cancelled
+  // ended on request.
+  if (cancelled) Fail(kEAbort, kCancelledText, {}, errors);
   bool timed_out = false;
   for (const Diagnostic& d : diagnostics) timed_out = timed_out || d.state == "HYT00" || d.state == "HYT01";
   const HRESULT hr = timed_out ? kDbQueryTimeout : dead_ ? kEFail : kDbErrorsInCommand;

@@ -23,7 +23,12 @@
 //   0x80040E14 a batch the server rejected;
 //   0x80040E31 a batch that ran out of time;
 //   0x80004005 a batch on a connection that died (IsConnectionDead() is
-//              true from then on).
+//              true from then on);
+//   0x80004004 a batch that Cancel ended, and every batch after Cancel.
+//
+// Cancel may come from any thread: the batch under way is cancelled with
+// SQLCancel, which FreeTDS sends to the server at once, and ends when the
+// server acknowledges it.
 
 #include <memory>
 #include <string>
@@ -44,7 +49,7 @@ inline constexpr int kDefaultCommandTimeout = 30;
 // waiting at most `login_timeout_seconds` for the login (0: no limit) unless
 // the string sets Connect Timeout. On failure appends the diagnostics (after
 // the warnings) to *errors and throws _com_error. The provider is used by
-// one thread at a time.
+// one thread at a time, except for Cancel.
 std::unique_ptr<Provider> OpenOdbcProvider(const std::string& connection_string,
                                            int login_timeout_seconds,
                                            std::vector<ErrorEntry>* errors);
