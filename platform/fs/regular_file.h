@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
 #define TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -21,6 +22,12 @@ const char* FileTypeName(mode_t mode);
 // *fd, or an errno value: EINVAL for a file that is not a regular one, with
 // *type set to its type (else *type is 0).
 int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type);
+
+// Whether the file at `path`, whose status is `st`, is read-only to this
+// process: it has no write permission bit at all (marked read-only, which
+// holds for root too, as a read-only attribute does), or none that the
+// process's effective ids are granted.
+bool ReadOnlyFile(const std::string& path, const struct stat& st);
 
 }  // namespace tavrin::fs
 
