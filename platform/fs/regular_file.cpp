@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -42,10 +41,6 @@ int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type) {
   return 0;
 }
 
-bool ReadOnlyFile(const std::string& path, const struct stat& st) {
-  // access() alone would let root write anything.
-  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-         faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0;
-}
+bool ReadOnlyFile(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
 
 }  // namespace tavrin::fs

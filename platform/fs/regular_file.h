@@ -23,11 +23,10 @@ const char* FileTypeName(mode_t mode);
 // *type set to its type (else *type is 0).
 int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type);
 
-// Whether the file at `path`, whose status is `st`, is read-only to this
-// process: it has no write permission bit at all (marked read-only, which
-// holds for root too, as a read-only attribute does), or none that the
-// process's effective ids are granted.
-bool ReadOnlyFile(const std::string& path, const struct stat& st);
+// Whether a file whose status is `st` is marked read-only: its owner has no
+// write permission, the mark a read-only attribute maps to. It holds for
+// every process, root included, whoever else the bits let write.
+bool ReadOnlyFile(const struct stat& st);
 
 }  // namespace tavrin::fs
 
