@@ -44,21 +44,28 @@ class ReadOnlyStore : public ProfileStore {
   ProfileStore& store_;
 };
 
-// The host of a definition's load: the refusal box of "INVALID" is the only
-// thing a load shows, and the check says so in its own words.
+// The host of a definition's load: a refusal box is the only thing a load
+// shows; the check says so in a finding of its own and keeps the box's text.
 class QuietHost : public RunHost {
  public:
+  const std::string& box() const { return box_; }
   void SetStatus(const std::string&) override {}
   void SetFailureStatus(const std::string&) override {}
   void SetRecordStatus(const std::string&, int32_t, int32_t) override {}
   void SetProgress(int) override {}
-  int MessageBox(const std::string&, const std::string&, BoxStyle) override { return kIdOk; }
+  int MessageBox(const std::string& text, const std::string&, BoxStyle) override {
+    box_ = text;
+    return kIdOk;
+  }
   void ShowTimedMessage(const std::string&, int) override {}
   void StandardOutput(const std::string&) override {}
   void Notice(const std::string&, Severity) override {}
   void RecordFailure() override {}
   void SourceChanged() override {}
   bool StopRequested() const override { return false; }
+
+ private:
+  std::string box_;
 };
 
 std::string ErrnoText(int err) { return std::strerror(err); }
@@ -164,9 +171,23 @@ class ReportCheck {
 
   static std::string FieldKey(const FieldInfo& f) { return "ReportField" + std::to_string(f.nNumber); }
 
+  // Whether the name of `path` fits in its folder's file system; an error
+  // when it does not. (A link's target that does not fit fails to be
+  // reached.)
+  bool NameFits(const char* key, const std::string& value, const std::string& path) {
+    const size_t length = fs::BaseName(path).size();
+    const size_t limit = fs::NameMax(fs::DirName(path));
+    if (length <= limit) return true;
+    Error(key, value,
+          "the name \"" + fs::BaseName(path) + "\" is " + std::to_string(length) +
+              " bytes long; the file system takes at most " + std::to_string(limit));
+    return false;
+  }
+
   void CheckOutputFile() {
     const std::string& path = def_.m_strOutputFilename;
     const std::string& value = def_.m_OutputFilenameKey.value;
+    if (!NameFits("OutputFilename", value, path)) return;
     std::string target;
     if (const int err = fs::FollowLinks(path, &target); err != 0) {
       Error("OutputFilename", value, "cannot be reached: " + ErrnoText(err));
@@ -350,9 +371,14 @@ CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& pr
     result.text += "[" + name + "]\n";
     QuietHost host;
     if (!def.LoadReportDefinition(host)) {
-      result.text += Finding("error", name, "Output", def.m_strOutput,
-                             "the report would be refused (also the default of a report without "
-                             "a section)");
+      if (def.m_strOutput == "INVALID") {
+        result.text += Finding("error", name, "Output", def.m_strOutput,
+                               "the report would be refused (also the default of a report without "
+                               "a section)");
+      } else {
+        // The working folder: the box's first line says why.
+        result.text += "  error: [" + name + "] " + host.box().substr(0, host.box().find('\n')) + "\n";
+      }
       ++problems;
       continue;
     }

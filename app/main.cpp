@@ -16,6 +16,7 @@
 #include "app/main_dialog.h"
 #include "platform/ado/providers.h"
 #include "platform/env/env.h"
+#include "platform/fs/fd.h"
 #include "platform/print/cups_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
@@ -26,66 +27,97 @@ namespace {
 const char kProgramName[] = "tavrin-report";
 
 int g_signal_pipe[2] = {-1, -1};
+// The first stop signal caught, 0 before any; set by the handler only.
+std::atomic<int> g_caught_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in a signal handler");
 
 extern "C" void OnSignal(int sig) {
+  int none = 0;
+  g_caught_signal.compare_exchange_strong(none, sig);
   const unsigned char byte = static_cast<unsigned char>(sig);
   const int saved = errno;
   [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &byte, 1);
   errno = saved;
 }
 
-// Turns SIGINT and SIGTERM into the close box: a watcher thread reads the
-// signal from a pipe that the async-signal-safe handler writes, and asks the
-// window and the run to end. Destruction stops the watcher.
+// Makes SIGINT and SIGTERM stop requests from the first moment of main: a
+// signal that comes before the window exists waits in the pipe for the
+// watcher, and the program still ends with 128 + its number instead of
+// being killed by it. The signals are unblocked too, so that a launcher
+// that blocked them for itself cannot leave the program deaf to a stop.
+void CatchStopSignals() {
+  if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return;
+  // A handler must never wait on a full pipe; the first byte is the one
+  // that counts.
+  fcntl(g_signal_pipe[1], F_SETFL, O_NONBLOCK);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
+}
+
+// `status`, or 128 + the signal when a stop signal was caught.
+int ExitStatus(int status) {
+  const int sig = g_caught_signal.load();
+  return sig != 0 ? 128 + sig : status;
+}
+
+// Turns the stop signals into the close box: a watcher thread reads the
+// signal from the pipe that the async-signal-safe handler writes, and asks
+// the window and the run to end. Destruction stops the watcher.
 class SignalWatcher {
  public:
   SignalWatcher(tavrin::WindowServices& window, tavrin::CTavrinReportGeneratorDlg& dlg) {
-    if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    thread_ = std::thread([this, &window, &dlg] {
+    if (g_signal_pipe[0] < 0) return;
+    thread_ = std::thread([&window, &dlg] {
       unsigned char byte = 0;
       while (read(g_signal_pipe[0], &byte, 1) < 0 && errno == EINTR) {
       }
       if (byte == 0) return;  // stop request from the destructor
-      signal_ = byte;
       dlg.RequestStop();
       window.Close();
     });
   }
   ~SignalWatcher() {
     if (!thread_.joinable()) return;
+    // A pipe too full to take it holds signals, which end the watcher too.
     const unsigned char stop = 0;
     [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &stop, 1);
     thread_.join();
   }
-  int signal() const { return signal_; }
 
  private:
   std::thread thread_;
-  std::atomic<int> signal_{0};
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all: a closed standard stream would otherwise be the number of
+  // the signal pipe or of a report, and a log line would land in it.
+  tavrin::fs::OpenClosedStandardStreams();
+  CatchStopSignals();
+
   const std::vector<std::string> args(argv + 1, argv + argc);
   const tavrin::CommandLine cl = tavrin::ParseCommandLine(args);
   if (!cl.error.empty()) {
     std::fprintf(stderr, "%s: %s\n\n%s", kProgramName, cl.error.c_str(),
                  tavrin::UsageText(kProgramName).c_str());
-    return 2;
+    return ExitStatus(2);
   }
   if (cl.help) {
     std::fputs(tavrin::UsageText(kProgramName).c_str(), stdout);
-    return 0;
+    return ExitStatus(0);
   }
   if (cl.version) {
     std::printf("%s 7.000\n", kProgramName);
-    return 0;
+    return ExitStatus(0);
   }
 
   // A FIFO or pipe whose reader went away fails the write (EPIPE) and the
@@ -100,7 +132,7 @@ int main(int argc, char** argv) {
     const tavrin::CheckResult result =
         tavrin::CheckReports(env, *tavrin::DefaultProfileStore(), providers, cl.report);
     std::fputs(result.text.c_str(), stdout);
-    return result.status;
+    return ExitStatus(result.status);
   }
   const bool interactive =
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
@@ -122,7 +154,6 @@ int main(int argc, char** argv) {
     print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);
   }
   dlg.SetPrinting(printing, *print_dialog);
-  int caught_signal = 0;
   {
     SignalWatcher watcher(*window, dlg);
     window->DoModal(dlg);
@@ -130,11 +161,9 @@ int main(int argc, char** argv) {
     // and closes its files before anything it uses goes away.
     dlg.RequestStop();
     dlg.WaitForRun();
-    caught_signal = watcher.signal();
   }
   window.reset();
 
-  if (caught_signal != 0) return 128 + caught_signal;
-  if (dlg.invalid_invocation() || dlg.definition_refused()) return 2;
-  return dlg.failure_reported() ? 1 : 0;
+  if (dlg.invalid_invocation() || dlg.definition_refused()) return ExitStatus(2);
+  return ExitStatus(dlg.failure_reported() ? 1 : 0);
 }

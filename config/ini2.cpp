@@ -20,9 +20,6 @@ namespace {
 // from one present with any ordinary value.
 constexpr const char* kMissing = "zzQBDefault";
 
-// Values are held in a 300-byte buffer with its terminating zero.
-constexpr size_t kMaxValueBytes = 299;
-
 std::string CacheKey(const std::string& file, const std::string& section, const std::string& key) {
   return file + " [" + section + "] " + key;
 }
@@ -132,6 +129,10 @@ void CIni2::WriteBool(const std::string& key, bool value) {
   WriteBool(m_strSection, key, value, m_strFile2);
 }
 
+bool CIni2::KeyPresent(const std::string& key) const {
+  return store_->GetString(m_strSection, key, kMissing, m_strFile2) != kMissing;
+}
+
 int CIni2::ParseInt(const std::string& text) {
   size_t i = 0;
   auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
@@ -154,8 +155,13 @@ void CIni2::StoreWrite(const std::string& section, const std::string& key,
   if (store_->WriteString(section, key, value, file)) return;
   const int err = errno;
   write_failed_ = true;
-  if (FirstWriteFailure(file))
+  if (!FirstWriteFailure(file)) return;
+  if (err == EPERM) {
+    notice_("TavrinReport: " + file +
+            " is read-only: it is left as it is, and the keys it lacks take their defaults");
+  } else {
     notice_("TavrinReport: cannot write " + file + ": " + std::generic_category().message(err));
+  }
 }
 
 std::string CIni2::CutForKey(const std::string& section, const std::string& key,

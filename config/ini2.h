@@ -26,8 +26,10 @@ namespace tavrin {
 //
 // A write that fails is not retried and changes nothing else: the cache
 // still takes the value, write_failed() turns true, and the file is named in
-// a notice once per process ("cannot write FILE: REASON"). Notices go to
-// standard error unless SetNoticeSink routes them elsewhere.
+// a notice once per process ("cannot write FILE: REASON"; for a read-only
+// file, whose write fails with EPERM, "FILE is read-only: it is left as it
+// is, ..."). Notices go to standard error unless SetNoticeSink routes them
+// elsewhere.
 //
 // Not thread-safe: one thread at a time.
 class CIni2 {
@@ -68,6 +70,15 @@ class CIni2 {
   void WriteString(const std::string& key, const std::string& value);
   void WriteInt(const std::string& key, int value);
   void WriteBool(const std::string& key, bool value);
+
+  // The longest value the reads return: values are held in a 300-byte
+  // buffer with its terminating zero.
+  static constexpr size_t kMaxValueBytes = 299;
+
+  // Whether the file holds `key` in the section of the key-only operations
+  // ("zzQBDefault" counts as missing). Reads the file itself: nothing is
+  // cached or written back.
+  bool KeyPresent(const std::string& key) const;
 
   // The text-to-integer rule of GetInt: leading white space, an optional
   // sign, decimal digits up to the first other character, 0 without digits,

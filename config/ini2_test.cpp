@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/profile/fake_profile.h"
 
@@ -215,6 +217,32 @@ TEST_F(Ini2Test, FailedWriteIsReportedOncePerFileAndDefaultsStillServe) {
   EXPECT_EQ(err.find("cannot write", err.find("cannot write") + 1), std::string::npos) << err;
   // The cache holds what was meant to be written, as it would after success.
   EXPECT_EQ(ini_.GetString("S", "A", "other", file, true, false), "a");
+}
+
+TEST(Ini2FileTest, ReadOnlyFileIsLeftAsItIsAndDefaultsServeFromMemory) {
+  char dir[] = "/tmp/ini2_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/TavrinReport.ini";
+  const std::string text = "[Daily]\r\nOutput=CSV\r\n";
+  std::ofstream(file, std::ios::binary) << text;
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+
+  CIni2 ini;
+  std::vector<std::string> notices;
+  ini.SetNoticeSink([&notices](const std::string& line) { notices.push_back(line); });
+  ini.SetFile(file);
+  ini.SetSection("Daily");
+  EXPECT_EQ(ini.GetString("Output", "INVALID", true), "CSV");
+  EXPECT_EQ(ini.GetString("Where", "ALL", true), "ALL");
+  EXPECT_EQ(ini.GetInt("ReportFieldLength1", 10, true), 10);
+  EXPECT_EQ(ini.GetString("Where", "other", true), "ALL");
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], "TavrinReport: " + file +
+                            " is read-only: it is left as it is, and the keys it lacks take their "
+                            "defaults");
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Ini2FileTest, ReadingAWindowsMadeFileLeavesItByteForByte) {

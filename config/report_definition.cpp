@@ -2,6 +2,7 @@
 
 #include <array>
 #include <ctime>
+#include <utility>
 
 #include "platform/text/ascii.h"
 
@@ -69,12 +70,29 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
 
   m_strWhere = m_Ini.GetString("Where", "ALL", true);
   m_strOutput = m_Ini.GetString("Output", kInvalidOutput, true);
+  // A default built from the working folder that a value cannot hold would
+  // be cut into the name of another file (and written back whole, to be cut
+  // again at every start): the report is refused instead.
+  const std::string output_default = m_strWorkDir + "/" + m_strReportName + "-Report.csv";
+  const std::string data_default = m_strWorkDir + "/Vesk.mdb";
+  for (const auto& [key, default_value] :
+       {std::pair{"OutputFilename", &output_default}, std::pair{"DataPath", &data_default}}) {
+    if (default_value->size() > CIni2::kMaxValueBytes && !m_Ini.KeyPresent(key)) {
+      host.MessageBox(std::string("The working folder is too long for the default of ") + key + ", \"" +
+                          *default_value + "\", which is longer than " +
+                          std::to_string(CIni2::kMaxValueBytes) +
+                          " bytes.\nName the file in the INI or run the report from a shorter "
+                          "folder.  The program will now exit.",
+                      "", BoxStyle::kAppWarning);
+      return false;
+    }
+  }
   // Paths are read as written and used as this machine needs them; the INI
   // keeps what it says.
   auto path_key = [this](const char* key, const std::string& default_value) {
     return ResolveIniPath(key, m_Ini.GetString(key, default_value, true), m_Ini.store(), m_strIniFile);
   };
-  m_OutputFilenameKey = path_key("OutputFilename", m_strWorkDir + "/" + m_strReportName + "-Report.csv");
+  m_OutputFilenameKey = path_key("OutputFilename", output_default);
   m_strOutputFilename = m_OutputFilenameKey.path;
   m_HeaderFileKey = path_key("HeaderFile", "");
   m_strHeaderFile = m_HeaderFileKey.path;
@@ -88,7 +106,7 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   // Not written back: sections keep exactly the keys they had, and partners
   // that parse the file as it always was see no change unless asked for.
   m_bXMLEscapeText = m_Ini.GetBool("XMLEscapeText", false, false);
-  m_DataPathKey = path_key("DataPath", m_strWorkDir + "/Vesk.mdb");
+  m_DataPathKey = path_key("DataPath", data_default);
   m_strDataPath = m_DataPathKey.path;
   m_strDestinationDBConnectString = m_Ini.GetString("DestinationDBConnectString", "NONE", true);
 

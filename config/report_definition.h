@@ -35,8 +35,10 @@ class CReportDefinition {
   CReportDefinition(CIni2& ini, Env& env) : m_Ini(ini), env_(env) {}
 
   // Reads the report's section (every missing key written back with its
-  // default) into the members below. Returns false after refusing the output
-  // kind "INVALID" with its box through `host`: the program is to end.
+  // default) into the members below. Returns false after refusing with a
+  // box through `host` the output kind "INVALID", or a working folder too
+  // long for the default of a missing OutputFilename or DataPath to fit in
+  // a value: the program is to end.
   bool LoadReportDefinition(RunHost& host);
 
   // Set by the main dialog before the load.

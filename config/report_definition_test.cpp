@@ -66,6 +66,31 @@ TEST_F(ReportDefinitionTest, NewReportWritesEveryDefaultAndIsRefused) {
   EXPECT_EQ(ini_.file(), kIni);
 }
 
+TEST_F(ReportDefinitionTest, WorkingFolderTooLongForAMissingPathKeysDefaultIsRefused) {
+  // "/Vesk.mdb" fits where "/Daily-Report.csv" does not: each key counts.
+  def_.m_strWorkDir = "/" + std::string(285, 'w');
+  Set("Output", "CSV");
+  ini_.SetNoticeSink([](const std::string&) {});
+  EXPECT_FALSE(def_.LoadReportDefinition(host_));
+  ASSERT_EQ(host_.boxes.size(), 1u);
+  EXPECT_EQ(host_.boxes[0].text,
+            "The working folder is too long for the default of OutputFilename, \"" + def_.m_strWorkDir +
+                "/Daily-Report.csv\", which is longer than 299 bytes.\nName the file in the INI or "
+                "run the report from a shorter folder.  The program will now exit.");
+  EXPECT_FALSE(Stored("OutputFilename").has_value());
+
+  Set("OutputFilename", "/out/daily.csv");
+  CIni2 fresh(&store_);
+  CReportDefinition def(fresh, env_);
+  def.m_strIniFile = kIni;
+  def.m_strWorkDir = def_.m_strWorkDir;
+  def.m_strReportName = "Daily";
+  FakeRunHost host;
+  EXPECT_TRUE(def.LoadReportDefinition(host));
+  EXPECT_EQ(def.m_strOutputFilename, "/out/daily.csv");
+  EXPECT_EQ(Stored("DataPath"), def_.m_strWorkDir + "/Vesk.mdb");
+}
+
 TEST_F(ReportDefinitionTest, XmlEscapingIsAskedForWithYes) {
   Set("Output", "XML");
   Set("XMLEscapeText", "yes");

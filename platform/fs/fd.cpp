@@ -1,5 +1,6 @@
 #include "platform/fs/fd.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -50,6 +51,23 @@ int WriteAllUnlessStopped(int fd, std::string_view data, const std::function<boo
     if (poll(&p, 1, kStopCheckMillis) < 0 && errno != EINTR) return errno;
   }
   return 0;
+}
+
+int OpenClosedStandardStreams() {
+  int first_error = 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Normally the lower numbers are open by now and open() returns `fd`
+    // itself; after a failure for a lower one it does not.
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      if (dup2(opened, fd) < 0 && first_error == 0) first_error = errno;
+      close(opened);
+    } else if (opened < 0 && first_error == 0) {
+      first_error = errno;
+    }
+  }
+  return first_error;
 }
 
 }  // namespace tavrin::fs

@@ -48,6 +48,14 @@ int WriteAll(int fd, std::string_view data);
 // `stop` returns true. Returns 0 or an errno value.
 int WriteAllUnlessStopped(int fd, std::string_view data, const std::function<bool()>& stop);
 
+// Opens each of standard input, output and error that is closed on
+// /dev/null (input for reading, the others for writing), so that the next
+// file the process opens cannot take their number and receive what is meant
+// for them. Call before anything else opens a file. Returns 0, or the errno
+// value of the first one that could not be opened (the others are still
+// tried).
+int OpenClosedStandardStreams();
+
 }  // namespace tavrin::fs
 
 #endif  // TAVRIN_PLATFORM_FS_FD_H_

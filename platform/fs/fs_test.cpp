@@ -153,6 +153,39 @@ TEST_F(FsTest, TemporariesOfEndedWritersAreRemovedOthersKept) {
     EXPECT_TRUE(std::filesystem::exists(path)) << path;
 }
 
+TEST_F(FsTest, NamesUpToTheFileSystemLimitGetTemporariesThatFitAndAreRecognised) {
+  // 250 bytes, the last characters two bytes each, so that the cut must
+  // fall between characters.
+  const std::string long_name = std::string(230, 'n') + "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9.csv" +
+                                std::string(250 - 230 - 10 - 4, 'x');
+  ASSERT_EQ(long_name.size(), 250u);
+  const std::string twin = long_name.substr(0, 249) + "y";  // the same start
+  for (const std::string& name : {long_name, std::string(255, 'm')}) {
+    const std::string temp = TempNameFor(At(name));
+    EXPECT_LE(BaseName(temp).size(), 255u) << temp;
+    EXPECT_NE(temp, TempNameFor(At(name)));
+    std::unique_ptr<AtomicFile> file;
+    ASSERT_EQ(AtomicFile::Create(At(name), temp, nullptr, &file), 0) << temp;
+    ASSERT_EQ(file->Write("whole"), 0);
+    ASSERT_EQ(file->Commit(), 0);
+    EXPECT_EQ(Read(At(name)), "whole");
+  }
+  const std::string own = BaseName(TempNameFor(At(long_name)));
+  EXPECT_EQ(own.find('\xc3', own.size() - 40), std::string::npos) << "no character cut: " << own;
+  // Another writer's leftover, as it would have named it.
+  const std::string self = "." + std::to_string(getpid()) + ".";
+  const auto as_ended = [&](const std::string& target) {
+    std::string name = BaseName(TempNameFor(target));
+    return At(name.replace(name.rfind(self), self.size(), "." + std::to_string(EndedProcess()) + "."));
+  };
+  const std::string ended = as_ended(At(long_name));
+  const std::string twins = as_ended(At(twin));
+  for (const std::string& path : {ended, twins}) std::ofstream(path) << "x";
+  RemoveDeadWritersTemps(At(long_name));
+  EXPECT_FALSE(std::filesystem::exists(ended));
+  EXPECT_TRUE(std::filesystem::exists(twins));
+}
+
 TEST_F(FsTest, TemporaryNameIsTakenExclusivelyAndNeverThroughALink) {
   std::ofstream(At(".f.tmp")) << "someone else's";
   std::unique_ptr<AtomicFile> file;
@@ -177,6 +210,31 @@ TEST(FdTest, ClosesOnEveryWayOutAndReportsCloseErrors) {
   }
   EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // closed by the destructor
   EXPECT_EQ(WriteAll(-1, "x"), EBADF);
+}
+
+TEST(FdTest, ClosedStandardStreamsAreOpenedOnDevNull) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    if (OpenClosedStandardStreams() != 0) _exit(1);
+    struct stat null_st, st;
+    if (stat("/dev/null", &null_st) != 0) _exit(2);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+      if (fstat(fd, &st) != 0 || st.st_rdev != null_st.st_rdev) _exit(3);
+    }
+    if ((fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY ||
+        (fcntl(STDERR_FILENO, F_GETFL) & O_ACCMODE) != O_WRONLY)
+      _exit(4);
+    int fds[2];
+    _exit(pipe(fds) == 0 && fds[0] > STDERR_FILENO ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

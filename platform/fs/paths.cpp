@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 namespace tavrin::fs {
 namespace {
@@ -22,6 +23,11 @@ std::string DirName(const std::string& path) {
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+size_t NameMax(const std::string& folder) {
+  const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
 }
 
 int FollowLinks(const std::string& path, std::string* target) {

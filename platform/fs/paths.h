@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_FS_PATHS_H_
 #define TAVRIN_PLATFORM_FS_PATHS_H_
 
+#include <cstddef>
 #include <string>
 
 namespace tavrin::fs {
@@ -11,6 +12,10 @@ std::string DirName(const std::string& path);
 
 // What follows the last slash of `path` (all of it when it has none).
 std::string BaseName(const std::string& path);
+
+// The longest file name (one path component, in bytes) that `folder` takes,
+// as pathconf tells it; NAME_MAX (255) when it cannot tell.
+size_t NameMax(const std::string& folder);
 
 // Follows the symbolic links at the end of `path`, dangling ones included
 // (a write then creates their target), so that a file put in place by a

@@ -41,4 +41,6 @@ int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type) {
   return 0;
 }
 
+bool ReadOnlyFile(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
+
 }  // namespace tavrin::fs

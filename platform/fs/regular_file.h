@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
 #define TAVRIN_PLATFORM_FS_REGULAR_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -21,6 +22,11 @@ const char* FileTypeName(mode_t mode);
 // *fd, or an errno value: EINVAL for a file that is not a regular one, with
 // *type set to its type (else *type is 0).
 int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type);
+
+// Whether a file whose status is `st` is marked read-only: its owner has no
+// write permission, the mark a read-only attribute maps to. It holds for
+// every process, root included, whoever else the bits let write.
+bool ReadOnlyFile(const struct stat& st);
 
 }  // namespace tavrin::fs
 

@@ -8,27 +8,55 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <random>
 #include <string_view>
 
 #include "platform/fs/paths.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin::fs {
 namespace {
 
 constexpr size_t kRandomDigits = 16;
 constexpr std::string_view kSuffix = ".tmp";
+// Linux process ids stay below 2^22 (PID_MAX_LIMIT), 7 digits at most.
+constexpr size_t kPidDigits = 7;
+// What a temporary name adds to the stem: "." "." <pid> "." <random> ".tmp".
+constexpr size_t kAddedBytes = 3 + kPidDigits + kRandomDigits + kSuffix.size();
+constexpr size_t kHashDigits = 8;
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
+// 32-bit FNV-1a: fixed here, so that every version of the program names the
+// temporary files of a long name alike and removes those of another.
+uint32_t NameHash(std::string_view text) {
+  uint32_t hash = 2166136261u;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return hash;
+}
+
+// What stands for the file called `base` in its temporary names, in a
+// folder whose names are at most `name_max` bytes: `base` itself when the
+// name fits, else its start and the hash of all of it. The same for every
+// process, so that any writer recognises the temporary files of another.
+std::string TempStem(const std::string& base, size_t name_max) {
+  const size_t room = name_max > kAddedBytes ? name_max - kAddedBytes : 0;
+  if (base.size() <= room) return base;
+  const size_t keep = room > kHashDigits + 1 ? room - kHashDigits - 1 : 0;
+  char hash[kHashDigits + 1];
+  std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(NameHash(base)));
+  return base.substr(0, text::Utf8CutLength(base, keep)) + "~" + hash;
+}
+
 // The writer's process id of `name` when it is a temporary name of the file
-// called `base`, else 0.
-pid_t WriterOf(std::string_view name, const std::string& base) {
-  const std::string prefix = "." + base + ".";
+// whose stem is `stem`, else 0.
+pid_t WriterOf(std::string_view name, const std::string& stem) {
+  const std::string prefix = "." + stem + ".";
   if (name.size() <= prefix.size() + kRandomDigits + 1 + kSuffix.size() ||
       name.substr(0, prefix.size()) != prefix || name.substr(name.size() - kSuffix.size()) != kSuffix)
     return 0;
@@ -52,17 +80,19 @@ std::string TempNameFor(const std::string& target) {
   static thread_local std::mt19937_64 generator{std::random_device{}()};
   char random[kRandomDigits + 1];
   std::snprintf(random, sizeof random, "%016llx", static_cast<unsigned long long>(generator()));
-  return DirName(target) + "/." + BaseName(target) + "." + std::to_string(getpid()) + "." + random +
-         std::string(kSuffix);
+  const std::string folder = DirName(target);
+  return folder + "/." + TempStem(BaseName(target), NameMax(folder)) + "." + std::to_string(getpid()) +
+         "." + random + std::string(kSuffix);
 }
 
 void RemoveDeadWritersTemps(const std::string& target) {
-  const std::unique_ptr<DIR, DirCloser> dir(opendir(DirName(target).c_str()));
+  const std::string folder = DirName(target);
+  const std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
   if (!dir) return;
-  const std::string base = BaseName(target);
+  const std::string stem = TempStem(BaseName(target), NameMax(folder));
   const pid_t self = getpid();
   while (const dirent* entry = readdir(dir.get())) {
-    const pid_t writer = WriterOf(entry->d_name, base);
+    const pid_t writer = WriterOf(entry->d_name, stem);
     // kill(pid, 0) checks that the process exists without signalling it;
     // EPERM means it exists under another user.
     if (writer == 0 || writer == self || kill(writer, 0) == 0 || errno != ESRCH) continue;

@@ -30,8 +30,8 @@ class FakeProfileStore : public ProfileStore {
                    const std::string& file) override {
     std::lock_guard<std::mutex> lock(mu_);
     ++writes_;
-    if (fail_writes_) {
-      errno = EACCES;
+    if (write_error_ != 0) {
+      errno = write_error_;
       return false;
     }
     values_[Id(section, key, file)] = value;
@@ -80,7 +80,13 @@ class FakeProfileStore : public ProfileStore {
   // While set, WriteString changes nothing and fails with EACCES (still counted).
   void set_fail_writes(bool fail) {
     std::lock_guard<std::mutex> lock(mu_);
-    fail_writes_ = fail;
+    write_error_ = fail ? EACCES : 0;
+  }
+
+  // While set, WriteString fails as on a read-only file: with EPERM.
+  void set_read_only(bool read_only) {
+    std::lock_guard<std::mutex> lock(mu_);
+    write_error_ = read_only ? EPERM : 0;
   }
 
   int reads() const {
@@ -107,7 +113,7 @@ class FakeProfileStore : public ProfileStore {
   mutable std::mutex mu_;
   std::map<std::string, std::string> values_;
   std::map<std::string, IniEncoding> encodings_;
-  bool fail_writes_ = false;
+  int write_error_ = 0;  // what a write fails with; 0: it succeeds
   int reads_ = 0;
   int writes_ = 0;
 };

@@ -84,6 +84,8 @@ class ProfileStore {
 //   temporary file "." NAME ".tmp" in its folder (flushed to disk, then
 //   renamed), keeping its permissions and, where the process may, its owner.
 //   An INI that is a symbolic link stays one; its target is replaced.
+// - A file marked read-only (no write permission for its owner) is never
+//   replaced, by root neither: a write that would change it fails with EPERM.
 //   Writers hold an exclusive flock on NAME ".lock" beside the target for
 //   the whole read-modify-write, so concurrent writers lose no key; readers
 //   take no lock and see the old file or the new one.

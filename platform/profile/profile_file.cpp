@@ -13,6 +13,7 @@
 #include "platform/fs/atomic_file.h"
 #include "platform/fs/fd.h"
 #include "platform/fs/paths.h"
+#include "platform/fs/regular_file.h"
 #include "platform/profile/profile.h"
 #include "platform/profile/profile_text.h"
 
@@ -122,6 +123,9 @@ int WriteProfileString(const std::string& section, const std::string& key,
   struct stat st;
   int err = ReadIni(target, &ini, &st);
   if (err != 0 && err != ENOENT) return err;
+  // The rename would replace a read-only file as easily as any other; it
+  // is left as the user marked it, as a read-only attribute would keep it.
+  if (err == 0 && fs::ReadOnlyFile(st)) return EPERM;
   {
     const auto text = updated(ini);
     if (!text) return EINVAL;
@@ -133,6 +137,7 @@ int WriteProfileString(const std::string& section, const std::string& key,
   // Read again under the lock: another writer may have replaced the file.
   err = ReadIni(target, &ini, &st);
   if (err != 0 && err != ENOENT) return err;
+  if (err == 0 && fs::ReadOnlyFile(st)) return EPERM;
   const auto text = updated(ini);
   if (!text) return EINVAL;
   if (err == 0 && *text == ini.bytes) return 0;

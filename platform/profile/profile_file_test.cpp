@@ -188,6 +188,28 @@ TEST_F(ProfileFileTest, SymlinkStaysALinkAndPermissionsAndOwnerAreKept) {
   EXPECT_EQ(Read(dir_ + "/created.ini"), "[S]\nk=v\n");
 }
 
+TEST_F(ProfileFileTest, ReadOnlyFileIsNeverReplacedEvenByRoot) {
+  const std::string target = dir_ + "/real.ini";
+  Write(target, "[S]\nk=1\n");
+  ASSERT_EQ(symlink("real.ini", ini_.c_str()), 0);
+  // No write bit for anyone: read-only for root as well.
+  for (const mode_t mode : {0444, 0400}) {
+    ASSERT_EQ(chmod(target.c_str(), mode), 0);
+    const ino_t inode = Inode(target);
+    errno = 0;
+    EXPECT_FALSE(Set("S", "k", "2")) << std::oct << mode;
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_FALSE(Set("S", "new", "x"));
+    EXPECT_TRUE(Set("S", "k", "1")) << "a write that changes nothing succeeds";
+    EXPECT_EQ(Read(target), "[S]\nk=1\n");
+    EXPECT_EQ(Inode(target), inode);
+    EXPECT_FALSE(fs::exists(target + ".lock"));
+  }
+  ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+  EXPECT_TRUE(Set("S", "k", "3"));
+  EXPECT_EQ(Get("S", "k"), "3");
+}
+
 TEST_F(ProfileFileTest, DamagedOrStrangeFilesNeitherCrashNorHang) {
   // A folder in the file's place.
   fs::create_directory(ini_);
