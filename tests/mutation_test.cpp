@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <ostream>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -99,6 +100,9 @@ struct Format {
   const char* file;
   size_t page_size;
 };
+
+// Names the format in test listings.
+void PrintTo(const Format& format, std::ostream* os) { *os << format.name; }
 
 class MutationTest : public testing::TestWithParam<Format> {};
 
