@@ -16,8 +16,6 @@ PACKAGES=(
   libxml2-utils
   libgtest-dev googletest
   python3
-  # the well-formedness check of the XML feed in the end-to-end tests
-  libxml2-utils
   # the fuzz targets (libFuzzer) and the sanitizer runs of CI
   clang libclang-rt-14-dev
   # man pages, the Debian package and the checks of both
