@@ -123,21 +123,8 @@ uint32_t PageRow(uint32_t page, int row) { return page << 8 | static_cast<uint32
 // UTF-8 to UTF-16 code units; throws on malformed input so that nothing
 // unreadable reaches the file.
 std::u16string Utf8ToUtf16(const std::string& s) {
-  std::u16string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    const text::Utf8Char c = text::DecodeUtf8(s, i);
-    if (!c.valid) throw std::invalid_argument("invalid UTF-8 text");
-    if (c.code_point >= 0x10000) {
-      const char32_t v = c.code_point - 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c.code_point));
-    }
-    i += c.length;
-  }
-  return out;
+  if (!text::IsValidUtf8(s)) throw std::invalid_argument("invalid UTF-8 text");
+  return text::Utf8ToUtf16(s);
 }
 
 Bytes Ucs2(const std::u16string& u) {
