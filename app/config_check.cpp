@@ -338,7 +338,7 @@ CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& pr
                          const std::string& report) {
   CheckResult result;
   const std::string work_dir = env.CurrentDirectory();
-  const std::string ini_file = work_dir + "/TavrinReport.ini";
+  const std::string ini_file = CReportDefinition::IniFileIn(work_dir);
   struct stat st {};
   if (stat(ini_file.c_str(), &st) != 0) {
     result.text = "error: " + ini_file + " cannot be read: " + ErrnoText(errno) + "\n";

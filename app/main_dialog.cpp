@@ -54,7 +54,7 @@ CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& w
       m_Output(m_Def, *this, providers) {
   m_Output.SetPasswordMask(ado::MaskPasswords);
   m_Def.m_strWorkDir = env_.CurrentDirectory();
-  m_Def.m_strIniFile = m_Def.m_strWorkDir + "/TavrinReport.ini";
+  m_Def.m_strIniFile = CReportDefinition::IniFileIn(m_Def.m_strWorkDir);
   m_Ini.SetFile(m_Def.m_strIniFile);
   // INI warnings go through the window, so they never break the console panel.
   m_Ini.SetNoticeSink([this](const std::string& text) { window_.Notice(text, Severity::kWarning); });

@@ -83,6 +83,9 @@ class CReportDefinition {
   // replaced by `when` formatted "%B %d, %Y" and "%I:%M:%S %p" (C locale).
   static std::string SubstituteHeading(const std::string& heading, const std::tm& when);
 
+  // The INI file of the program started in folder `work_dir`.
+  static std::string IniFileIn(const std::string& work_dir) { return work_dir + "/TavrinReport.ini"; }
+
   // The notice that follows a failure's box and status in the log, naming
   // the INI key behind it: `[<report>] <key> = "<value>": <reason>`.
   std::string KeyNotice(const std::string& key, const std::string& value, const std::string& reason) const;
