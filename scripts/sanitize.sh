@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build-sanitize}
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DTAVRIN_SANITIZE=ON -DTAVRIN_FUZZ=ON -DBUILD_TESTING=ON >/dev/null
+scripts/configure.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+      -DCMAKE_CXX_COMPILER=clang++ -DTAVRIN_SANITIZE=ON -DTAVRIN_FUZZ=ON -DBUILD_TESTING=ON
 cmake --build "$BUILD_DIR" -j "$(nproc)"
 [ "${1:-}" = --build-only ] && exit 0
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake ninja-build pkg-config
   mdbtools mdbtools-dev libglib2.0-dev
   libsqlite3-dev
   libseccomp-dev
