@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the layering of the build: the programs hold no test double, the
-# report layers link no database or printing engine, and nothing below app/
-# includes it.
+# report layers link no database or printing engine, each layer includes only
+# itself and the layers below it, and the product includes no test double.
 #   tests/layering_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 src=$1
@@ -24,8 +24,37 @@ for test in config/config_tests output/output_tests platform/print/print_tests; 
   fi
 done
 
-upward=$(grep -rn '#include "app/' "$src"/config "$src"/data "$src"/output "$src"/platform "$src"/run)
-if [ -n "$upward" ]; then
-  echo "layers below app/ include it:"; echo "$upward"; status=1
+# The include rule: each layer includes only itself and the layers below it.
+# A unit test may also include the Access writer (tools/, its test data) and
+# the test servers of tests/.
+declare -A allowed=(
+  [app]="app output data config run platform"
+  [output]="output data config run platform"
+  [data]="data config run platform"
+  [config]="config run platform"
+  [run]="run platform"
+  [platform]="platform"
+  [tools]="tools data platform")
+for layer in "${!allowed[@]}"; do
+  while IFS=: read -r file line target; do
+    case "$file" in
+      *_test.cpp|*/fake_*|*_test_support.h) ok="${allowed[$layer]} tools tests" ;;
+      *) ok="${allowed[$layer]}" ;;
+    esac
+    top=${target%%/*}
+    if [[ " $ok " != *" $top "* ]]; then
+      echo "$file:$line: $layer/ includes $target"; status=1
+    fi
+  done < <(cd "$src" && grep -rnoE '#include "[a-z_]+/[^"]*"' "$layer" \
+             | sed -E 's/#include "([^"]*)"/\1/')
+done
+
+# The product includes no test double and no test support.
+doubles=$(cd "$src" && grep -rnE '#include "[^"]*(fake_[^"/]*|_test_support)\.h"' \
+            app config data output run platform tools \
+            --include=*.cpp --include=*.h --include=*.cc \
+          | grep -vE '^[^:]*(_test\.cpp|/fake_[^/:]*|_test_support\.h):')
+if [ -n "$doubles" ]; then
+  echo "product code includes a test double:"; echo "$doubles"; status=1
 fi
 exit $status
