@@ -105,7 +105,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
     } else {
       const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
       if (choice.due_index >= 0) {
-        StartRun(m_ReportSchedule[choice.due_index].strReportName, false);
+        StartRun(m_ReportSchedule[static_cast<size_t>(choice.due_index)].strReportName, false);
         started = true;
       }
       // A retry that waits for its source keeps the program.

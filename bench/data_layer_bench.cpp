@@ -53,7 +53,7 @@ int ReadAll(const std::string& path, const std::string& sql, long expected_rows,
     size_t bytes = 0;
     if (!fields) {
       rows = static_cast<long>(rs.RecordCount());
-      bytes = rows;
+      bytes = static_cast<size_t>(rows);
     }
     for (; fields && !rs.IsEOF(); rs.MoveNext(), ++rows)
       for (const auto& name : names) bytes += rs.GetFieldValue(name).AsText().size();

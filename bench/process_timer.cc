@@ -23,7 +23,7 @@ Measurement MeasureInChild(const std::function<int()>& work) {
   wait4(pid, &status, 0, &usage);
   Measurement m;
   m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   m.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   m.max_rss_kib = usage.ru_maxrss;
   m.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

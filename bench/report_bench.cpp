@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   struct stat st {};
   stat(mdb.c_str(), &st);
   std::printf("Org table of %d rows, file %.1f MiB, %d runs per case\n", rows,
-              st.st_size / 1048576.0, runs);
+              static_cast<double>(st.st_size) / 1048576.0, runs);
 
   const std::vector<std::pair<std::string, std::string>> reports = {
       {"CSV, all 23 fields, ALL", "Full"}, {"CSV, 10 fields, sorted", "Sorted"}, {"HTML, sorted", "Html"}};
@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       if (c == 1) floor_count = count;
-      std::printf("%-34s %16lld %8.2f\n", name.c_str(), count, static_cast<double>(count) / floor_count);
+      std::printf("%-34s %16lld %8.2f\n", name.c_str(), count, static_cast<double>(count) / static_cast<double>(floor_count));
     }
     std::filesystem::remove_all(dir);
     return 0;
@@ -216,8 +216,8 @@ int main(int argc, char** argv) {
     const double wall = median_of(times, name), cpu_s = median_of(cpu, name);
     std::printf("%-34s %9.3f %7.2f %7.2f %8.3f %7.2f %7.2f %9.1f %7.2f\n", name.c_str(), wall,
                 wall / median_of(times, floor_case), wall / median_of(times, export_case), cpu_s,
-                cpu_s / median_of(cpu, floor_case), cpu_s / median_of(cpu, export_case), peak[name] / 1024.0,
-                peak[name] * 1024.0 / static_cast<double>(st.st_size));
+                cpu_s / median_of(cpu, floor_case), cpu_s / median_of(cpu, export_case), static_cast<double>(peak[name]) / 1024.0,
+                static_cast<double>(peak[name]) * 1024.0 / static_cast<double>(st.st_size));
   }
   if (!baseline_bin.empty()) {
     std::printf("\n%-34s %12s %12s\n", "against the baseline", "wall ratio", "cpu ratio");

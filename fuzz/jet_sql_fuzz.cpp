@@ -34,7 +34,7 @@ std::shared_ptr<StoredTable> MakeOrg() {
   }
   const char* const texts[] = {"Closed", "École Sainte-Anne", "O'Brien's \"Daycare\"", "100%", ""};
   RowBuilder row;
-  for (int r = 0; r < 3; ++r) {
+  for (size_t r = 0; r < 3; ++r) {
     row.Clear();
     for (size_t c = 0; c < org->columns.size(); ++c) {
       const Tag tag = org->columns[c].declared;

@@ -17,7 +17,7 @@ namespace tavrin {
 class FakeOrgReader : public OrgReader {
  public:
   FakeOrgReader() = default;
-  explicit FakeOrgReader(std::vector<tagORG_INFO> records) : records(std::move(records)) {}
+  explicit FakeOrgReader(std::vector<tagORG_INFO> rows) : records(std::move(rows)) {}
 
   std::vector<tagORG_INFO> records;
   std::optional<int32_t> count;

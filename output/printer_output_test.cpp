@@ -154,7 +154,7 @@ TEST_F(PrinterOutputTest, AShortPageContinuesOnAPageWithoutHeading) {
   const auto& job = OnlyJob();
   // 52 lines: 13 + 13 + 13 + 13; then the listing's own page with a heading.
   ASSERT_EQ(job.pages.size(), 5u);
-  for (int p = 0; p < 4; ++p) EXPECT_EQ(job.pages[p].lines.size(), 13u) << p;
+  for (size_t p = 0; p < 4; ++p) EXPECT_EQ(job.pages[p].lines.size(), 13u) << p;
   EXPECT_EQ(job.pages[1].lines[0].text, Row(12));
   EXPECT_EQ(job.pages[1].lines[0].y, 250);
   EXPECT_EQ(job.pages[3].lines[12].text, Row(50));

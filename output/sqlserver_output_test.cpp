@@ -81,7 +81,7 @@ class SqlServerReportTest : public ReportTest {
     def().m_strDataPath = "/data/Vesk.mdb";
     def().m_strDestinationDBConnectString = "Provider=SQLOLEDB;Data Source=h;Password=pw";
     reader.records = {FullOrg(), FullOrg(), FullOrg()};
-    for (int i = 0; i < 3; ++i) reader.records[i].nRecordNumber = i + 1;
+    for (int i = 0; i < 3; ++i) reader.records[static_cast<size_t>(i)].nRecordNumber = i + 1;
     // The program masks with ado::MaskPasswords; this stand-in knows the one password here.
     db.SetPasswordMask([](const std::string& text) {
       std::string masked = text;

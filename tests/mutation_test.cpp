@@ -177,7 +177,7 @@ TEST_P(MutationTest, DamagedFilesFailCleanlyInBoundedTime) {
 INSTANTIATE_TEST_SUITE_P(Formats, MutationTest,
                          testing::Values(Format{"jet4", "Vesk.mdb", 4096}, Format{"ace14", "Vesk.accdb", 4096},
                                          Format{"jet3", "Vesk.mdb", 2048}),
-                         [](const testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Format>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace tavrin::test

@@ -173,7 +173,7 @@ TEST_F(PrintTest, LinesAreWhereTheLayoutPutsThemInAFixedPitchFont) {
   for (const PrintedWord& w : page.words) {
     const double column = (w.x_min - kLeft) / kAdvance;
     EXPECT_NEAR(column, std::round(column), 0.01) << w.text;
-    EXPECT_NEAR(w.x_max - w.x_min, w.text.size() * kAdvance, 0.01) << w.text;
+    EXPECT_NEAR(w.x_max - w.x_min, static_cast<double>(w.text.size()) * kAdvance, 0.01) << w.text;
   }
 }
 

@@ -126,7 +126,7 @@ TEST_F(WindowsIniTest, CodePageTextsReachThePageAsUtf8AndTheFileKeepsTheCodePage
   EXPECT_FALSE(added.empty()) << "the defaults were written back";
   for (const std::string& line : added) {
     EXPECT_TRUE(WrittenBack(line)) << line;
-    for (unsigned char c : line) EXPECT_LT(c, 0x80) << line;  // the defaults are ASCII
+    for (char c : line) EXPECT_LT(static_cast<unsigned char>(c), 0x80) << line;  // the defaults are ASCII
   }
 
   // A second run finds the file as the first left it and changes nothing.

@@ -677,7 +677,7 @@ TEST_P(EveryFormatTest, MdbVerAndTheHeaderNameTheVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryFormatTest, ::testing::ValuesIn(kFormats),
-                         [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<FormatCase>& param) { return std::string(param.param.name); });
 
 // --- Jet 3 ------------------------------------------------------------------
 
@@ -711,7 +711,7 @@ TEST(Jet3WriterTest, RowsThatNeedTheJumpTableReadBack) {
   std::vector<Column> fixed = Columns("L", 130, ColumnType::kLong);  // 520 bytes
   fixed.push_back({"S", ColumnType::kText});
   std::vector<std::vector<Value>> fixed_rows;
-  for (size_t n : {0, 1, 255}) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{255}}) {
     fixed_rows.push_back(TextRow(131, 130, {n}));
     for (int64_t i = 0; i < 130; ++i) fixed_rows.back()[static_cast<size_t>(i)] = i * 1000 + static_cast<int64_t>(n);
   }

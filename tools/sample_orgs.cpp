@@ -165,9 +165,9 @@ std::vector<Value> SampleOrgSource::Next() {
   if (status != "Open") {
     // Reported between 5:00 and 7:59 on the event morning; valid through the next midnight.
     r[Col("Event Kill Date")] = DateValue{event_day + 1};
-    r[Col("Event Update Time")] = DateValue{event_day + (300 + rng() % 180) / 1440.0};
+    r[Col("Event Update Time")] = DateValue{event_day + static_cast<double>(300 + rng() % 180) / 1440.0};
   } else if (Chance(rng, 50)) {
-    r[Col("Event Update Time")] = DateValue{event_day - 1 + (960 + rng() % 240) / 1440.0};
+    r[Col("Event Update Time")] = DateValue{event_day - 1 + static_cast<double>(960 + rng() % 240) / 1440.0};
   }
   return r;
 }

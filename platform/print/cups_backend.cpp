@@ -97,9 +97,9 @@ struct DocumentStream {
 
 class CupsJob : private DocumentStream, public PdfJob {
  public:
-  CupsJob(Http http, std::string printer, int job_id, double width_pt, double height_pt,
+  CupsJob(Http connection, std::string printer_name, int id, double width_pt, double height_pt,
           PrintFonts& fonts)
-      : DocumentStream(std::move(http), std::move(printer), job_id),
+      : DocumentStream(std::move(connection), std::move(printer_name), id),
         PdfJob([this](const char* data, size_t size) { return Send(data, size); }, width_pt,
                height_pt, fonts) {}
 

@@ -103,7 +103,7 @@ TEST(Cp1252Test, EveryByteBecomesItsCharacterAndComesBack) {
       expected = kCp1252High[b - 0x80];
       ++special;
     }
-    EXPECT_EQ(chars[b], expected) << "byte " << b;
+    EXPECT_EQ(chars[static_cast<size_t>(b)], expected) << "byte " << b;
   }
   EXPECT_EQ(special, 27);
   EXPECT_EQ(Utf8ToCp1252(utf8), all);
