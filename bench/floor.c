@@ -68,7 +68,7 @@ static void PutJetText(const unsigned char *p, size_t n) {
       } else if (compressed) {
         PutCode(p[i++]);
       } else if (i + 1 < n) {
-        PutCode(p[i] | p[i + 1] << 8);
+        PutCode((unsigned)(p[i] | p[i + 1] << 8));
         i += 2;
       } else {
         break;
@@ -76,12 +76,12 @@ static void PutJetText(const unsigned char *p, size_t n) {
     }
     return;
   }
-  for (; i + 1 < n; i += 2) PutCode(p[i] | p[i + 1] << 8);
+  for (; i + 1 < n; i += 2) PutCode((unsigned)(p[i] | p[i + 1] << 8));
 }
 
 static void PutMemo(MdbHandle *mdb, const unsigned char *p, int size) {
   if (size < MDB_MEMO_OVERHEAD) return;
-  const unsigned header = p[0] | p[1] << 8 | p[2] << 16 | (unsigned)p[3] << 24;
+  const unsigned header = (unsigned)(p[0] | p[1] << 8 | p[2] << 16) | (unsigned)p[3] << 24;
   const size_t length = header & 0x3FFFFFFF;
   if (header & 0x80000000u) {
     PutJetText(p + MDB_MEMO_OVERHEAD, length);
@@ -91,7 +91,7 @@ static void PutMemo(MdbHandle *mdb, const unsigned char *p, int size) {
   static size_t capacity;
   if (length > capacity) value = realloc(value, capacity = length);
   size_t have = 0;
-  unsigned pg_row = p[4] | p[5] << 8 | p[6] << 16 | (unsigned)p[7] << 24;
+  unsigned pg_row = (unsigned)(p[4] | p[5] << 8 | p[6] << 16) | (unsigned)p[7] << 24;
   while (have < length) {
     void *buf;
     int off;
@@ -104,7 +104,7 @@ static void PutMemo(MdbHandle *mdb, const unsigned char *p, int size) {
     }
     memcpy(value + have, row + 4, len - 4);
     have += len - 4;
-    pg_row = row[0] | row[1] << 8 | row[2] << 16 | (unsigned)row[3] << 24;
+    pg_row = (unsigned)(row[0] | row[1] << 8 | row[2] << 16) | (unsigned)row[3] << 24;
     if (pg_row == 0) break;
   }
   PutJetText(value, have);

@@ -39,9 +39,9 @@ std::shared_ptr<StoredTable> MakeOrg() {
     for (size_t c = 0; c < org->columns.size(); ++c) {
       const Tag tag = org->columns[c].declared;
       if ((r + c) % 4 == 3) row.AddNull();
-      else if (tag == Tag::kLong) row.AddNumber(tag, r + 1);
+      else if (tag == Tag::kLong) row.AddNumber(tag, static_cast<double>(r + 1));
       else if (tag == Tag::kDate) row.AddNumber(tag, OleDateToLinear(r == 1 ? -1.25 : 45356.58829861111));
-      else if (tag == Tag::kDouble) row.AddNumber(tag, 0.5 * r);
+      else if (tag == Tag::kDouble) row.AddNumber(tag, 0.5 * static_cast<double>(r));
       else row.AddText(texts[(r + c) % 5]);
     }
     org->AddRow(row.cells());
