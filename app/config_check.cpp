@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -88,9 +87,9 @@ std::string Reason(const std::vector<ado::ErrorEntry>& errors, const _com_error&
 // Checks one loaded report definition, appending to the text.
 class ReportCheck {
  public:
-  ReportCheck(const CReportDefinition& def, ado::ProviderFactory& providers, CheckResult* result,
-              int* problems)
-      : def_(def), providers_(providers), result_(result), problems_(problems) {}
+  ReportCheck(const CReportDefinition& def, FileSystem& files, ado::ProviderFactory& providers,
+              CheckResult* result, int* problems)
+      : def_(def), files_(files), providers_(providers), result_(result), problems_(problems) {}
 
   void Run() {
     const OutputKind kind = ParseOutputKind(def_.m_strOutput);
@@ -194,16 +193,15 @@ class ReportCheck {
       return;
     }
     struct stat st {};
-    if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (files_.Stat(target, &st) == 0 && S_ISDIR(st.st_mode)) {
       Error("OutputFilename", value, "is a folder");
       return;
     }
     const std::string folder = fs::DirName(target);
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (files_.Stat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) {
       Error("OutputFilename", value, "the folder \"" + folder + "\" does not exist");
-    } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
-      Error("OutputFilename", value,
-            "the folder \"" + folder + "\" is not writable: " + ErrnoText(errno));
+    } else if (const int err = files_.Access(folder, W_OK | X_OK); err != 0) {
+      Error("OutputFilename", value, "the folder \"" + folder + "\" is not writable: " + ErrnoText(err));
     }
   }
 
@@ -212,12 +210,12 @@ class ReportCheck {
     if (key.value.empty() || !Usable(key)) return;
     const std::string& path = key.path;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-      Error(key.key, key.value, errno == ENOENT ? "does not exist" : "cannot be read: " + ErrnoText(errno));
+    if (const int err = files_.Stat(path, &st); err != 0) {
+      Error(key.key, key.value, err == ENOENT ? "does not exist" : "cannot be read: " + ErrnoText(err));
     } else if (!S_ISREG(st.st_mode)) {
       Error(key.key, key.value, "is not a regular file");
-    } else if (access(path.c_str(), R_OK) != 0) {
-      Error(key.key, key.value, "cannot be read: " + ErrnoText(errno));
+    } else if (const int denied = files_.Access(path, R_OK); denied != 0) {
+      Error(key.key, key.value, "cannot be read: " + ErrnoText(denied));
     } else if (!IsUtf8File(path)) {
       // The database's texts arrive as UTF-8 and the file is copied as it
       // is, so the feed would mix two encodings.
@@ -227,13 +225,19 @@ class ReportCheck {
     }
   }
 
-  // True when the first 16 MiB of the file at `path` are UTF-8.
-  static bool IsUtf8File(const std::string& path) {
+  // True when the first 16 MiB of the file at `path` are UTF-8; only what
+  // could be read counts.
+  bool IsUtf8File(const std::string& path) {
     constexpr size_t kLimit = 16 << 20;
-    std::ifstream in(path, std::ios::binary);
     std::string bytes(kLimit, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
+    size_t size = 0;
+    fs::UniqueFd fd;
+    if (files_.OpenForReading(path, &fd) == 0) {
+      size_t n = 0;
+      while (size < kLimit && files_.Read(fd.get(), bytes.data() + size, kLimit - size, &n) == 0 && n > 0)
+        size += n;
+    }
+    bytes.resize(size);
     // A character cut at the limit is no fault of the file: drop its bytes.
     if (bytes.size() == kLimit) {
       while (!bytes.empty() && (static_cast<unsigned char>(bytes.back()) & 0xC0) == 0x80) bytes.pop_back();
@@ -326,6 +330,7 @@ class ReportCheck {
   }
 
   const CReportDefinition& def_;
+  FileSystem& files_;
   ado::ProviderFactory& providers_;
   CheckResult* result_;
   int* problems_;
@@ -334,14 +339,14 @@ class ReportCheck {
 
 }  // namespace
 
-CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& providers,
+CheckResult CheckReports(Env& env, FileSystem& files, ProfileStore& store, ado::ProviderFactory& providers,
                          const std::string& report) {
   CheckResult result;
   const std::string work_dir = env.CurrentDirectory();
   const std::string ini_file = CReportDefinition::IniFileIn(work_dir);
   struct stat st {};
-  if (stat(ini_file.c_str(), &st) != 0) {
-    result.text = "error: " + ini_file + " cannot be read: " + ErrnoText(errno) + "\n";
+  if (const int err = files.Stat(ini_file, &st); err != 0) {
+    result.text = "error: " + ini_file + " cannot be read: " + ErrnoText(err) + "\n";
     result.status = 1;
     return result;
   }
@@ -382,7 +387,7 @@ CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& pr
       ++problems;
       continue;
     }
-    ReportCheck(def, providers, &result, &problems).Run();
+    ReportCheck(def, files, providers, &result, &problems).Run();
   }
   result.text += ini_file + ": " + std::to_string(names.size()) +
                  (names.size() == 1 ? " report" : " reports") + " checked, " +

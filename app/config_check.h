@@ -5,6 +5,7 @@
 
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
+#include "platform/fs/file_system.h"
 #include "platform/profile/profile.h"
 
 namespace tavrin {
@@ -36,9 +37,10 @@ struct CheckResult {
 // not change the status.
 //
 // Nothing is written: the INI is read through `store` and never written
-// back (missing keys take their defaults only in memory), and no report
-// runs. `env`, `store` and `providers` are used during the call only.
-CheckResult CheckReports(Env& env, ProfileStore& store, ado::ProviderFactory& providers,
+// back (missing keys take their defaults only in memory), the other files
+// are looked at and read through `files`, and no report runs. `env`,
+// `files`, `store` and `providers` are used during the call only.
+CheckResult CheckReports(Env& env, FileSystem& files, ProfileStore& store, ado::ProviderFactory& providers,
                          const std::string& report);
 
 }  // namespace tavrin

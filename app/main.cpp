@@ -17,6 +17,7 @@
 #include "platform/ado/providers.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
+#include "platform/fs/file_system.h"
 #include "platform/print/cups_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
@@ -125,12 +126,13 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   tavrin::Env& env = *tavrin::Env::Default();
+  tavrin::FileSystem& files = *tavrin::FileSystem::Default();
   const std::string several = tavrin::SeveralReportsWarning(cl);
   if (cl.check) {
     if (!several.empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, several.c_str());
     tavrin::ado::DefaultProviders providers(env);
     const tavrin::CheckResult result =
-        tavrin::CheckReports(env, *tavrin::DefaultProfileStore(), providers, cl.report);
+        tavrin::CheckReports(env, files, *tavrin::DefaultProfileStore(), providers, cl.report);
     std::fputs(result.text.c_str(), stdout);
     return ExitStatus(result.status);
   }
@@ -141,7 +143,7 @@ int main(int argc, char** argv) {
   if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
   tavrin::ado::DefaultProviders providers(env);
-  tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers,
+  tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers, files,
                                         cl.report, kProgramName);
   // A printer named on the command line, or nobody to ask, takes the
   // choice out of the user's hands.

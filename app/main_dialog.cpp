@@ -41,16 +41,17 @@ std::string OneLine(const std::string& text) {
 
 CTavrinReportGeneratorDlg::CTavrinReportGeneratorDlg(Env& env, WindowServices& window,
                                                      ProfileStore* store,
-                                                     ado::ProviderFactory& providers,
+                                                     ado::ProviderFactory& providers, FileSystem& files,
                                                      std::string cmdline_report,
                                                      std::string program_name)
     : env_(env),
       window_(window),
+      files_(files),
       cmdline_report_(std::move(cmdline_report)),
       program_name_(std::move(program_name)),
       m_Ini(store),
       m_Def(m_Ini, env),
-      m_Source(m_Def, *this, providers),
+      m_Source(m_Def, *this, providers, files),
       m_Output(m_Def, *this, providers) {
   m_Output.SetPasswordMask(ado::MaskPasswords);
   m_Def.m_strWorkDir = env_.CurrentDirectory();
@@ -177,7 +178,7 @@ void CTavrinReportGeneratorDlg::ReportException(const char* what) {
 }
 
 ReportOutcome CTavrinReportGeneratorDlg::GenerateReport() {
-  OutputServices services(*this);
+  OutputServices services(*this, files_);
   services.output_database = &m_Output;
   services.print_backend = print_backend_;
   services.print_dialog = print_dialog_;
@@ -201,7 +202,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
       outcome = GenerateReport();  // which also handles a stop that came meanwhile
     } else if (StopRequested()) {
-      NoteStoppedBeforeOutput(m_Def, *this);
+      NoteStoppedBeforeOutput(m_Def, *this, files_);
     }
   } catch (const _com_error& e) {
     RecordFailure();

@@ -17,6 +17,7 @@
 #include "output/report_generator.h"
 #include "platform/ado/provider.h"
 #include "platform/env/env.h"
+#include "platform/fs/file_system.h"
 #include "platform/print/print_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
@@ -41,11 +42,12 @@ namespace tavrin {
 // over under a lock.
 class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
  public:
-  // `env`, `window`, `store` and `providers` (which open the databases) must
+  // `env`, `window`, `store`, `providers` (which open the databases) and
+  // `files` (which the runs look at, read and publish files through) must
   // outlive the object; `cmdline_report` is the report named on the command
   // line (empty for the schedule).
   CTavrinReportGeneratorDlg(Env& env, WindowServices& window, ProfileStore* store,
-                            ado::ProviderFactory& providers, std::string cmdline_report,
+                            ado::ProviderFactory& providers, FileSystem& files, std::string cmdline_report,
                             std::string program_name);
   // Waits for a run under way.
   ~CTavrinReportGeneratorDlg() override;
@@ -142,6 +144,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
 
   Env& env_;
   WindowServices& window_;
+  FileSystem& files_;
   std::string cmdline_report_;
   std::string program_name_;
   CIni2 m_Ini;

@@ -32,11 +32,12 @@ class MainDialogTest : public ::testing::Test {
   FakeProfileStore store_;
   FakeWindow window_;
   ado::DefaultProviders providers_{env_};
+  FileSystem& files_ = *FileSystem::Default();
   int ticks_ = 0;
 };
 
 TEST_F(MainDialogTest, EmptyScheduleIsRefusedAndEndsAtTheFirstTick) {
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, files_, "", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdOk);
   const auto boxes = window_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -52,7 +53,7 @@ TEST_F(MainDialogTest, EmptyScheduleIsRefusedAndEndsAtTheFirstTick) {
 }
 
 TEST_F(MainDialogTest, RefusedReportEndsTheWindowWithCancel) {
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "Daily", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, files_, "Daily", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdCancel);
   const auto boxes = window_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -71,7 +72,7 @@ TEST_F(MainDialogTest, FailedOpenEndsTheRunAndTheWindowWaits) {
   store_.Set("Report Schedule", "Minutes Between Reports02", "0", kIni);
   store_.Set("Daily", "Output", "CSV", kIni);
   store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, files_, "", "tavrin-report");
   EXPECT_EQ(window_.DoModal(dlg), kIdOk);
   EXPECT_EQ(env_.threads_started(), 2);  // two one-shot entries, then the end
   const auto boxes = window_.boxes();
@@ -171,7 +172,7 @@ TEST_F(MainDialogTest, ASourceChangedUnderTheReportRunsItAgainWhenQuiet) {
     text << in.rdbuf();
     if (outputs.empty() || outputs.back() != text.str()) outputs.push_back(text.str());
   });
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers, "Daily", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers, files_, "Daily", "tavrin-report");
   const int64_t start = env_.NowMilliseconds();
   EXPECT_EQ(window_.DoModal(dlg), kIdOk);
   EXPECT_EQ(providers.queries, 2);
@@ -213,7 +214,7 @@ TEST_F(MainDialogTest, IniWarningsReachTheWindowAsNotices) {
   store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
   store_.Set("Daily", "Where", std::string(400, 'x'), kIni);
   store_.set_fail_writes(true);
-  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, "Daily", "tavrin-report");
+  CTavrinReportGeneratorDlg dlg(env_, window_, &store_, providers_, files_, "Daily", "tavrin-report");
   window_.DoModal(dlg);
   const auto notices = window_.notices();
   // Then the run's failure to open the source, and its summary.

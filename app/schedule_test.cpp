@@ -43,7 +43,7 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
 
   explicit ScheduleSim(const std::vector<Entry>& entries, const std::string& cmdline = "",
                        bool sleeps = false)
-      : sleeps_(sleeps), dlg_(env_, window_, &store_, *this, cmdline, "tavrin-report") {
+      : sleeps_(sleeps), dlg_(env_, window_, &store_, *this, *FileSystem::Default(), cmdline, "tavrin-report") {
     window_.set_draws_controls(!sleeps);
     char key[64];
     for (size_t i = 0; i < entries.size(); ++i) {

@@ -21,7 +21,7 @@ bool CSourceDatabase::OpenDatabase() {
       throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
                        "DataPath '" + key.value + "' is " + key.refusal + ".");
     struct stat st {};
-    if (stat(definition_.m_strDataPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    if (files_.Stat(definition_.m_strDataPath, &st) == 0 && !S_ISREG(st.st_mode))
       throw _com_error(kEFail, std::string(ado::kAdoConnectionSource),
                        "DataPath '" + definition_.m_strDataPath + "' is " + fs::FileTypeName(st.st_mode) +
                            ", not an Access database file.");

@@ -8,6 +8,7 @@
 #include "data/vesk_ado.h"
 #include "platform/ado/ado.h"
 #include "platform/ado/provider.h"
+#include "platform/fs/file_system.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -24,11 +25,11 @@ bool CloseConnectionStep(RunHost& host, const ado::ConnectionPtr& connection,
 // run thread only.
 class CSourceDatabase {
  public:
-  // `definition`, `host` and `providers` (which open the connection) must
-  // outlive the object.
+  // `definition`, `host`, `providers` (which open the connection) and
+  // `files` (which looks at the path first) must outlive the object.
   CSourceDatabase(const CReportDefinition& definition, RunHost& host,
-                  ado::ProviderFactory& providers)
-      : m_OrgDB(host), definition_(definition), host_(host), providers_(providers) {}
+                  ado::ProviderFactory& providers, FileSystem& files)
+      : m_OrgDB(host), definition_(definition), host_(host), providers_(providers), files_(files) {}
 
   // Opens m_strDataPath. True at once when already open. On failure records
   // it, shows the "COM Error" box and sets the status "Database open FAILURE!";
@@ -74,6 +75,7 @@ class CSourceDatabase {
   const CReportDefinition& definition_;
   RunHost& host_;
   ado::ProviderFactory& providers_;
+  FileSystem& files_;
 };
 
 }  // namespace tavrin

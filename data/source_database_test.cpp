@@ -187,7 +187,7 @@ std::string Checksum(const std::string& path) {
 
 class SourceDatabaseTest : public ::testing::Test {
  protected:
-  SourceDatabaseTest() : ini_(&store_), def_(ini_, env_), providers_(env_), db_(def_, host_, providers_) {
+  SourceDatabaseTest() : ini_(&store_), def_(ini_, env_), providers_(env_), db_(def_, host_, providers_, *FileSystem::Default()) {
     char tmpl[] = "/tmp/tavrin-srcdb-XXXXXX";
     dir_ = mkdtemp(tmpl);
     def_.m_strDataPath = dir_ + "/Vesk.mdb";

@@ -4,8 +4,8 @@
 
 namespace tavrin {
 
-std::unique_ptr<CsvOutput> CsvOutput::Open(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host);
+std::unique_ptr<CsvOutput> CsvOutput::Open(const CReportDefinition& def, RunHost& host, FileSystem& files) {
+  std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host, files);
   if (!file) return nullptr;
   return std::make_unique<CsvOutput>(def, host, std::move(file));
 }

@@ -9,7 +9,7 @@
 #include "data/org_info.h"
 #include "output/field_values.h"
 #include "output/file_output.h"
-#include "output/published_file.h"
+#include "platform/fs/published_file.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -18,7 +18,7 @@ namespace tavrin {
 class CsvOutput : public FileOutput {
  public:
   // Opens the output file; null after showing failure 1 when it cannot be.
-  static std::unique_ptr<CsvOutput> Open(const CReportDefinition& def, RunHost& host);
+  static std::unique_ptr<CsvOutput> Open(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
   CsvOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);
 

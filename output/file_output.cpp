@@ -12,7 +12,7 @@ std::string FileOutput::Discard() {
 
 void FileOutput::DiscardStopped() { host_.Notice(StoppedNotice(def_, Discard()), Severity::kWarning); }
 
-std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host,
+std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host, FileSystem& files,
                                                const std::function<void()>& failure) {
   // A path that cannot be used here fails as one that cannot be created,
   // before anything is created.
@@ -23,7 +23,7 @@ std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, Run
   }
   std::string why;
   std::unique_ptr<PublishedFile> file =
-      PublishedFile::Create(def.m_strOutputFilename, [&host] { return host.StopRequested(); }, &why);
+      PublishedFile::Create(files, def.m_strOutputFilename, [&host] { return host.StopRequested(); }, &why);
   if (!file) {
     failure();
     NoticeKeyFailure(def, host, "OutputFilename",
@@ -33,8 +33,8 @@ std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, Run
   return file;
 }
 
-std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host) {
-  return StartOutputFile(def, host, [&] {
+std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host, FileSystem& files) {
+  return StartOutputFile(def, host, files, [&] {
     ShowOutputFailure(host, "Could not open " + def.m_strOutputFilename + " for output - report canceled");
   });
 }

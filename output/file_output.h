@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "config/report_definition.h"
-#include "output/published_file.h"
 #include "output/report_output.h"
+#include "platform/fs/published_file.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -37,19 +37,20 @@ class FileOutput : public ReportOutput {
   std::unique_ptr<PublishedFile> file_;
 };
 
-// Starts the output file of report `def` for a run of `host`, whose stop
-// request ends writes that a FIFO or device does not take. Null when it
-// cannot be started (see PublishedFile::Create), or when OutputFilename
-// cannot be used here (nothing is then created), after an error notice
+// Starts the output file of report `def` on `files` (which must outlive
+// it) for a run of `host`, whose stop request ends writes that a FIFO or
+// device does not take. Null when it cannot be started (see
+// PublishedFile::Create), or when OutputFilename cannot be used here
+// (nothing is then created), after an error notice
 // naming OutputFilename and the reason; the caller reports the failure
 // itself first, with `failure` (called before the notice).
-std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host,
+std::unique_ptr<PublishedFile> StartOutputFile(const CReportDefinition& def, RunHost& host, FileSystem& files,
                                                const std::function<void()>& failure);
 
 // The output file of the delimited and XML-like kinds, which open it alike.
 // Null when it cannot be created, after showing "Could not open %s for
 // output - report canceled" and the notice of StartOutputFile.
-std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host);
+std::unique_ptr<PublishedFile> OpenOutputFile(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
 // Publishes `file` of the delimited or XML-like kind; when that fails, shows
 // "Could not write %s - report canceled" (the previous file stays).

@@ -12,8 +12,8 @@ std::string PageText(const std::string& text) {
 
 }  // namespace
 
-std::unique_ptr<HtmlOutput> HtmlOutput::Open(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = StartOutputFile(def, host, [&] {
+std::unique_ptr<HtmlOutput> HtmlOutput::Open(const CReportDefinition& def, RunHost& host, FileSystem& files) {
+  std::unique_ptr<PublishedFile> file = StartOutputFile(def, host, files, [&] {
     host.StandardOutput("Can't open output file: " + def.m_strOutputFilename);
     host.RecordFailure();
   });

@@ -7,7 +7,7 @@
 #include "config/report_definition.h"
 #include "data/org_info.h"
 #include "output/file_output.h"
-#include "output/published_file.h"
+#include "platform/fs/published_file.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -26,7 +26,7 @@ class HtmlOutput : public FileOutput {
   // Opens the page and writes its opening pieces. Null when it cannot be
   // opened, after writing "Can't open output file: %s" to standard output,
   // recording the failure, and logging why as an error notice.
-  static std::unique_ptr<HtmlOutput> Open(const CReportDefinition& def, RunHost& host);
+  static std::unique_ptr<HtmlOutput> Open(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
   HtmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
       : FileOutput(def, host, std::move(file)) {}

@@ -10,7 +10,7 @@ namespace tavrin {
 ReportOutcome CReportGenerator::GenerateReport() {
   ReportOutcome outcome;
   if (host_.StopRequested()) {
-    NoteStoppedBeforeOutput(def_, host_);
+    NoteStoppedBeforeOutput(def_, host_, services_.files);
     return outcome;
   }
   const int32_t count = org_db_.GetRecordCount();

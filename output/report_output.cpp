@@ -53,7 +53,7 @@ std::string StoppedNotice(const CReportDefinition& def, const std::string& what)
   return def.m_strReportName + ": stopped before the report was finished; " + what;
 }
 
-void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host) {
+void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host, FileSystem& files) {
   switch (ParseOutputKind(def.m_strOutput)) {
     case OutputKind::kPrinter:
       host.Notice(StoppedNotice(def, "nothing was printed"), Severity::kWarning);
@@ -65,7 +65,7 @@ void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host) {
       break;
   }
   struct stat st;
-  const bool exists = stat(def.m_strOutputFilename.c_str(), &st) == 0;
+  const bool exists = files.Stat(def.m_strOutputFilename, &st) == 0;
   host.Notice(StoppedNotice(def, def.m_strOutputFilename +
                                      (exists ? " is kept as it was" : " was not written")),
               Severity::kWarning);
@@ -82,13 +82,13 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
         throw std::logic_error("SQLServer output without an output database");
       return SqlServerOutput::Open(def, *services.output_database, host);
     case OutputKind::kXml:
-      return XmlOutput::Open(def, host);
+      return XmlOutput::Open(def, host, services.files);
     case OutputKind::kHtml:
-      return HtmlOutput::Open(def, host);
+      return HtmlOutput::Open(def, host, services.files);
     case OutputKind::kCsv:
       break;
   }
-  return CsvOutput::Open(def, host);
+  return CsvOutput::Open(def, host, services.files);
 }
 
 }  // namespace tavrin

@@ -6,6 +6,7 @@
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
+#include "platform/fs/file_system.h"
 #include "platform/print/print_backend.h"
 #include "platform/print/print_dialog.h"
 #include "run/run_host.h"
@@ -62,9 +63,13 @@ class COutputDatabase;
 // app/ makes the real services; tests pass their doubles. Everything named
 // must outlive the outputs made with it.
 struct OutputServices {
-  // Implicit, so that a run host alone makes the services of the file kinds.
-  OutputServices(RunHost& run_host) : host(run_host) {}  // NOLINT(google-explicit-constructor)
+  // Implicit, so that a run host alone makes the services of the file kinds
+  // on the Linux file system.
+  OutputServices(RunHost& run_host, FileSystem& file_system = *FileSystem::Default())  // NOLINT(google-explicit-constructor)
+      : host(run_host), files(file_system) {}
   RunHost& host;
+  // Every file an output kind looks at, reads or publishes.
+  FileSystem& files;
   // The printing system and the print dialog of the printed listing; without
   // both, a "Printer" report is refused with a box.
   PrintBackend* print_backend = nullptr;
@@ -94,8 +99,9 @@ void NoticeKeyFailure(const CReportDefinition& def, RunHost& host, const std::st
 std::string StoppedNotice(const CReportDefinition& def, const std::string& what);
 
 // Logs that report `def` was stopped before its output was prepared, so
-// that the output is as it was before the run (a file kind names its file).
-void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host);
+// that the output is as it was before the run (a file kind names its file,
+// which `files` looks at).
+void NoteStoppedBeforeOutput(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
 }  // namespace tavrin
 

@@ -1,7 +1,5 @@
 #include "output/xml_output.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -30,27 +28,27 @@ std::string CannotOpenText(const std::string& path) { return "Could not open " +
 // Copies the header or trailer file that `file` names (at `path`, where it
 // leads) into `out`. A path that cannot be used here fails as a file that
 // cannot be opened does, with the refusal as the reason.
-CopyEnd CopyKeyFile(const char* key, const IniPath& file, const std::string& path, PublishedFile& out,
-                    RunHost& host, std::string* why) {
+CopyEnd CopyKeyFile(FileSystem& files, const char* key, const IniPath& file, const std::string& path,
+                    PublishedFile& out, RunHost& host, std::string* why) {
   if (!file.usable()) {
     ShowOutputFailure(host, CannotOpenText(file.value));
     *why = file.refusal;
     return CopyEnd::kFailed;
   }
-  return CopyTextFile(path, key, out, host, why);
+  return CopyTextFile(files, path, key, out, host, why);
 }
 
 }  // namespace
 
-std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost& host) {
-  std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host);
+std::unique_ptr<XmlOutput> XmlOutput::Open(const CReportDefinition& def, RunHost& host, FileSystem& files) {
+  std::unique_ptr<PublishedFile> file = OpenOutputFile(def, host, files);
   if (!file) return nullptr;
   // A stop during the header is seen by the driver before the first record.
   std::string why;
   const bool failed = !def.m_strHeaderFile.empty() &&
-                      CopyKeyFile("HeaderFile", def.m_HeaderFileKey, def.m_strHeaderFile, *file, host, &why) ==
-                          CopyEnd::kFailed;
-  auto output = std::make_unique<XmlOutput>(def, host, std::move(file));
+                      CopyKeyFile(files, "HeaderFile", def.m_HeaderFileKey, def.m_strHeaderFile, *file, host,
+                                  &why) == CopyEnd::kFailed;
+  auto output = std::make_unique<XmlOutput>(def, host, files, std::move(file));
   if (failed)
     output->Withhold("HeaderFile", CReportDefinition::WrittenValue(def.m_HeaderFileKey, def.m_strHeaderFile), why);
   return output;
@@ -61,8 +59,9 @@ void XmlOutput::Withhold(const char* key, const std::string& path, const std::st
   NoticeKeyFailure(def_, host_, key, path, why + "; " + Discard());
 }
 
-XmlOutput::XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file)
-    : FileOutput(def, host, std::move(file)) {
+XmlOutput::XmlOutput(const CReportDefinition& def, RunHost& host, FileSystem& files,
+                     std::unique_ptr<PublishedFile> file)
+    : FileOutput(def, host, std::move(file)), files_(files) {
   for (const FieldInfo& field : def.m_FieldInfoArray) readers_.emplace_back(field, def.m_nXMLDateFormat);
 }
 
@@ -91,7 +90,7 @@ void XmlOutput::End(WalkEnd how) {
   const std::string& trailer = def_.m_strTrailerFile;
   if (how == WalkEnd::kComplete && !trailer.empty()) {
     std::string why;
-    switch (CopyKeyFile("TrailerFile", def_.m_TrailerFileKey, trailer, *file_, host_, &why)) {
+    switch (CopyKeyFile(files_, "TrailerFile", def_.m_TrailerFileKey, trailer, *file_, host_, &why)) {
       case CopyEnd::kCopied: break;
       case CopyEnd::kFailed:
         Withhold("TrailerFile", CReportDefinition::WrittenValue(def_.m_TrailerFileKey, trailer), why);
@@ -106,11 +105,11 @@ void XmlOutput::End(WalkEnd how) {
   }
 }
 
-CopyEnd CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host,
-                     std::string* why) {
+CopyEnd CopyTextFile(FileSystem& files, const std::string& path, const char* key, PublishedFile& out,
+                     RunHost& host, std::string* why) {
   fs::UniqueFd fd;
   mode_t type = 0;
-  if (const int err = fs::OpenRegularFile(path, &fd, &type); err != 0) {
+  if (const int err = fs::OpenRegularFile(path, &fd, &type, files); err != 0) {
     std::string text = CannotOpenText(path);
     if (type != 0) text += std::string(" - ") + key + " is " + fs::FileTypeName(type) + ", not a regular file";
     ShowOutputFailure(host, text);
@@ -124,16 +123,15 @@ CopyEnd CopyTextFile(const std::string& path, const char* key, PublishedFile& ou
   char buffer[kPieceSize];
   for (;;) {
     if (host.StopRequested()) return CopyEnd::kStopped;
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = std::string("cannot be read: ") + std::strerror(errno);
+    size_t n = 0;
+    if (const int err = files.Read(fd.get(), buffer, sizeof buffer, &n); err != 0) {
+      *why = std::string("cannot be read: ") + std::strerror(err);
       ShowOutputFailure(host, "Could not read " + path);
       return CopyEnd::kFailed;
     }
     if (n == 0) break;
     std::string piece = held_cr ? "\r" : "";
-    piece.append(buffer, static_cast<size_t>(n));
+    piece.append(buffer, n);
     held_cr = piece.back() == '\r';
     if (held_cr) piece.pop_back();
     if (piece.empty()) continue;

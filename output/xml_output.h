@@ -9,7 +9,7 @@
 #include "data/org_info.h"
 #include "output/field_values.h"
 #include "output/file_output.h"
-#include "output/published_file.h"
+#include "platform/fs/published_file.h"
 #include "run/run_host.h"
 
 namespace tavrin {
@@ -24,9 +24,10 @@ class XmlOutput : public FileOutput {
   // (failure 2), the report goes on with its boxes and statuses, but the
   // file is not published: a feed without its header would replace the
   // good one that readers have.
-  static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host);
+  static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
-  XmlOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);
+  // `files` reads the trailer file and must outlive the object.
+  XmlOutput(const CReportDefinition& def, RunHost& host, FileSystem& files, std::unique_ptr<PublishedFile> file);
 
   // The XML-like block of `org`: the record delimiters around one line per
   // field, each field's text trimmed (and with m_bXMLEscapeText, "&", "<"
@@ -44,6 +45,7 @@ class XmlOutput : public FileOutput {
   // stays, and an error notice names the key and says what the path holds.
   void Withhold(const char* key, const std::string& path, const std::string& why);
 
+  FileSystem& files_;
   bool withheld_ = false;
   std::vector<FieldReader> readers_;  // the report's fields, resolved once
   std::string block_;                 // reused, so a record costs no allocation
@@ -63,8 +65,8 @@ enum class CopyEnd { kCopied, kFailed, kStopped };
 // a device, which are never opened); when a read fails, "Could not read %s".
 // Either way returns kFailed with the reason in `why` ("cannot be read: "
 // and the system's text).
-CopyEnd CopyTextFile(const std::string& path, const char* key, PublishedFile& out, RunHost& host,
-                     std::string* why);
+CopyEnd CopyTextFile(FileSystem& files, const std::string& path, const char* key, PublishedFile& out,
+                     RunHost& host, std::string* why);
 
 }  // namespace tavrin
 

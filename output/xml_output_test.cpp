@@ -2,9 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "output/output_test_support.h"
+#include "platform/fs/fake_file_system.h"
 
 namespace tavrin {
 namespace {
@@ -114,10 +119,11 @@ TEST(CopyTextFileTest, StopEndsTheCopyBetweenPieces) {
   ScratchDir dir;
   WriteWholeFile(dir / "big", std::string(3 * 64 * 1024, 'x'));
   StopAfterAsks host(1);
-  auto out = PublishedFile::Create(dir / "out");
+  FileSystem& files = *FileSystem::Default();
+  auto out = PublishedFile::Create(files, dir / "out");
   ASSERT_NE(out, nullptr);
   std::string why;
-  EXPECT_EQ(CopyTextFile(dir / "big", "HeaderFile", *out, host, &why), CopyEnd::kStopped);
+  EXPECT_EQ(CopyTextFile(files, dir / "big", "HeaderFile", *out, host, &why), CopyEnd::kStopped);
   ASSERT_TRUE(out->Publish());
   EXPECT_EQ(ReadWholeFile(dir / "out"), std::string(64 * 1024, 'x'));  // one piece, no more
 }
@@ -173,6 +179,54 @@ TEST_F(ReportTest, MissingHeaderOrTrailerKeepsThePreviousFeed) {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
   EXPECT_EQ(files, 2u);
 }
+
+using Op = FakeFileSystem::Op;
+
+struct PieceFailure {
+  const char* key;  // the INI key of the file that cannot be read
+  Op op;
+  int err;
+  const char* name;
+};
+
+// The header or trailer file cannot be read: it vanished before it was
+// opened, its permission is refused, or a read fails. The previous feed
+// stays, and the box and the notice say which file and why.
+class XmlPieceReadFailureTest : public ReportTest, public testing::WithParamInterface<PieceFailure> {};
+
+TEST_P(XmlPieceReadFailureTest, KeepsThePreviousFeedAndNamesTheFile) {
+  const PieceFailure failure = GetParam();
+  def().m_strOutput = "XML";
+  def().m_strHeaderFile = dir / "header.txt";
+  def().m_strTrailerFile = dir / "trailer.txt";
+  WriteWholeFile(def().m_strHeaderFile, "head\n");
+  WriteWholeFile(def().m_strTrailerFile, "tail\n");
+  WriteWholeFile(def().m_strOutputFilename, "previous");
+  const std::string key = failure.key;
+  const std::string failing = key == "HeaderFile" ? def().m_strHeaderFile : def().m_strTrailerFile;
+  FakeFileSystem files;
+  files.Fail(failure.op, failure.err, failing);
+  CReportGenerator(def(), reader, OutputServices(host, files)).GenerateReport();
+  EXPECT_EQ(BoxTexts(), Texts{failure.op == Op::kRead ? "Could not read " + failing
+                                                      : "Could not open " + failing + " for reading"});
+  EXPECT_EQ(host.notices, Texts{"[] " + key + " = \"" + failing + "\": cannot be read: " +
+                                std::strerror(failure.err) + "; " + def().m_strOutputFilename +
+                                " is kept as it was"});
+  EXPECT_EQ(Output(), "previous");
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 3u);  // no temporary file beside the three
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPieceAndFailure, XmlPieceReadFailureTest,
+    testing::Values(PieceFailure{"HeaderFile", Op::kOpenForReading, ENOENT, "HeaderGone"},
+                    PieceFailure{"HeaderFile", Op::kOpenForReading, EACCES, "HeaderRefused"},
+                    PieceFailure{"HeaderFile", Op::kRead, EIO, "HeaderReadFails"},
+                    PieceFailure{"TrailerFile", Op::kOpenForReading, ENOENT, "TrailerGone"},
+                    PieceFailure{"TrailerFile", Op::kOpenForReading, EACCES, "TrailerRefused"},
+                    PieceFailure{"TrailerFile", Op::kRead, EIO, "TrailerReadFails"}),
+    [](const testing::TestParamInfo<PieceFailure>& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace tavrin

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/fs/fd.h"
+#include "platform/fs/file_system.h"
 
 namespace tavrin::fs {
 
@@ -17,7 +18,9 @@ namespace tavrin::fs {
 // (or, after the rename, the new one) intact.
 //
 // The object owns the temporary file: destroying it without a successful
-// Commit removes it, so no way out leaves it behind. Not thread-safe.
+// Commit removes it, so no way out leaves it behind. Every call on the files
+// goes through `files` (the Linux file system unless a test gives another),
+// which must outlive the object. Not thread-safe.
 class AtomicFile {
   struct Token {
     explicit Token() = default;
@@ -32,10 +35,10 @@ class AtomicFile {
   // replaced) is given, the new file takes its permission bits and, where the
   // process may, its owner. Returns 0 and sets *out, or an errno value.
   static int Create(const std::string& target, const std::string& temp, const struct stat* previous,
-                    std::unique_ptr<AtomicFile>* out);
+                    std::unique_ptr<AtomicFile>* out, FileSystem& files = *FileSystem::Default());
 
   // Use Create.
-  AtomicFile(Token, std::string target, std::string temp, UniqueFd fd);
+  AtomicFile(Token, FileSystem& files, std::string target, std::string temp, UniqueFd fd);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -46,13 +49,16 @@ class AtomicFile {
   // Flushes the new version to disk, renames it onto the target and makes
   // the rename durable by syncing the folder. Returns 0, or an errno value
   // after removing the temporary file, the target left as it was (EINVAL
-  // when the target is now neither a regular file nor absent). Call once.
+  // when the target is now neither a regular file nor absent). A folder
+  // that cannot be synced fails nothing: the new version is in place
+  // already, and readers see it. Call once.
   int Commit();
 
   const std::string& target() const { return target_; }
   const std::string& temp() const { return temp_; }
 
  private:
+  FileSystem& files_;
   const std::string target_;
   const std::string temp_;
   UniqueFd fd_;

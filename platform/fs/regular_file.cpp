@@ -1,6 +1,5 @@
 #include "platform/fs/regular_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -20,19 +19,19 @@ const char* FileTypeName(mode_t mode) {
   }
 }
 
-int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type) {
+int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type, FileSystem& files) {
   *type = 0;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
+  if (const int err = files.Stat(path, &st); err != 0) return err;
   if (!S_ISREG(st.st_mode)) {
     *type = st.st_mode & S_IFMT;
     return EINVAL;
   }
-  // O_NONBLOCK and O_NOCTTY matter only when the path changed since the
-  // look above; on a regular file they change nothing.
-  UniqueFd opened(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!opened.valid()) return errno;
-  if (fstat(opened.get(), &st) != 0) return errno;
+  // Not blocking and taking no terminal matter only when the path changed
+  // since the look above; on a regular file they change nothing.
+  UniqueFd opened;
+  if (const int err = files.OpenForReading(path, &opened); err != 0) return err;
+  if (const int err = files.Fstat(opened.get(), &st); err != 0) return err;
   if (!S_ISREG(st.st_mode)) {
     *type = st.st_mode & S_IFMT;
     return EINVAL;

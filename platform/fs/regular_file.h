@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/fs/fd.h"
+#include "platform/fs/file_system.h"
 
 namespace tavrin::fs {
 
@@ -20,8 +21,9 @@ const char* FileTypeName(mode_t mode);
 // FIFO without a writer nor a device can block the caller or notice the
 // open; a file swapped in between is refused after it. Returns 0 and sets
 // *fd, or an errno value: EINVAL for a file that is not a regular one, with
-// *type set to its type (else *type is 0).
-int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type);
+// *type set to its type (else *type is 0). The calls go through `files`.
+int OpenRegularFile(const std::string& path, UniqueFd* fd, mode_t* type,
+                    FileSystem& files = *FileSystem::Default());
 
 // Whether a file whose status is `st` is marked read-only: its owner has no
 // write permission, the mark a read-only attribute maps to. It holds for

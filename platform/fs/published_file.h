@@ -1,5 +1,5 @@
-#ifndef TAVRIN_OUTPUT_PUBLISHED_FILE_H_
-#define TAVRIN_OUTPUT_PUBLISHED_FILE_H_
+#ifndef TAVRIN_PLATFORM_FS_PUBLISHED_FILE_H_
+#define TAVRIN_PLATFORM_FS_PUBLISHED_FILE_H_
 
 #include <functional>
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "platform/fs/atomic_file.h"
 #include "platform/fs/fd.h"
+#include "platform/fs/file_system.h"
 
 namespace tavrin {
 
@@ -29,7 +30,8 @@ namespace tavrin {
 // socket, a block device) is refused.
 //
 // The file is written in text mode: every line feed is stored as CR LF.
-// Not thread-safe: one writer at a time.
+// Every call on the files goes through the FileSystem given to Create,
+// which must outlive the object. Not thread-safe: one writer at a time.
 class PublishedFile {
   // Restricts construction to Create while letting it use make_unique.
   struct Token {
@@ -44,13 +46,13 @@ class PublishedFile {
   // as "No such file or directory (folder www does not exist)". `stop`
   // (null: never) is asked while a FIFO or device takes no data; once it
   // returns true the writes give up and the file fails.
-  static std::unique_ptr<PublishedFile> Create(const std::string& path,
+  static std::unique_ptr<PublishedFile> Create(FileSystem& files, const std::string& path,
                                                std::function<bool()> stop = nullptr,
                                                std::string* why = nullptr);
 
   // Use Create. `file` for a replaced file, `direct` for one written directly.
-  PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file, fs::UniqueFd direct,
-                std::function<bool()> stop, bool existed);
+  PublishedFile(Token, FileSystem& files, std::string path, std::unique_ptr<fs::AtomicFile> file,
+                fs::UniqueFd direct, std::function<bool()> stop, bool existed);
 
   // Publishes what has been written, unless Publish() or Discard() was
   // called already.
@@ -85,6 +87,7 @@ class PublishedFile {
  private:
   void Flush();
 
+  FileSystem& files_;
   const std::string path_;
   std::unique_ptr<fs::AtomicFile> file_;  // replaced: its target is `path_` with links followed
   fs::UniqueFd fd_;                       // written directly
@@ -99,4 +102,4 @@ class PublishedFile {
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_OUTPUT_PUBLISHED_FILE_H_
+#endif  // TAVRIN_PLATFORM_FS_PUBLISHED_FILE_H_

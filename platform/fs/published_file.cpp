@@ -1,6 +1,5 @@
-#include "output/published_file.h"
+#include "platform/fs/published_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -20,11 +19,11 @@ bool WrittenDirectly(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_I
 
 // Why a file at `path` could not be created, from the errno value `err`:
 // its text, and for a missing or unwritable folder, which folder.
-std::string CreateFailure(const std::string& path, int err) {
+std::string CreateFailure(FileSystem& files, const std::string& path, int err) {
   std::string why = std::strerror(err);
   const std::string folder = fs::DirName(path);
   struct stat st;
-  if (err == ENOENT && stat(folder.c_str(), &st) != 0) {
+  if (err == ENOENT && files.Stat(folder, &st) != 0) {
     why += " (folder " + folder + " does not exist)";
   } else if (err == EACCES || err == EROFS) {
     why += " (folder " + folder + " cannot be written)";
@@ -40,7 +39,7 @@ std::string RefusedType(mode_t mode) {
 
 }  // namespace
 
-std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path,
+std::unique_ptr<PublishedFile> PublishedFile::Create(FileSystem& files, const std::string& path,
                                                      std::function<bool()> stop, std::string* why) {
   const auto fail = [why](std::string reason) -> std::unique_ptr<PublishedFile> {
     if (why) *why = std::move(reason);
@@ -50,35 +49,39 @@ std::unique_ptr<PublishedFile> PublishedFile::Create(const std::string& path,
   struct stat st;
   // The kernel follows the links here, so /dev/stdout reaches whatever
   // standard output is, a pipe included.
-  if (stat(path.c_str(), &st) == 0 && WrittenDirectly(st)) {
+  if (files.Stat(path, &st) == 0 && WrittenDirectly(st)) {
     // Non-blocking: a FIFO without a reader fails at once (ENXIO) instead
     // of holding the run, and a device that stops taking data cannot hold
     // a stop.
-    fs::UniqueFd fd(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) return fail(CreateFailure(path, errno));
+    fs::UniqueFd fd;
+    int err = files.OpenForWriting(path, &fd);
+    if (err == 0) err = files.Fstat(fd.get(), &st);
+    if (err != 0) return fail(CreateFailure(files, path, err));
     if (!WrittenDirectly(st)) return fail(RefusedType(st.st_mode));
-    return std::make_unique<PublishedFile>(Token(), path, nullptr, std::move(fd), std::move(stop),
+    return std::make_unique<PublishedFile>(Token(), files, path, nullptr, std::move(fd), std::move(stop),
                                            true);
   }
 
   std::string target;
-  if (const int err = fs::FollowLinks(path, &target); err != 0) return fail(CreateFailure(path, err));
-  const bool exists = stat(target.c_str(), &st) == 0;
+  if (const int err = fs::FollowLinks(path, &target); err != 0) return fail(CreateFailure(files, path, err));
+  const bool exists = files.Stat(target, &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) return fail(RefusedType(st.st_mode));
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     std::unique_ptr<fs::AtomicFile> file;
-    const int err = fs::AtomicFile::Create(target, fs::TempNameFor(target), exists ? &st : nullptr, &file);
+    const int err =
+        fs::AtomicFile::Create(target, fs::TempNameFor(target), exists ? &st : nullptr, &file, files);
     if (err == EEXIST) continue;
-    if (err != 0) return fail(CreateFailure(target, err));
-    return std::make_unique<PublishedFile>(Token(), path, std::move(file), fs::UniqueFd(),
+    if (err != 0) return fail(CreateFailure(files, target, err));
+    return std::make_unique<PublishedFile>(Token(), files, path, std::move(file), fs::UniqueFd(),
                                            std::move(stop), exists);
   }
-  return fail(CreateFailure(target, EEXIST));
+  return fail(CreateFailure(files, target, EEXIST));
 }
 
-PublishedFile::PublishedFile(Token, std::string path, std::unique_ptr<fs::AtomicFile> file,
+PublishedFile::PublishedFile(Token, FileSystem& files, std::string path, std::unique_ptr<fs::AtomicFile> file,
                              fs::UniqueFd direct, std::function<bool()> stop, bool existed)
-    : path_(std::move(path)),
+    : files_(files),
+      path_(std::move(path)),
       file_(std::move(file)),
       fd_(std::move(direct)),
       stop_(std::move(stop)),
@@ -102,8 +105,7 @@ void PublishedFile::Write(std::string_view text) {
 
 void PublishedFile::Flush() {
   if (ok_ && !done_) {
-    const int err = direct_ ? fs::WriteAllUnlessStopped(fd_.get(), buffer_,
-                                                        [this] { return stop_ && stop_(); })
+    const int err = direct_ ? files_.WriteUnlessStopped(fd_.get(), buffer_, [this] { return stop_ && stop_(); })
                             : file_->Write(buffer_);
     if (err != 0) ok_ = false;
   }
