@@ -147,7 +147,8 @@ units)
   cp "$tmp/units/tavrin-report@.service" "$tmp/units/tavrin-report@Daily.service"
   if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
     for unit in tavrin-report-schedule.service tavrin-report@Daily.service; do
-      out=$(cd "$tmp/units" && systemd-analyze security --offline=true --no-pager "./$unit" 2>&1)
+      out=$(cd "$tmp/units" && systemd-analyze security --offline=true --no-pager "./$unit" 2>&1) ||
+        fail "systemd-analyze security $unit"
       exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$out")
       if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 1.2) }'; then
         echo "$out"
