@@ -26,6 +26,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.interactive = true;
     } else if (arg == "--check") {
       cl.check = true;
+    } else if (arg == "--as-service") {
+      cl.as_service = true;
     } else if (arg == "--printer") {
       if (i + 1 < args.size() && !args[i + 1].empty()) {
         cl.printer = args[++i];
@@ -38,6 +40,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (cl.unattended && cl.interactive && cl.error.empty())
     cl.error = "--unattended and --interactive exclude each other";
+  if (cl.as_service && !cl.check && cl.error.empty()) cl.error = "--as-service goes with --check";
   // Exactly one argument names the report; none, or two or more, mean the
   // schedule.
   if (positional.size() == 1) cl.report = positional[0];
@@ -67,6 +70,9 @@ std::string UsageText(const std::string& program) {
          "  --interactive  show the status panel and wait for the user at message boxes\n"
          "  --check        check REPORT (or every scheduled report) without running it or\n"
          "                 writing to the INI; exit status 0 when everything checks\n"
+         "  --as-service   with --check: check as the systemd services would run, as their\n"
+         "                 user (run it as root) and with the folders they hide or cannot\n"
+         "                 write\n"
          "  --printer NAME print listings on printer NAME instead of asking for one or\n"
          "                 using the default printer\n"
          "  -h, --help     show this text and exit\n"

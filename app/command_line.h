@@ -16,6 +16,7 @@ struct CommandLine {
   bool unattended = false;
   bool interactive = false;
   bool check = false;  // check `report` (or the schedule) instead of running it
+  bool as_service = false;  // with check: as the systemd units' user and confinement see it
   std::string printer;  // --printer NAME: the printer of printed listings
   std::string error;  // not empty: a usage error, described
 };

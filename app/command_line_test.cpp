@@ -34,6 +34,14 @@ TEST(CommandLineTest, CheckTakesTheReportLikeARun) {
   EXPECT_EQ(ParseCommandLine({"Web", "--check", "--unattended"}).report, "Web");
 }
 
+TEST(CommandLineTest, AsServiceOnlyChangesACheck) {
+  CommandLine cl = ParseCommandLine({"--as-service", "--check", "Web"});
+  EXPECT_TRUE(cl.as_service);
+  EXPECT_TRUE(cl.check);
+  EXPECT_EQ(cl.report, "Web");
+  EXPECT_EQ(ParseCommandLine({"--as-service", "Web"}).error, "--as-service goes with --check");
+}
+
 TEST(CommandLineTest, TwoNamesMeanTheScheduleAndAreWarnedOf) {
   CommandLine cl = ParseCommandLine({"Good", "--unattended", "BadField"});
   EXPECT_EQ(cl.report, "");

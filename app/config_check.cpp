@@ -340,7 +340,7 @@ class ReportCheck {
 }  // namespace
 
 CheckResult CheckReports(Env& env, FileSystem& files, ProfileStore& store, ado::ProviderFactory& providers,
-                         const std::string& report) {
+                         const std::string& report, const MoreReportChecks& more) {
   CheckResult result;
   const std::string work_dir = env.CurrentDirectory();
   const std::string ini_file = CReportDefinition::IniFileIn(work_dir);
@@ -388,6 +388,12 @@ CheckResult CheckReports(Env& env, FileSystem& files, ProfileStore& store, ado::
       continue;
     }
     ReportCheck(def, files, providers, &result, &problems).Run();
+    if (more) {
+      more(def, [&](bool error, const std::string& key, const std::string& value, const std::string& what) {
+        result.text += Finding(error ? "error" : "warning", name, key, value, what);
+        if (error) ++problems;
+      });
+    }
   }
   result.text += ini_file + ": " + std::to_string(names.size()) +
                  (names.size() == 1 ? " report" : " reports") + " checked, " +

@@ -1,6 +1,7 @@
 #ifndef TAVRIN_APP_CONFIG_CHECK_H_
 #define TAVRIN_APP_CONFIG_CHECK_H_
 
+#include <functional>
 #include <string>
 
 #include "platform/ado/provider.h"
@@ -9,6 +10,8 @@
 #include "platform/profile/profile.h"
 
 namespace tavrin {
+
+class CReportDefinition;
 
 struct CheckResult {
   std::string text;  // what the check found, lines ending in "\n"
@@ -40,8 +43,15 @@ struct CheckResult {
 // back (missing keys take their defaults only in memory), the other files
 // are looked at and read through `files`, and no report runs. `env`,
 // `files`, `store` and `providers` are used during the call only.
+//
+// `more`, when set, checks each report that loaded further, after the
+// report's own lines; each finding it adds is a line of the report (an
+// error counts as a problem, a warning does not).
+using FindingSink = std::function<void(bool error, const std::string& key, const std::string& value,
+                                       const std::string& what)>;
+using MoreReportChecks = std::function<void(const CReportDefinition& def, const FindingSink& add)>;
 CheckResult CheckReports(Env& env, FileSystem& files, ProfileStore& store, ado::ProviderFactory& providers,
-                         const std::string& report);
+                         const std::string& report, const MoreReportChecks& more = {});
 
 }  // namespace tavrin
 

@@ -14,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_dialog.h"
+#include "app/service_check.h"
 #include "platform/ado/providers.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
@@ -132,7 +133,9 @@ int main(int argc, char** argv) {
     if (!several.empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, several.c_str());
     tavrin::ado::DefaultProviders providers(env);
     const tavrin::CheckResult result =
-        tavrin::CheckReports(env, files, *tavrin::DefaultProfileStore(), providers, cl.report);
+        cl.as_service ? tavrin::CheckReportsAsService(env, files, *tavrin::DefaultProfileStore(), providers,
+                                                      cl.report, *tavrin::NewLinuxServiceHost())
+                      : tavrin::CheckReports(env, files, *tavrin::DefaultProfileStore(), providers, cl.report);
     std::fputs(result.text.c_str(), stdout);
     return ExitStatus(result.status);
   }

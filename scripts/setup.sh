@@ -20,6 +20,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # man pages, the Debian package and the checks of both
   scdoc gzip dpkg-dev man-db lintian systemd
+  # the publication test's confinement of the service (mount namespaces)
+  mount
 )
 
 SUDO=""

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Checks what an installation and the Debian package hold, and that the
 # units, man pages and bash completion are sound.
-#   tests/install_test.sh CHECK SOURCE_DIR BUILD_DIR UNIT_DIR
-# CHECK is one of install, package, units, man, completion. UNIT_DIR is the
-# configured folder of the systemd units (relative: under the prefix). Exits
-# 77 (skipped) with a reason when a tool the check needs is missing.
+#   tests/install_test.sh CHECK SOURCE_DIR BUILD_DIR UNIT_DIR SYSUSERS_DIR
+# CHECK is one of install, package, units, man, completion, publish.
+# UNIT_DIR and SYSUSERS_DIR are the configured folders of the systemd units
+# and of the sysusers.d file (relative: under the prefix). Exits 77 (skipped)
+# with a reason when a tool the check needs is missing.
 set -uo pipefail
 check=$1
 src=$2
 build=$3
 unit_dir=$4
+sysusers_dir=$5
 [[ $unit_dir == /* ]] || unit_dir=/usr/$unit_dir
 unit_dir=${unit_dir#/}
+[[ $sysusers_dir == /* ]] || sysusers_dir=/usr/$sysusers_dir
+sysusers_dir=${sysusers_dir#/}
 
 tmp=$(mktemp -d /tmp/tavrin-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
@@ -30,6 +34,7 @@ expected_files() {
 $unit_dir/tavrin-report-schedule.service
 $unit_dir/tavrin-report@.service
 $unit_dir/tavrin-report@.timer
+$sysusers_dir/tavrin-report.conf
 usr/bin/tavrin-mdb-write
 usr/bin/tavrin-report
 usr/share/bash-completion/completions/tavrin-report
@@ -91,6 +96,20 @@ package)
   dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/bin/tavrin-report" >"$tmp/bin" || fail "no program"
   readelf -d "$tmp/bin" | grep -qiE 'rpath|runpath' && fail "the program has an RPATH"
   readelf -d "$tmp/bin" | grep -q 'BIND_NOW' || fail "the program is not linked with -z now"
+  grep -qx 'bash-completion' <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks bash-completion"
+  for script in postinst prerm postrm; do
+    dpkg-deb -I "$deb" "$script" >/dev/null 2>&1 || fail "the package has no $script"
+  done
+  # The debug information of the same build, found by the program's build id.
+  ddeb=$(ls "$tmp"/pkg/tavrin-report-dbgsym_*_*.ddeb 2>/dev/null)
+  if [ -f "$ddeb" ]; then
+    [ "$(dpkg-deb -f "$ddeb" Depends)" = "tavrin-report (= 7.0)" ] || fail "dbgsym Depends: $(dpkg-deb -f "$ddeb" Depends)"
+    id=$(readelf -n "$tmp/bin" | sed -n 's/.*Build ID: *//p')
+    dpkg-deb -c "$ddeb" | grep -q "/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ||
+      fail "the dbgsym package lacks the program's debug file (build id $id)"
+  else
+    fail "no tavrin-report-dbgsym_VERSION_ARCH.ddeb"
+  fi
 
   if command -v lintian >/dev/null; then
     # Every tag lintian still gives must be explained in the README.
@@ -120,6 +139,25 @@ units)
     echo "$out"
     fail "systemd-analyze verify"
   fi
+  for unit in tavrin-report-schedule.service tavrin-report@.service; do
+    grep -qx 'User=tavrin-report' "$tmp/units/$unit" || fail "$unit does not run as User=tavrin-report"
+    grep -q '^DynamicUser=yes' "$tmp/units/$unit" && fail "$unit runs as a dynamic user"
+  done
+  # The exposure of the confinement stays at or below 1.2.
+  cp "$tmp/units/tavrin-report@.service" "$tmp/units/tavrin-report@Daily.service"
+  if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
+    for unit in tavrin-report-schedule.service tavrin-report@Daily.service; do
+      out=$(cd "$tmp/units" && systemd-analyze security --offline=true --no-pager "./$unit" 2>&1) ||
+        fail "systemd-analyze security $unit"
+      exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$out")
+      if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 1.2) }'; then
+        echo "$out"
+        fail "$unit: exposure ${exposure:-unknown}, more than 1.2"
+      fi
+    done
+  else
+    echo "systemd-analyze security has no --offline: the exposure was not measured"
+  fi
   ;;
 
 man)
@@ -141,9 +179,91 @@ completion)
     complete_word tavrin-report ""
     complete_word tavrin-report D
     complete_word tavrin-report --ch
-    complete_word tavrin-report -- -' _ "$src/packaging/bash-completion/tavrin-report")
-  expected=$'Web Daily\\ Export\nDaily\\ Export\n--check\n'
+    complete_word tavrin-report -- -
+    complete_word tavrin-report d
+    complete_word tavrin-report --check --as
+    complete_word tavrin-report --p
+    complete_word tavrin-report -
+    lpstat() { printf "office\nlab\n"; }  # the printers CUPS would list
+    complete_word tavrin-report --printer o' _ "$src/packaging/bash-completion/tavrin-report")
+  expected=$'Web Daily\\ Export\nDaily\\ Export\n--check\n\nDaily\\ Export\n--as-service\n--printer\n'
+  expected+=$'--unattended --interactive --check --as-service --printer --help -h --version -V --\noffice\n'
   [ "$got" = "${expected%$'\n'}" ] || { echo "$got"; fail "completion"; }
+  ;;
+
+publish)
+  # The README's way to a page the web server serves, as root would follow
+  # it: the package's user and report folder, a web folder owned by that
+  # user, the units' override; then the schedule run as the service user
+  # under the units' file-system confinement, and the page read by another
+  # unprivileged user.
+  [ "$(id -u)" -eq 0 ] || skip "needs root: it makes the system user tavrin-report and a mount namespace"
+  command -v setpriv >/dev/null || skip "setpriv is not installed (util-linux)"
+  unshare --mount --propagation private true 2>/dev/null || skip "this machine cannot make a mount namespace"
+  [ -d /etc/systemd/system ] || skip "no /etc/systemd/system to stand the override in for (systemd)"
+  # Outside /tmp, which the confinement replaces; every user must reach it.
+  base=$(realpath "$(mktemp -d "$build/publish-test-XXXXXX")")
+  trap 'rm -rf "$tmp" "$base"' EXIT
+  chmod 755 "$base"
+  dir=$base
+  while [ "$dir" != / ]; do
+    [ "$(( 0$(stat -c '%a' "$dir") & 1 ))" -eq 1 ] || skip "other users cannot reach $dir"
+    dir=$(dirname "$dir")
+  done
+  DESTDIR=$base/root cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
+    { cat "$tmp/install.log"; echo "FAIL: cmake --install"; exit 1; }
+  bin=$base/root/usr/bin
+
+  # What the package's postinst does, with the installed sysusers file.
+  if command -v systemd-sysusers >/dev/null; then
+    systemd-sysusers "$base/root/$sysusers_dir/tavrin-report.conf" || fail "systemd-sysusers"
+  elif ! getent passwd tavrin-report >/dev/null; then
+    adduser --system --group --home /var/lib/tavrin-report --no-create-home tavrin-report >/dev/null
+  fi
+  uid=$(id -u tavrin-report) || { echo "FAIL: no user tavrin-report"; exit 1; }
+  gid=$(id -g tavrin-report)
+  [ "$(id -gn tavrin-report)" = tavrin-report ] || fail "the user's group is not tavrin-report"
+  # The test's folders stand for /var/lib/tavrin-report and
+  # /var/www/html/closings.
+  state=$base/var/lib/tavrin-report
+  web=$base/var/www/html/closings
+  install -d -o tavrin-report -g tavrin-report -m 0755 "$state"
+  install -d -m 0755 "$web"
+
+  # The service recipe, with the status page in the web folder.
+  cp "$base/root/usr/share/doc/tavrin-report/examples/"* "$state/"
+  "$bin/tavrin-mdb-write" "$state/Vesk.mdb" --sample 50 --seed 7 >/dev/null || fail "the writer"
+  sed -i "s|^OutputFilename=status.html|OutputFilename=$web/status.html|" "$state/TavrinReport.ini"
+  chown -R tavrin-report:tavrin-report "$state"
+  # The override that systemctl edit would write for each unit.
+  etc=$base/etc-systemd
+  for unit in tavrin-report-schedule.service tavrin-report@.service; do
+    mkdir -p "$etc/$unit.d"
+    printf '[Service]\nWorkingDirectory=%s\nReadWritePaths=\nReadWritePaths=%s %s\n' "$state" "$state" "$web" \
+      >"$etc/$unit.d/override.conf"
+  done
+
+  out=$(unshare --mount --propagation private sh "$src/tests/publish_confined.sh" \
+          "$state" "$web" "$etc" "$base" "$bin" "$uid" "$gid" 2>&1)
+  echo "$out"
+  grep -q '^FAIL' <<<"$out" && status=1
+  grep -qx 'check of the root-owned folder: 1' <<<"$out" ||
+    fail "--check --as-service passed a web folder the service cannot write"
+  grep -q "OutputFilename = \"$web/status.html\": the folder \"$web\" is not writable" "$state/check-root.txt" ||
+    { cat "$state/check-root.txt"; fail "--check --as-service did not name the unwritable web folder"; }
+  grep -qx 'check: 0' <<<"$out" || { cat "$state/check.txt"; fail "--check --as-service of the published folder"; }
+  grep -qx 'run: 0' <<<"$out" || { cat "$state/run.log"; fail "the schedule run as the service"; }
+  grep -qx 'write outside: 0' <<<"$out" && fail "the service wrote outside its folders"
+
+  page=$web/status.html
+  [ -s "$page" ] || fail "no status page in the web folder"
+  [ "$(stat -c '%U %a' "$page")" = "tavrin-report 644" ] || fail "the page is $(stat -c '%U %a' "$page")"
+  [ "$(stat -c '%a' "$state/closings.csv")" = 644 ] || fail "closings.csv is $(stat -c '%a' "$state/closings.csv")"
+  # Another unprivileged user (the web server's) reads the page and lists
+  # the report folder.
+  as_nobody() { setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups "$@"; }
+  as_nobody cat "$page" | grep -qi '<html' || fail "another user cannot read the page"
+  as_nobody ls "$state" >/dev/null || fail "another user cannot list the report folder"
   ;;
 
 *)
