@@ -129,7 +129,7 @@ class ServiceCheckFolderTest : public ::testing::Test {
   CheckResult Check() {
     FakeEnv env(1000, dir_);
     ado::DefaultProviders providers(env);
-    return CheckReportsAsService(env, FileSystem::Default(), store_, providers, "", host_);
+    return CheckReportsAsService(env, *FileSystem::Default(), store_, providers, "", host_);
   }
 
   std::string dir_;
