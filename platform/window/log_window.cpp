@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "platform/window/modal_loop.h"
@@ -154,7 +156,14 @@ void LogWindow::LogLocked(const std::string& text, Severity severity) {
     line = std::move(prefixed);
   }
   std::lock_guard<std::mutex> stderr_lock(StderrLock());
-  std::fwrite(line.data(), 1, line.size(), err_);
+  // A stop signal that comes while the stream waits for a slow reader (the
+  // journal) interrupts the write; the rest of the line must still go out.
+  std::string_view rest = line;
+  for (;;) {
+    rest.remove_prefix(std::fwrite(rest.data(), 1, rest.size(), err_));
+    if (rest.empty() || !std::ferror(err_) || errno != EINTR) break;
+    std::clearerr(err_);
+  }
   std::fflush(err_);
 }
 

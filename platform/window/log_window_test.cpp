@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -206,6 +207,44 @@ TEST_F(LogWindowTest, HeldStatusReturnsOnlyAfterClose) {
   }
   std::fclose(write_end);
   std::fclose(read_end);
+}
+
+// An unbuffered stream, as standard error is, whose first write is
+// interrupted by a signal before it writes anything.
+class InterruptedOnce {
+ public:
+  InterruptedOnce() {
+    file_ = fopencookie(this, "w", {nullptr, &InterruptedOnce::Write, nullptr, nullptr});
+    setvbuf(file_, nullptr, _IONBF, 0);
+  }
+  ~InterruptedOnce() { std::fclose(file_); }
+  std::FILE* file() { return file_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  static ssize_t Write(void* cookie, const char* data, size_t size) {
+    auto* self = static_cast<InterruptedOnce*>(cookie);
+    if (!self->interrupted_) {
+      self->interrupted_ = true;
+      errno = EINTR;
+      return 0;
+    }
+    self->text_.append(data, size);
+    return static_cast<ssize_t>(size);
+  }
+  std::FILE* file_;
+  bool interrupted_ = false;
+  std::string text_;
+};
+
+TEST_F(LogWindowTest, ALineInterruptedBySignalStillGoesOutWhole) {
+  InterruptedOnce err;
+  LogWindow window(env_, out_.file(), err.file());
+  window.Notice("Daily: stopped before the report was finished", Severity::kWarning);
+  window.Notice("next", Severity::kInfo);
+  EXPECT_EQ(err.text(),
+            "2024-03-05T14:07:09+0000 Daily: stopped before the report was finished\n"
+            "2024-03-05T14:07:09+0000 next\n");
 }
 
 TEST_F(LogWindowTest, OnTheJournalEveryLineCarriesThePriorityOfItsEntry) {
