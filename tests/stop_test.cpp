@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "tests/harness.h"
@@ -40,8 +41,13 @@ class StopTest : public testing::Test {
 
   void SetUp() override { WriteFile(*dir_ / "TavrinReport.ini", kIni); }
 
+  // Runs `report`; with `signal`, the run is held at the status that
+  // `signal` waits for until the stop request has come, so it cannot
+  // finish before the signal lands however fast it is.
   static RunResult Run(const std::string& report, const std::optional<SignalOn>& signal = std::nullopt) {
-    return RunProgram(ReportBinary(), {"--unattended", report}, dir_->path(), "", 120, {}, signal);
+    std::map<std::string, std::string> env;
+    if (signal) env["TAVRIN_HOLD_AT_STATUS"] = signal->text;
+    return RunProgram(ReportBinary(), {"--unattended", report}, dir_->path(), "", 120, env, signal);
   }
 
   static std::vector<std::string> Temporaries() {

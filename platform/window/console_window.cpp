@@ -7,68 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
-#include "platform/text/utf8.h"
+#include "platform/window/console_layout.h"
 
 namespace tavrin {
-
-namespace {
-
-// How long an ESC byte waits for the rest of an escape sequence before it
-// counts as the Escape key.
-constexpr int kEscapeTimeoutMs = 50;
-constexpr int kLabelWidth = 18;  // "Percent Complete: "
-constexpr size_t kMaxOutputLines = 500;
-constexpr char kVersion[] = "Version 7.000";
-
-// At most `width` characters of `s`, never splitting a UTF-8 character.
-// Control characters and bytes that are not UTF-8 become '?', so a text from
-// a file or database cannot move the cursor or change the terminal.
-std::string Cut(const std::string& s, int width) {
-  std::string out;
-  size_t i = 0;
-  for (int cols = 0; i < s.size() && cols < width; ++cols) {
-    const text::Utf8Char ch = text::DecodeUtf8(s, i);
-    const char32_t c = ch.code_point;
-    if (ch.valid && c == '\t') out += ' ';
-    else if (!ch.valid || c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) out += '?';
-    else out.append(s, i, ch.length);
-    i += ch.length;
-  }
-  return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return lines;
-    start = end + 1;
-  }
-}
-
-std::string Label(const char* label) {
-  std::string s = label;
-  s.resize(kLabelWidth, ' ');
-  return s;
-}
-
-const char* Icon(BoxStyle style) {
-  switch (style) {
-    case BoxStyle::kMainWindowStop:
-      return "(X) ";
-    case BoxStyle::kAppWarning:
-      return "(!) ";
-    case BoxStyle::kPlain:
-      break;
-  }
-  return "";
-}
-
-}  // namespace
 
 ConsoleWindow::RawMode::RawMode(int fd) : fd_(fd) {
   if (tcgetattr(fd_, &saved_) != 0) return;
@@ -86,19 +31,13 @@ ConsoleWindow::RawMode::~RawMode() {
 }
 
 ConsoleWindow::WakePipe::WakePipe() {
-  if (pipe2(fds_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  read_.Reset(fds[0]);
+  write_.Reset(fds[1]);
 }
 
-ConsoleWindow::WakePipe::~WakePipe() {
-  close(fds_[0]);
-  close(fds_[1]);
-}
-
-void ConsoleWindow::WakePipe::Signal() {
-  const char byte = 1;
-  while (write(fds_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
-}
+void ConsoleWindow::WakePipe::Signal() { fs::WriteAll(write_.get(), "\1"); }
 
 ConsoleWindow::ConsoleWindow(int in_fd, int out_fd, Env& env)
     : in_fd_(in_fd), out_fd_(out_fd), env_(env), raw_mode_(in_fd) {
@@ -161,7 +100,7 @@ int ConsoleWindow::WaitForAnswer(Modal& modal) {
   std::unique_lock<std::mutex> lock(mu_);
   if (closed_) return kIdCancel;
   if (input_ended_) {
-    AppendOutputLocked("[" + modal.caption + "] " + NormalizeLineBreaks(modal.text) + "\n");
+    AppendOutput("[" + modal.caption + "] " + NormalizeLineBreaks(modal.text) + "\n", output_);
     RedrawLocked();
     return modal.asks ? kIdCancel : kIdOk;
   }
@@ -175,23 +114,15 @@ int ConsoleWindow::WaitForAnswer(Modal& modal) {
 
 void ConsoleWindow::StandardOutput(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
-  AppendOutputLocked(text);
+  AppendOutput(text, output_);
   RedrawLocked();
 }
 
 void ConsoleWindow::Notice(const std::string& text, Severity /*severity*/) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!output_.empty() && !output_.back().empty()) output_.emplace_back();  // a line of its own
-  AppendOutputLocked(text + "\n");
+  AppendOutput(text + "\n", output_);
   RedrawLocked();
-}
-
-void ConsoleWindow::AppendOutputLocked(const std::string& text) {
-  std::vector<std::string> lines = SplitLines(text);
-  if (output_.empty()) output_.emplace_back();
-  output_.back() += lines.front();  // continues a line left open
-  output_.insert(output_.end(), lines.begin() + 1, lines.end());
-  while (output_.size() > kMaxOutputLines) output_.pop_front();
 }
 
 void ConsoleWindow::InputEnded() {
@@ -199,7 +130,7 @@ void ConsoleWindow::InputEnded() {
   input_ended_ = true;
   for (Modal* modal : open_) {
     if (modal->loop != nullptr || modal->result) continue;
-    AppendOutputLocked("[" + modal->caption + "] " + NormalizeLineBreaks(modal->text) + "\n");
+    AppendOutput("[" + modal->caption + "] " + NormalizeLineBreaks(modal->text) + "\n", output_);
     modal->result = modal->asks ? kIdCancel : kIdOk;
   }
   box_answered_.notify_all();
@@ -219,16 +150,14 @@ void ConsoleWindow::Close() {
 }
 
 void ConsoleWindow::ReadKeys() {
-  enum class State { kNormal, kEscape, kCsi, kSs3 } state = State::kNormal;
-  bool after_cr = false;
+  KeyDecoder decoder;
   for (;;) {
     pollfd fds[2] = {{in_fd_, POLLIN, 0}, {wake_.read_fd(), POLLIN, 0}};
-    const int n = poll(fds, 2, state == State::kEscape ? kEscapeTimeoutMs : -1);
+    const int n = poll(fds, 2, decoder.PendingEscape() ? kEscapeTimeoutMs : -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || fds[1].revents != 0) return;
-    if (n == 0) {  // nothing followed the ESC byte
-      state = State::kNormal;
-      Dispatch(Key::kEscape);
+    if (n == 0) {
+      if (const std::optional<ConsoleKey> key = decoder.EscapeTimedOut()) Dispatch(key->kind);
       continue;
     }
     char buf[256];
@@ -238,48 +167,18 @@ void ConsoleWindow::ReadKeys() {
       InputEnded();
       return;
     }
-    for (ssize_t i = 0; i < got; ++i) {
-      const char c = buf[i];
-      switch (state) {
-        case State::kNormal:
-          if (c == '\x1b') {
-            state = State::kEscape;
-          } else if (c == '\r' || (c == '\n' && !after_cr)) {
-            Dispatch(Key::kEnter);
-          } else if (c == '\x7f' || c == '\b') {
-            Dispatch(Key::kBackspace);
-          } else if (static_cast<unsigned char>(c) >= 0x20) {
-            TypeChar(c);
-          }
-          break;
-        case State::kEscape:
-          if (c == '[') {
-            state = State::kCsi;
-          } else if (c == 'O') {
-            state = State::kSs3;
-          } else if (c == '\x1b') {
-            Dispatch(Key::kEscape);  // the first one stood alone
-          } else {
-            state = State::kNormal;  // Alt with a key
-          }
-          break;
-        case State::kCsi:
-          if (c >= 0x40 && c <= 0x7E) state = State::kNormal;
-          break;
-        case State::kSs3:
-          state = State::kNormal;
-          break;
-      }
-      after_cr = c == '\r';
+    for (const ConsoleKey& key : decoder.Feed(std::string_view(buf, static_cast<size_t>(got)))) {
+      if (key.kind == ConsoleKey::Kind::kChar) TypeChar(key.ch);
+      else Dispatch(key.kind);
     }
   }
 }
 
-void ConsoleWindow::Dispatch(Key key) {
+void ConsoleWindow::Dispatch(ConsoleKey::Kind key) {
   std::lock_guard<std::mutex> lock(mu_);
   if (open_.empty()) return;
   Modal* top = open_.back();
-  if (key == Key::kBackspace) {
+  if (key == ConsoleKey::Kind::kBackspace) {
     if (!top->asks || top->answer.empty()) return;
     // Takes off a whole UTF-8 character: continuation bytes first.
     while (top->answer.size() > 1 && (static_cast<unsigned char>(top->answer.back()) & 0xC0) == 0x80)
@@ -287,9 +186,9 @@ void ConsoleWindow::Dispatch(Key key) {
     top->answer.pop_back();
     RedrawLocked();
   } else if (top->loop == nullptr) {
-    if (!top->result) top->result = key == Key::kEnter ? kIdOk : kIdCancel;
+    if (!top->result) top->result = key == ConsoleKey::Kind::kEnter ? kIdOk : kIdCancel;
     box_answered_.notify_all();
-  } else if (key == Key::kEscape) {
+  } else if (key == ConsoleKey::Kind::kEscape) {
     top->loop->EndDialog(kIdCancel);
   } else if (top->template_id != kMainDialogTemplate) {
     top->loop->EndDialog(kIdOk);
@@ -318,100 +217,35 @@ void ConsoleWindow::RedrawLocked() {
     rows = ws.ws_row;
   }
   const std::vector<std::string> lines = ComposeLocked(cols, rows);
-  const bool all = cols != drawn_cols_;
-  if (!all && lines == drawn_) return;
-
-  // The cursor rests on the line below the frame; go back to its first line
-  // and rewrite only the lines that differ.
-  std::string out;
-  if (!cursor_hidden_) {
-    out += "\x1b[?25l";
-    cursor_hidden_ = true;
-  }
-  out += '\r';
-  if (!drawn_.empty()) out += "\x1b[" + std::to_string(drawn_.size()) + "A";
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (all || i >= drawn_.size() || drawn_[i] != lines[i]) out += "\x1b[2K" + lines[i];
-    out += "\r\n";
-  }
-  if (lines.size() < drawn_.size()) out += "\x1b[J";
-  Write(out);
+  const std::string update = FrameUpdate(drawn_, lines, cols != drawn_cols_);
+  if (update.empty()) return;
+  Write(cursor_hidden_ ? update : "\x1b[?25l" + update);
+  cursor_hidden_ = true;
   drawn_ = lines;
   drawn_cols_ = cols;
 }
 
 std::vector<std::string> ConsoleWindow::ComposeLocked(int cols, int rows) {
-  for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-    if ((*it)->template_id == kMainDialogTemplate) {
-      panel_ = (*it)->loop->State();
-      break;
-    }
-  }
-  // Writing into the last column would wrap on some terminals.
-  const int width = std::max(cols - 1, 1);
-
-  std::vector<std::string> head;
-  if (panel_) {
-    const auto control = [this](int id) {
-      auto it = panel_->controls.find(id);
-      return it == panel_->controls.end() ? std::string() : it->second;
-    };
-    const int bar = std::clamp(width - kLabelWidth - 2, 10, 50);
-    const int filled = panel_->progress * bar / 100;
-    head.push_back("== " + panel_->caption + " ==");
-    head.push_back(Label("Report Name:") + control(kIdReportName));
-    head.push_back(Label("Status:") + control(kIdStatus));
-    head.push_back(Label("Percent Complete:") + "[" + std::string(filled, '#') +
-                   std::string(bar - filled, '-') + "]");
-    head.push_back(std::string(kLabelWidth, ' ') + "0%" + std::string(bar - 4, ' ') + "100%");
-    const int version_at = std::max(0, kLabelWidth + bar + 2 - static_cast<int>(sizeof kVersion - 1));
-    head.push_back(std::string(version_at, ' ') + kVersion);
-  }
+  std::vector<BoxView> boxes;
   for (const Modal* modal : open_) {
-    if (modal->template_id == kMainDialogTemplate) continue;
-    std::string caption = modal->caption, text = modal->text;
+    if (modal->template_id == kMainDialogTemplate) {
+      panel_ = modal->loop->State();  // the one opened last wins
+      continue;
+    }
+    BoxView box{modal->caption, modal->text, modal->style, modal->loop != nullptr, modal->asks, modal->answer};
     if (modal->loop != nullptr) {
-      const WindowState state = modal->loop->State();
-      caption = state.caption;
+      WindowState state = modal->loop->State();
+      box.caption = std::move(state.caption);
       auto it = state.controls.find(kIdStatus);
-      text = it == state.controls.end() ? "" : it->second;
+      box.text = it == state.controls.end() ? "" : std::move(it->second);
     }
-    head.emplace_back();
-    head.push_back("+-- " + std::string(Icon(modal->style)) + caption);
-    for (const std::string& line : SplitLines(NormalizeLineBreaks(text))) head.push_back("| " + line);
-    if (modal->asks) head.push_back("| > " + modal->answer + "_");
-    head.push_back(modal->loop != nullptr ? "+-- Enter: OK" : "+-- Enter: OK   Esc: Cancel");
+    boxes.push_back(std::move(box));
   }
-
-  // The frame never grows taller than the screen, or the way back to its
-  // top would be lost: output gives way first, then the top of the panel.
-  const size_t room = static_cast<size_t>(std::max(rows - 1, 1));
-  std::vector<std::string> frame;
-  if (head.size() >= room) {
-    frame.assign(head.end() - static_cast<std::ptrdiff_t>(room), head.end());
-  } else {
-    frame = head;
-    std::deque<std::string> output = output_;
-    if (!output.empty() && output.back().empty()) output.pop_back();  // text ended with a line break
-    const size_t space = room - head.size();  // at least 1
-    if (!output.empty() && space >= 2) {
-      frame.emplace_back();  // keeps the output apart from the panel
-      const size_t fit = std::min(output.size(), space - 1);
-      frame.insert(frame.end(), output.end() - static_cast<std::ptrdiff_t>(fit), output.end());
-    }
-  }
-  for (std::string& line : frame) line = Cut(line, width);
-  return frame;
+  return LayOutFrame(panel_, boxes, output_, cols, rows);
 }
 
-void ConsoleWindow::Write(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(out_fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the terminal is gone; nothing left to show it on
-    done += static_cast<size_t>(n);
-  }
-}
+// A terminal that is gone has nothing left to show the frame on, so a
+// failed write is not reported.
+void ConsoleWindow::Write(const std::string& bytes) { fs::WriteAll(out_fd_, bytes); }
 
 }  // namespace tavrin

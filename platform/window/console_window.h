@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/env/env.h"
+#include "platform/fs/fd.h"
+#include "platform/window/console_keys.h"
 #include "platform/window/modal_loop.h"
 #include "platform/window/window.h"
 
@@ -82,18 +84,15 @@ class ConsoleWindow : public WindowServices {
     termios saved_{};
   };
 
-  // A pipe whose write end wakes the key reader. Closes both ends.
+  // A pipe whose write end wakes the key reader.
   class WakePipe {
    public:
     WakePipe();
-    ~WakePipe();
-    WakePipe(const WakePipe&) = delete;
-    WakePipe& operator=(const WakePipe&) = delete;
-    int read_fd() const { return fds_[0]; }
+    int read_fd() const { return read_.get(); }
     void Signal();
 
    private:
-    int fds_[2] = {-1, -1};
+    fs::UniqueFd read_, write_;
   };
 
   // An open dialog, message box or question, in the order they were opened.
@@ -106,15 +105,12 @@ class ConsoleWindow : public WindowServices {
     std::string answer;         // what was typed so far
     std::optional<int> result;  // message boxes and questions
   };
-  enum class Key { kEnter, kEscape, kBackspace };
-
   // Shows `modal` (a box or question) and waits for its result.
   int WaitForAnswer(Modal& modal);
   void TypeChar(char c);
   void ReadKeys();
   void InputEnded();
-  void AppendOutputLocked(const std::string& text);
-  void Dispatch(Key key);
+  void Dispatch(ConsoleKey::Kind key);
   void Redraw();
   void RedrawLocked();
   std::vector<std::string> ComposeLocked(int cols, int rows);

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <string_view>
+#include <utility>
 
 #include "platform/window/modal_loop.h"
 #include "platform/env/stderr_lock.h"
@@ -45,8 +48,8 @@ std::string LogTimestamp(const std::tm& local) {
   return std::string(buf, n);
 }
 
-LogWindow::LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal)
-    : env_(env), out_(out), err_(err), journal_(journal) {}
+LogWindow::LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal, std::string hold_at_status)
+    : env_(env), out_(out), err_(err), journal_(journal), hold_at_status_(std::move(hold_at_status)) {}
 
 int LogWindow::DoModal(Dialog& dialog) {
   ModalLoop loop(dialog, env_);
@@ -104,7 +107,7 @@ void LogWindow::Notice(const std::string& text, Severity severity) {
 
 void LogWindow::StatusChanged(const std::string& report_name, const std::string& status,
                               const std::optional<RecordPosition>& position, Severity severity) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   const bool name_changed = report_name != last_name_;
   if (!name_changed && status == last_status_) return;
   last_name_ = report_name;
@@ -126,12 +129,14 @@ void LogWindow::StatusChanged(const std::string& report_name, const std::string&
   if (!line.empty() && !status.empty() && status != report_name) line += ": " + status;
   if (line.empty()) line = status;
   LogLocked(line, severity);
+  if (!hold_at_status_.empty() && status == hold_at_status_) closed_cv_.wait(lock, [this] { return closed_; });
 }
 
 void LogWindow::Close() {
   std::lock_guard<std::mutex> lock(mu_);
   closed_ = true;
   for (ModalLoop* loop : open_) loop->EndDialog(kIdCancel);
+  closed_cv_.notify_all();
 }
 
 void LogWindow::LogLocked(const std::string& text, Severity severity) {
@@ -151,7 +156,14 @@ void LogWindow::LogLocked(const std::string& text, Severity severity) {
     line = std::move(prefixed);
   }
   std::lock_guard<std::mutex> stderr_lock(StderrLock());
-  std::fwrite(line.data(), 1, line.size(), err_);
+  // A stop signal that comes while the stream waits for a slow reader (the
+  // journal) interrupts the write; the rest of the line must still go out.
+  std::string_view rest = line;
+  for (;;) {
+    rest.remove_prefix(std::fwrite(rest.data(), 1, rest.size(), err_));
+    if (rest.empty() || !std::ferror(err_) || errno != EINTR) break;
+    std::clearerr(err_);
+  }
   std::fflush(err_);
 }
 

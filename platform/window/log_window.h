@@ -2,6 +2,7 @@
 #define TAVRIN_PLATFORM_WINDOW_LOG_WINDOW_H_
 
 #include <cstdint>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -35,11 +36,17 @@ class ModalLoop;
 // warnings; "<6>" for the rest. The journal then files and colours each
 // line by its priority (`journalctl -p warning` shows the first two).
 //
+// With `hold_at_status` set, StatusChanged holds the thread that set that
+// status text, once it is logged, until Close(). It exists for end-to-end
+// tests of a stop: a test that signals when it reads the line knows the run
+// cannot get past it before the stop request has come (Close follows it).
+//
 // Thread-safe; lines never interleave. `env`, `out` and `err` must outlive
 // the object, which owns neither stream.
 class LogWindow : public WindowServices {
  public:
-  LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal = false);
+  LogWindow(Env& env, std::FILE* out, std::FILE* err, bool journal = false,
+            std::string hold_at_status = {});
 
   // Nothing is drawn: status changes are logged as they come.
   bool DrawsControls() const override { return false; }
@@ -61,8 +68,10 @@ class LogWindow : public WindowServices {
   std::FILE* out_;
   std::FILE* err_;
   const bool journal_;
+  const std::string hold_at_status_;
 
   std::mutex mu_;
+  std::condition_variable closed_cv_;  // for a status held until Close
   bool closed_ = false;
   std::vector<ModalLoop*> open_;  // modal runs under way, for Close
   std::string last_name_, last_status_;

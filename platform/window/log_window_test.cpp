@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -173,6 +175,76 @@ TEST_F(LogWindowTest, CloseEndsModalRunsAndLaterOnesAtOnce) {
   EXPECT_EQ(later.ticks, 0);
   EXPECT_EQ(window_.MessageBox("why it ends", "Stop", BoxStyle::kPlain), kIdCancel);
   EXPECT_NE(err_.text().find("[Stop] why it ends"), std::string::npos);
+}
+
+TEST_F(LogWindowTest, HeldStatusReturnsOnlyAfterClose) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::FILE* read_end = fdopen(fds[0], "r");
+  std::FILE* write_end = fdopen(fds[1], "w");
+  {
+    LogWindow held(env_, out_.file(), write_end, false, "Processing 0 of 2");
+    held.StatusChanged("Daily", "Querying Data", std::nullopt, Severity::kInfo);
+    int box = 0;
+    std::thread run([&] {
+      held.StatusChanged("Daily", "Processing 0 of 2", RecordPosition{0, 2}, Severity::kInfo);
+      box = held.MessageBox("after the hold", "Run", BoxStyle::kPlain);
+    });
+    // The held line is logged before the hold: once it is read, the run
+    // is held or has passed it.
+    char line[256];
+    ASSERT_NE(fgets(line, sizeof line, read_end), nullptr);
+    ASSERT_NE(fgets(line, sizeof line, read_end), nullptr);
+    EXPECT_STREQ(line, "2024-03-05T14:07:09+0000 Daily: Processing 0 of 2\n");
+    held.Notice("before Close", Severity::kInfo);
+    held.Close();
+    run.join();
+    EXPECT_EQ(box, kIdCancel);
+    ASSERT_NE(fgets(line, sizeof line, read_end), nullptr);
+    EXPECT_STREQ(line, "2024-03-05T14:07:09+0000 before Close\n");
+    // Once closed, the status holds nobody.
+    held.StatusChanged("Weekly", "Processing 0 of 2", RecordPosition{0, 2}, Severity::kInfo);
+  }
+  std::fclose(write_end);
+  std::fclose(read_end);
+}
+
+// An unbuffered stream, as standard error is, whose first write is
+// interrupted by a signal before it writes anything.
+class InterruptedOnce {
+ public:
+  InterruptedOnce() {
+    file_ = fopencookie(this, "w", {nullptr, &InterruptedOnce::Write, nullptr, nullptr});
+    setvbuf(file_, nullptr, _IONBF, 0);
+  }
+  ~InterruptedOnce() { std::fclose(file_); }
+  std::FILE* file() { return file_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  static ssize_t Write(void* cookie, const char* data, size_t size) {
+    auto* self = static_cast<InterruptedOnce*>(cookie);
+    if (!self->interrupted_) {
+      self->interrupted_ = true;
+      errno = EINTR;
+      return 0;
+    }
+    self->text_.append(data, size);
+    return static_cast<ssize_t>(size);
+  }
+  std::FILE* file_;
+  bool interrupted_ = false;
+  std::string text_;
+};
+
+TEST_F(LogWindowTest, ALineInterruptedBySignalStillGoesOutWhole) {
+  InterruptedOnce err;
+  LogWindow window(env_, out_.file(), err.file());
+  window.Notice("Daily: stopped before the report was finished", Severity::kWarning);
+  window.Notice("next", Severity::kInfo);
+  EXPECT_EQ(err.text(),
+            "2024-03-05T14:07:09+0000 Daily: stopped before the report was finished\n"
+            "2024-03-05T14:07:09+0000 next\n");
 }
 
 TEST_F(LogWindowTest, OnTheJournalEveryLineCarriesThePriorityOfItsEntry) {

@@ -15,8 +15,10 @@ bool IsInteractiveTerminal() { return isatty(STDIN_FILENO) == 1 && isatty(STDOUT
 std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env) {
   if (mode == WindowMode::kInteractive)
     return std::make_unique<ConsoleWindow>(STDIN_FILENO, STDOUT_FILENO, env);
-  return std::make_unique<LogWindow>(
-      env, stdout, stderr, IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM")));
+  const char* hold = std::getenv("TAVRIN_HOLD_AT_STATUS");
+  return std::make_unique<LogWindow>(env, stdout, stderr,
+                                     IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM")),
+                                     hold != nullptr ? hold : "");
 }
 
 }  // namespace tavrin

@@ -21,7 +21,9 @@ bool IsInteractiveTerminal();
 // (the clock of timers and log stamps) must outlive the result. The interactive one
 // holds the terminal in raw mode until it is destroyed; the unattended one
 // marks its lines with journal priorities when standard error is the journal
-// stream that $JOURNAL_STREAM names.
+// stream that $JOURNAL_STREAM names, and holds the run at the status that
+// $TAVRIN_HOLD_AT_STATUS names until it is closed (see LogWindow; for tests
+// of a stop).
 std::unique_ptr<WindowServices> NewWindowServices(WindowMode mode, Env& env);
 
 }  // namespace tavrin
