@@ -274,7 +274,7 @@ TEST(ScheduleTest, SleepingUntilTheNextDecisionMakesEveryTickDecideAsTheTickByTi
       entries.push_back({"R" + std::to_string(i), kMinutes[random() % 5]});
     }
     std::map<std::string, int64_t> run_ms;
-    for (const auto& e : entries) run_ms[e.name] = (random() % 4) * 30'050 + random() % 1000;
+    for (const auto& e : entries) run_ms[e.name] = static_cast<int64_t>((random() % 4) * 30'050 + random() % 1000);
     const int64_t start = 1000'000 + static_cast<int64_t>(random() % 10) * 100;
     const int64_t until = start + 12 * 60'000;
     ScheduleSim ticking(entries), sleeping(entries, "", true);
