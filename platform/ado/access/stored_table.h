@@ -187,9 +187,9 @@ class StoredResult : public ResultSet {
   StoredResult(std::shared_ptr<const StoredTable> table, std::vector<uint32_t> order, bool picked);
   int64_t RowCount() const override;
   const std::vector<std::string>& Columns() const override { return names_; }
-  Variant Value(int64_t row, int column) const override;
+  Variant Value(int64_t row, int column) override;
   // Text cells as views into the table.
-  void ReadRow(int64_t row, std::vector<CellView>& cells) const override;
+  void ReadRow(int64_t row, std::vector<CellView>& cells) override;
 
  private:
   std::shared_ptr<const StoredTable> table_;

@@ -25,7 +25,7 @@ std::shared_ptr<StoredTable> Mixed() {
 }
 
 TEST(StoredResult, ARowReadWholeGivesWhatEachCellReadAloneGives) {
-  const StoredResult result(Mixed(), {2, 0}, true);
+  StoredResult result(Mixed(), {2, 0}, true);
   std::vector<CellView> cells;
   for (int64_t row = 0; row < result.RowCount(); ++row) {
     result.ReadRow(row, cells);
