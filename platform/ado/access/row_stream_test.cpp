@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -188,6 +189,12 @@ TEST(RowStream, AnyByteOutOfPlaceIsRefused) {
   std::string bad_tag = good;
   bad_tag[rows + 5] = 42;
   EXPECT_EQ(refusal(bad_tag, good.size()), "a row is not valid");
+  // A long cell that no 32-bit integer holds.
+  for (const double number : {4294967296.0, -1e300, 0.5, std::nan("")}) {
+    std::string bad_long = good;
+    std::memcpy(&bad_long[rows + 6], &number, sizeof number);
+    EXPECT_EQ(refusal(bad_long, good.size()), "a row is not valid") << number;
+  }
   // A table end that counts a row too many.
   std::string bad_count = good;
   bad_count[FindMessage(good, 3) + 5] = 4;
