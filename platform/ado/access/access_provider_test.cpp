@@ -511,7 +511,8 @@ TEST_F(BadFile, BrokenLongValueRowsAreDamage) {
   std::string damaged = bytes;
   const int rows = static_cast<unsigned char>(bytes[page + 12]) | (static_cast<unsigned char>(bytes[page + 13]) << 8);
   ASSERT_GT(rows, 0);
-  for (int r = 0; r < rows; ++r) damaged[page + 14 + 2 * r] = damaged[page + 15 + 2 * r] = '\xFF';
+  for (size_t r = 0; r < static_cast<size_t>(rows); ++r)
+    damaged[page + 14 + 2 * r] = damaged[page + 15 + 2 * r] = '\xFF';
   WriteAll(path, damaged);
   std::string d = Description(path);
   EXPECT_NE(d.find(missing), std::string::npos) << d;

@@ -113,7 +113,7 @@ std::vector<Token> Tokenize(std::string_view s) {
       for (;; ++j) {
         if (j >= s.size())
           throw access::QueryError("Syntax error in string in query expression '" +
-                            std::string(s.substr(i)) + "'.");
+                                   std::string(s.substr(i)) + "'.");
         if (s[j] == static_cast<char>(c)) {
           if (j + 1 < s.size() && s[j + 1] == static_cast<char>(c)) {
             value.push_back(s[j++]);
@@ -140,7 +140,7 @@ std::vector<Token> Tokenize(std::string_view s) {
       const auto linear = close == std::string_view::npos ? std::nullopt : ParseDateLiteral(inside);
       if (!linear)
         throw access::QueryError("Syntax error in date in query expression '#" + inside +
-                          (close == std::string_view::npos ? "" : "#") + "'.");
+                                 (close == std::string_view::npos ? "" : "#") + "'.");
       out.push_back({Tok::kDate, FormatNumber(*linear)});
       i = close + 1;
     } else if (std::isdigit(c) || (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
@@ -216,7 +216,8 @@ void RefuseOtherSql(const std::vector<Token>& t) {
       for (const char* w : kSqliteWords)
         if (IEquals(tok.text, w)) throw access::QueryError("not Jet SQL: " + tok.text + ".");
       // IsNull(x) is Jet's function; "x ISNULL" is SQLite's operator.
-      if (IEquals(tok.text, "ISNULL") && !before_paren) throw access::QueryError("not Jet SQL: ISNULL without parentheses.");
+      if (IEquals(tok.text, "ISNULL") && !before_paren)
+        throw access::QueryError("not Jet SQL: ISNULL without parentheses.");
       if (IEquals(tok.text, "IN") && before_paren && k + 2 < t.size() && t[k + 2].kind == Tok::kRParen)
         throw access::QueryError("not Jet SQL: the empty list 'IN ()'.");
     } else if (tok.kind == Tok::kOp) {
@@ -241,7 +242,7 @@ void RefuseOtherSql(const std::vector<Token>& t) {
       if (IsWord(t[n], "UNION")) break;
       if (IsWord(t[n], "GROUP") || IsWord(t[n], "HAVING"))
         throw access::QueryError(std::string("not Jet SQL: ") + (IsWord(t[n], "GROUP") ? "GROUP BY" : "HAVING") +
-                          " in a query that selects *.");
+                                 " in a query that selects *.");
     }
   }
 }
