@@ -119,14 +119,14 @@ class ChangingSource : public ado::ProviderFactory {
     }
     int64_t RowCount() const override { return 2; }
     const std::vector<std::string>& Columns() const override { return columns_; }
-    ado::Variant Value(int64_t row, int column) const override {
+    ado::Variant Value(int64_t row, int column) override {
       if (kOrgColumns[static_cast<size_t>(column)].kind == OrgColumn::kLong)
         return ado::Variant::FromLong(static_cast<int32_t>(row + 1));
       if (columns_[static_cast<size_t>(column)] == "Organization Name")
         return ado::Variant::FromText("v" + std::to_string(query_));
       return ado::Variant();
     }
-    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) const override {
+    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) override {
       if (query_ > 1 || row < 1) return;
       errors->push_back({kDbConcurrencyViolation, "changed"});
       throw _com_error(kDbConcurrencyViolation);

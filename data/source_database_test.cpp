@@ -99,10 +99,10 @@ class ThirdRecordUnreadable : public ado::ProviderFactory {
     }
     int64_t RowCount() const override { return 3; }
     const std::vector<std::string>& Columns() const override { return columns_; }
-    ado::Variant Value(int64_t row, int column) const override {
+    ado::Variant Value(int64_t row, int column) override {
       return column == 0 ? ado::Variant::FromLong(static_cast<int32_t>(row + 1)) : ado::Variant();
     }
-    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) const override {
+    void Fetch(int64_t row, std::vector<ado::ErrorEntry>* errors) override {
       if (row < 2) return;
       errors->push_back({hr_, "The table 'Org' was changed while it was being read."});
       throw _com_error(hr_, std::string("Test"), errors->back().description);

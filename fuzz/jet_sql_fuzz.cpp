@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RewrittenQuery q;
   try {
     q = RewriteJetSql(fuzz::Text(data, size));
-  } catch (const JetSqlError&) {
+  } catch (const ProviderFailure&) {
     return 0;
   }
   AttachedTables tables;

@@ -10,10 +10,11 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ini jet_sql connection_string field_format ole_date access_file windows_path)
+[ ${#targets[@]} -gt 0 ] || targets=(ini jet_sql row_stream connection_string field_format ole_date access_file windows_path)
 
 declare -A seeds=(
   [ini]="$src/seeds/ini $build/fuzz/seeds/ini" [jet_sql]="$src/seeds/jet_sql"
+  [row_stream]="$src/seeds/row_stream"
   [connection_string]="$src/seeds/connection_string" [field_format]="$src/seeds/field_format"
   [ole_date]="$src/seeds/ole_date" [access_file]="$build/fuzz/seeds/access"
   [windows_path]="$src/seeds/windows_path")

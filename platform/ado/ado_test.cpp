@@ -32,7 +32,7 @@ class ScriptedProvider : public Provider {
         : rows_(rows), columns_(std::move(columns)) {}
     int64_t RowCount() const override { return rows_; }
     const std::vector<std::string>& Columns() const override { return columns_; }
-    Variant Value(int64_t row, int column) const override {
+    Variant Value(int64_t row, int column) override {
       return column == 0 ? Variant::FromLong(static_cast<int32_t>(row + 1))
                          : Variant::FromText("row " + std::to_string(row + 1));
     }

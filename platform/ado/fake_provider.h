@@ -48,7 +48,7 @@ class FakeServer : public ProviderFactory {
    public:
     int64_t RowCount() const override { return 0; }
     const std::vector<std::string>& Columns() const override { return columns_; }
-    Variant Value(int64_t, int) const override { return Variant(); }
+    Variant Value(int64_t, int) override { return Variant(); }
 
    private:
     std::vector<std::string> columns_;

@@ -46,7 +46,7 @@ void ThrowProviderNotFound(std::vector<ErrorEntry>* errors) {
                    std::string(kProviderNotFoundText));
 }
 
-void ResultSet::ReadRow(int64_t row, std::vector<CellView>& cells) const {
+void ResultSet::ReadRow(int64_t row, std::vector<CellView>& cells) {
   cells.resize(Columns().size());
   for (size_t c = 0; c < cells.size(); ++c) cells[c] = {false, {}, Value(row, static_cast<int>(c))};
 }

@@ -16,25 +16,27 @@
 namespace tavrin::ado {
 
 // A query result: materialised, or read as the cursor reaches its rows
-// (Fetch). Thread-compatible.
+// (Fetch). Reading a row may change the result (one that reads as it goes
+// holds the rows it read), so Value, ReadRow and Fetch are not const.
+// Thread-compatible.
 class ResultSet {
  public:
   virtual ~ResultSet() = default;
   virtual int64_t RowCount() const = 0;
   virtual const std::vector<std::string>& Columns() const = 0;
   // The value of column `column` (index into Columns()) of row `row`.
-  virtual Variant Value(int64_t row, int column) const = 0;
+  virtual Variant Value(int64_t row, int column) = 0;
   // Every cell of row `row` (in range), in column order, into `cells`
   // (resized to Columns().size()). A result that keeps its text may give
   // text cells as views valid as long as the result; this default gives
   // every cell as Value does.
-  virtual void ReadRow(int64_t row, std::vector<CellView>& cells) const;
+  virtual void ReadRow(int64_t row, std::vector<CellView>& cells);
   // Makes row `row` (in range) ready for Value and ReadRow: a result that
   // reads its rows as the cursor reaches them reads it here, and may then
   // give up the views of the rows before. On failure appends the provider's
   // diagnostics to *errors and throws _com_error. This default has every
   // row ready.
-  virtual void Fetch(int64_t /*row*/, std::vector<ErrorEntry>* /*errors*/) const {}
+  virtual void Fetch(int64_t /*row*/, std::vector<ErrorEntry>* /*errors*/) {}
 };
 
 class Provider {

@@ -36,6 +36,21 @@ int WriteAll(int fd, std::string_view data) {
   return 0;
 }
 
+int ReadFull(int fd, void* data, size_t size) {
+  auto* at = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, at, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return ENODATA;
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 int WriteAllUnlessStopped(int fd, std::string_view data, const std::function<bool()>& stop) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());

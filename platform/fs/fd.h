@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_FS_FD_H_
 #define TAVRIN_PLATFORM_FS_FD_H_
 
+#include <cstddef>
 #include <functional>
 #include <string_view>
 
@@ -41,6 +42,11 @@ class UniqueFd {
 // Writes all of `data`, retrying after EINTR and short writes. Returns 0 or
 // an errno value.
 int WriteAll(int fd, std::string_view data);
+
+// Reads exactly `size` bytes into `data`, retrying after EINTR and short
+// reads. Returns 0 once all are read, ENODATA when the input ends first
+// (what came before is in `data`), or the errno value of a failed read.
+int ReadFull(int fd, void* data, size_t size);
 
 // Writes all of `data` to `fd`, which should be non-blocking (a FIFO or a
 // device that may stop taking data): while it takes nothing, waits for it in

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -210,6 +211,24 @@ TEST(FdTest, ClosesOnEveryWayOutAndReportsCloseErrors) {
   }
   EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // closed by the destructor
   EXPECT_EQ(WriteAll(-1, "x"), EBADF);
+}
+
+// A packet socket hands out one write per read: the reads come up short.
+TEST(FdTest, ReadFullTakesShortReadsUntilAllOrTheEnd) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  const UniqueFd in(fds[0]);
+  UniqueFd out(fds[1]);
+  for (const char* part : {"hel", "lo", "ab"}) ASSERT_EQ(WriteAll(out.get(), part), 0);
+  out.Reset();
+  char got[6] = {};
+  EXPECT_EQ(ReadFull(in.get(), got, 5), 0);
+  EXPECT_STREQ(got, "hello");
+  char rest[4] = {};
+  EXPECT_EQ(ReadFull(in.get(), rest, 3), ENODATA);  // only two bytes came
+  EXPECT_STREQ(rest, "ab");
+  EXPECT_EQ(ReadFull(in.get(), rest, 0), 0);
+  EXPECT_EQ(ReadFull(-1, rest, 1), EBADF);
 }
 
 TEST(FdTest, ClosedStandardStreamsAreOpenedOnDevNull) {

@@ -25,7 +25,7 @@ class AccessProvider : public Provider {
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     try {
-      const RewrittenQuery q = Rewrite(sql);
+      const RewrittenQuery q = RewriteJetSql(sql);
       const QueryControl control{cancelled_, options_.query_deadline};
       if (!is_stand_in_ && !q.rowid_sql.empty() && q.tables.size() == 1) {
         if (auto result = QueryInPart(q, control)) return result;
@@ -50,7 +50,7 @@ class AccessProvider : public Provider {
 
   std::vector<std::string> Prepare(const std::string& sql, std::vector<ErrorEntry>* errors) override {
     try {
-      const RewrittenQuery q = Rewrite(sql);
+      const RewrittenQuery q = RewriteJetSql(sql);
       AttachedTables data;
       data.tables = Tables(q, false);
       return PrepareJetQuery(q, data, env_);
@@ -60,14 +60,6 @@ class AccessProvider : public Provider {
   }
 
  private:
-  static RewrittenQuery Rewrite(const std::string& jet) {
-    try {
-      return RewriteJetSql(jet);
-    } catch (const JetSqlError& e) {
-      throw QueryError(e.what());
-    }
-  }
-
   // A query that delivers a table's own rows: of the table only the columns
   // that the query's text names are read, and the rows it chooses are read
   // again whole as the caller reaches them (fetched_result.h). Null when
@@ -80,11 +72,7 @@ class AccessProvider : public Provider {
     // The places come from the reader, which the file may have subverted.
     if (data.tables[0]->places.size() != data.tables[0]->rows())
       throw Damaged(data.tables[0]->name, "its reader did not say where its rows lie.");
-    std::optional<std::vector<uint32_t>> order;
-    try {
-      order = RunJetRowQuery(q, data, env_, control);
-    } catch (const ColumnsNotLoaded&) {
-    }
+    std::optional<std::vector<uint32_t>> order = RunJetRowQuery(q, data, env_, control);
     if (!order) return nullptr;
     return std::make_unique<FetchedResult>(data.tables[0], std::move(reading.file), std::move(*order),
                                            std::move(reading.fetch), env_, cancelled_, options_.reader);

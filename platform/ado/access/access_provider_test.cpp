@@ -17,10 +17,7 @@
 #include <string>
 #include <vector>
 
-#include <sqlite3.h>
-
 #include "platform/ado/access/failure.h"
-#include "platform/ado/access/jet_query.h"
 #include "platform/ado/ado.h"
 #include "platform/env/fake_env.h"
 #include "tools/jet4_writer.h"
@@ -514,7 +511,8 @@ TEST_F(BadFile, BrokenLongValueRowsAreDamage) {
   std::string damaged = bytes;
   const int rows = static_cast<unsigned char>(bytes[page + 12]) | (static_cast<unsigned char>(bytes[page + 13]) << 8);
   ASSERT_GT(rows, 0);
-  for (int r = 0; r < rows; ++r) damaged[page + 14 + 2 * r] = damaged[page + 15 + 2 * r] = '\xFF';
+  for (size_t r = 0; r < static_cast<size_t>(rows); ++r)
+    damaged[page + 14 + 2 * r] = damaged[page + 15 + 2 * r] = '\xFF';
   WriteAll(path, damaged);
   std::string d = Description(path);
   EXPECT_NE(d.find(missing), std::string::npos) << d;
@@ -780,26 +778,6 @@ TEST_F(AccessFile, ARecordChangedSinceTheQueryFailsItsMove) {
   EXPECT_EQ(rs.GetFieldValue("Record Number").AsText(), "3");
 }
 
-// A query that reads a column whose values a table read in part lacks is
-// refused before it runs, so that the provider reads the whole table.
-TEST(JetQueryInPart, AColumnNotLoadedIsNeverRead) {
-  auto table = std::make_shared<access::StoredTable>();
-  table->name = "T";
-  table->columns = {{"Id", access::Tag::kLong}, {"Status", access::Tag::kText, false}};
-  access::RowBuilder row;
-  row.AddNumber(access::Tag::kLong, 1);
-  table->AddRow(row.cells());
-  table->Finish();
-  access::AttachedTables data;
-  data.tables = {table};
-  FakeEnv env;
-  const RewrittenQuery ok = RewriteJetSql("SELECT * FROM T WHERE Id = 1");
-  EXPECT_EQ(*access::RunJetRowQuery(ok, data, env, {}), std::vector<uint32_t>{0});
-  const RewrittenQuery q = RewriteJetSql("SELECT * FROM T WHERE Status = 'x' ORDER BY Id");
-  EXPECT_EQ(q.rowid_names, (std::vector<std::string>{"Status", "Id"}));
-  EXPECT_THROW(access::RunJetRowQuery(q, data, env, {}), access::ColumnsNotLoaded);
-}
-
 // Sets the file's modification time a minute back, so that any later write
 // gives it a time of its own whatever the file system's clock tick.
 void Backdate(const std::string& path) {
@@ -911,70 +889,6 @@ TEST_F(TwoVersions, AFileWrittenWhileItIsReadFailsItsReading) {
   }
   ASSERT_FALSE(errors.empty());
   EXPECT_EQ(errors.back().description, "The database file '" + path_ + "' was changed while it was being read.");
-}
-
-// Table T of `rows` rows, each an Id and a Status of `width` letters.
-access::AttachedTables WideRows(int rows, size_t width) {
-  auto table = std::make_shared<access::StoredTable>();
-  table->name = "T";
-  table->columns = {{"Id", access::Tag::kLong}, {"Status", access::Tag::kText}};
-  access::RowBuilder row;
-  for (int i = 0; i < rows; ++i) {
-    row.Clear();
-    row.AddNumber(access::Tag::kLong, i);
-    row.AddText(std::string(width, static_cast<char>('a' + i % 26)));
-    table->AddRow(row.cells());
-  }
-  table->Finish();
-  access::AttachedTables data;
-  data.tables = {table};
-  return data;
-}
-
-// The description of the failure `run` throws, or "" when it throws none.
-template <typename Fn>
-std::string FailureOf(Fn run) {
-  try {
-    run();
-    return "";
-  } catch (const access::ProviderFailure& f) {
-    return f.description;
-  }
-}
-
-TEST(JetQueryMemory, TheResultCountsAgainstTheLimitWithSqliteHeap) {
-  const access::AttachedTables data = WideRows(20000, 200);  // about 4.4 MB of result
-  FakeEnv env;
-  const RewrittenQuery q = RewriteJetSql("SELECT Status, Id FROM T WHERE Id >= 0");
-  const sqlite3_int64 heap_limit = sqlite3_hard_heap_limit64(-1);
-  access::QueryControl small;
-  small.memory = int64_t{3} << 20;
-  EXPECT_EQ(FailureOf([&] { access::RunJetQuery(q, data, env, small); }),
-            "the query needs more than 3 MiB of memory and was stopped.");
-  EXPECT_EQ(sqlite3_hard_heap_limit64(-1), heap_limit);  // set back after the query
-  // The same query within the default limit.
-  EXPECT_EQ(access::RunJetQuery(q, data, env, {})->RowCount(), 20000);
-  EXPECT_EQ(sqlite3_hard_heap_limit64(-1), heap_limit);
-}
-
-TEST(JetQueryMemory, AUnionOrJoinThatMultipliesTheTableIsRefusedBeforeItRuns) {
-  const access::AttachedTables data = WideRows(400, 1);
-  FakeEnv env;
-  auto run = [&](const std::string& sql) {
-    return FailureOf([&] { access::RunJetQuery(RewriteJetSql(sql), data, env, {}); });
-  };
-  const std::string refused = run("SELECT * FROM T WHERE 0 UNION ALL SELECT a.* FROM T a, T b");
-  EXPECT_EQ(refused.rfind("the query needs more than one query may hold (512 MiB and 4 times the rows of its "
-                          "largest table): it could give 160400 rows from a table of 400",
-                          0),
-            0u)
-      << refused;
-  EXPECT_NE(run("SELECT * FROM T WHERE Id IN (SELECT a.Id FROM T a, T b)"), "");
-  // A small table may be multiplied up to a floor; counting is no holding.
-  std::string sixteen = "SELECT * FROM T WHERE 0";
-  for (int i = 0; i < 15; ++i) sixteen += " UNION ALL SELECT * FROM T";
-  EXPECT_EQ(run(sixteen), "");
-  EXPECT_EQ(run("SELECT * FROM T WHERE (SELECT Count(*) FROM T a, T b) > 0"), "");
 }
 
 }  // namespace

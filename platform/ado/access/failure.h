@@ -3,7 +3,9 @@
 
 // How the Access provider fails, with the texts of its errors.
 
+#include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ado/ado.h"
@@ -11,9 +13,17 @@
 
 namespace tavrin::ado::access {
 
-// A failure inside the provider. The provider's public operations turn it
-// into error entries and a _com_error.
-struct ProviderFailure {
+// The one exception the provider throws inside itself, for every failure
+// (a damaged file, a broken stream from a reader child, an error in a
+// query's text). The provider's public operations turn it into error
+// entries and a _com_error. what() is the description.
+class ProviderFailure : public std::exception {
+ public:
+  ProviderFailure(HRESULT hr_in, std::string description_in, std::vector<std::string> warnings_in = {},
+                  bool retry_in = false)
+      : hr(hr_in), description(std::move(description_in)), warnings(std::move(warnings_in)), retry(retry_in) {}
+  const char* what() const noexcept override { return description.c_str(); }
+
   HRESULT hr;
   std::string description;
   std::vector<std::string> warnings;  // what libmdb printed meanwhile

@@ -22,7 +22,7 @@ FetchedResult::FetchedResult(std::shared_ptr<const StoredTable> keys, std::share
 
 FetchedResult::~FetchedResult() = default;
 
-const char* FetchedResult::Row(int64_t row) const {
+const char* FetchedResult::Row(int64_t row) {
   if (row == current_) return cells_.data();
   if (!fetch_ || row <= fetched_) {
     fetch_.reset();
@@ -57,7 +57,7 @@ const char* FetchedResult::Row(int64_t row) const {
   return cells_.data();
 }
 
-void FetchedResult::Check(uint32_t number, const char* cells) const {
+void FetchedResult::Check(uint32_t number, const char* cells) {
   const std::vector<ColumnInfo>& columns = fetch_->columns();
   bool same = columns_checked_ || columns.size() == keys_->columns.size();
   for (size_t c = 0; same && !columns_checked_ && c < columns.size(); ++c)
@@ -76,7 +76,7 @@ void FetchedResult::Check(uint32_t number, const char* cells) const {
   throw Damaged(keys_->name, "it was changed while it was being read.");
 }
 
-void FetchedResult::Fetch(int64_t row, std::vector<ErrorEntry>* errors) const {
+void FetchedResult::Fetch(int64_t row, std::vector<ErrorEntry>* errors) {
   try {
     Row(row);
   } catch (const ProviderFailure& f) {
@@ -86,7 +86,7 @@ void FetchedResult::Fetch(int64_t row, std::vector<ErrorEntry>* errors) const {
   }
 }
 
-Variant FetchedResult::Value(int64_t row, int column) const {
+Variant FetchedResult::Value(int64_t row, int column) {
   if (row < 0 || row >= RowCount() || column < 0 || column >= static_cast<int>(names_.size())) return Variant();
   std::vector<ErrorEntry> errors;
   Fetch(row, &errors);
@@ -95,7 +95,7 @@ Variant FetchedResult::Value(int64_t row, int column) const {
   return CellValue(StoredTable::ReadCell(p));
 }
 
-void FetchedResult::ReadRow(int64_t row, std::vector<CellView>& cells) const {
+void FetchedResult::ReadRow(int64_t row, std::vector<CellView>& cells) {
   std::vector<ErrorEntry> errors;
   Fetch(row, &errors);
   cells.resize(names_.size());

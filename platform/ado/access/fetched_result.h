@@ -18,8 +18,7 @@
 
 namespace tavrin::ado::access {
 
-// Used by one thread at a time (it reads as it goes, so even its const
-// operations change it).
+// Used by one thread at a time.
 class FetchedResult : public ResultSet {
  public:
   // `keys`: the table read in part, with each row's place; `order`: the
@@ -36,33 +35,33 @@ class FetchedResult : public ResultSet {
   // Rows read forward cost one reading each; a row before the current one
   // starts the reading again from there. Value and ReadRow throw _com_error
   // when the row cannot be read (Fetch says why).
-  Variant Value(int64_t row, int column) const override;
-  void ReadRow(int64_t row, std::vector<CellView>& cells) const override;
+  Variant Value(int64_t row, int column) override;
+  void ReadRow(int64_t row, std::vector<CellView>& cells) override;
   // Reads row `row`. A row that is not the same as the reading in part saw
   // it is damage; when the file was written since the reading in part, that
   // row, and the last row of the result even when it is the same, fail with
   // kDbConcurrencyViolation instead: the rows read are not all of the
   // version that the query chose them from.
-  void Fetch(int64_t row, std::vector<ErrorEntry>* errors) const override;
+  void Fetch(int64_t row, std::vector<ErrorEntry>* errors) override;
 
  private:
   // The cells of row `row`, read if need be. Throws ProviderFailure.
-  const char* Row(int64_t row) const;
-  void Check(uint32_t number, const char* cells) const;
+  const char* Row(int64_t row);
+  void Check(uint32_t number, const char* cells);
 
   std::shared_ptr<const StoredTable> keys_;
   std::shared_ptr<const OpenAccessFile> file_;
   std::vector<uint32_t> order_;
-  mutable std::unique_ptr<RowFetch> ahead_;
+  std::unique_ptr<RowFetch> ahead_;
   Env& env_;
   CancelCheck cancelled_;
   ReaderOptions options_;
   std::vector<std::string> names_;
-  mutable std::unique_ptr<RowFetch> fetch_;
-  mutable int64_t fetched_ = -1;  // the row the fetch gave last
-  mutable bool columns_checked_ = false;  // the fetch's columns are the keys'
-  mutable int64_t current_ = -1;  // the row held in cells_
-  mutable std::string cells_;
+  std::unique_ptr<RowFetch> fetch_;
+  int64_t fetched_ = -1;  // the row the fetch gave last
+  bool columns_checked_ = false;  // the fetch's columns are the keys'
+  int64_t current_ = -1;  // the row held in cells_
+  std::string cells_;
 };
 
 }  // namespace tavrin::ado::access

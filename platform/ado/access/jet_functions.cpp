@@ -167,10 +167,15 @@ struct JetFunction {
   int args;
   void (*fn)(sqlite3_context*, int, sqlite3_value**);
   bool deterministic;
+  // Jet SQL calls it by its name after "jet_"; the others only the
+  // rewrite emits (jet_concat) or SQLite calls (like).
+  bool jet_named = true;
 };
 
+constexpr std::string_view kJetPrefix = "jet_";
+
 const JetFunction kJetFunctions[] = {
-    {"jet_concat", 2, FnConcat, true},
+    {"jet_concat", 2, FnConcat, true, false},
     {"jet_ucase", 1, FnMapCase<JetUpper>, true},
     {"jet_lcase", 1, FnMapCase<JetLower>, true},
     {"jet_trim", 1, FnTrim, true},
@@ -191,7 +196,7 @@ const JetFunction kJetFunctions[] = {
     {"jet_year", 1, FnDatePart<&std::tm::tm_year, 1900>, true},
     {"jet_month", 1, FnDatePart<&std::tm::tm_mon, 1>, true},
     {"jet_day", 1, FnDatePart<&std::tm::tm_mday, 0>, true},
-    {"like", 2, FnLike, true},
+    {"like", 2, FnLike, true, false},
 };
 
 }  // namespace
@@ -203,6 +208,13 @@ int RegisterJetDialect(sqlite3* db, Env& env) {
     if (rc != SQLITE_OK) return rc;
   }
   return sqlite3_create_collation(db, kJetCollation, SQLITE_UTF8, nullptr, CollateJet);
+}
+
+bool IsJetFunctionName(std::string_view word) {
+  for (const auto& f : kJetFunctions)
+    if (f.jet_named && text::EqualsIgnoreAsciiCase(word, std::string_view(f.name).substr(kJetPrefix.size())))
+      return true;
+  return false;
 }
 
 bool IsJetDialectFunction(std::string_view name) {

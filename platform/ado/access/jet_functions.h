@@ -20,6 +20,11 @@ namespace tavrin::ado {
 // `env`, which must outlive `db`. Returns an SQLite result code.
 int RegisterJetDialect(sqlite3* db, Env& env);
 
+// True for the names of Jet's functions that the dialect has (UCase, Len,
+// Mid, Nz, IIf, Date, Year, ...; letter case ignored): RegisterJetDialect
+// registers each as "jet_" and its name in lower case.
+bool IsJetFunctionName(std::string_view word);
+
 // True for the functions a query in the dialect may call: those that
 // RegisterJetDialect registers (under any letter case) and SQLite's
 // aggregates that Jet SQL has too (Count, Sum, Avg, Min, Max).

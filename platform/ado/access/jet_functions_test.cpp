@@ -9,6 +9,7 @@
 
 #include "platform/ado/access/jet_rewrite.h"
 #include "platform/env/fake_env.h"
+#include "platform/text/ascii.h"
 
 namespace tavrin::ado {
 namespace {
@@ -88,6 +89,21 @@ TEST_F(JetSqlite, Functions) {
   EXPECT_EQ(Column("SELECT Year(Now()) & '-' & Month(Date()) & '-' & Day(Now())"), (S{"2024-3-5"}));
   EXPECT_EQ(Column("SELECT 7 Mod 3"), (S{"1"}));
   EXPECT_EQ(Column("SELECT Mid('abc', 0)"), (S{"ERROR Invalid procedure call or argument"}));
+}
+
+// Every Jet function the rewrite renames is one the engine has and allows;
+// the dialect's own helpers are not Jet's names.
+TEST(JetFunctionNames, TheRewriteCallsOnlyRegisteredFunctions) {
+  for (const char* name : {"UCase", "lcase", "TRIM", "Len", "Left", "Right", "Mid", "InStr", "Nz", "IIf", "IsNull",
+                           "Date", "Now", "Year", "Month", "Day"}) {
+    EXPECT_TRUE(IsJetFunctionName(name)) << name;
+    const std::string lowered = "jet_" + text::AsciiLowered(name);
+    EXPECT_NE(RewriteJetSql(std::string("SELECT ") + name + "(a) FROM t").sql.find(lowered + "("), std::string::npos)
+        << name;
+    EXPECT_TRUE(IsJetDialectFunction(lowered)) << name;
+  }
+  for (const char* name : {"Concat", "concat", "like", "jet_ucase", "Count", "substr", ""})
+    EXPECT_FALSE(IsJetFunctionName(name)) << name;
 }
 
 }  // namespace

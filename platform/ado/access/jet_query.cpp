@@ -150,18 +150,27 @@ void StepAll(sqlite3* db, sqlite3_stmt* st, const Guard& guard, RowFn row) {
   if (rc != SQLITE_DONE) throw Failure(db, guard);
 }
 
-StatementPtr Prepare(sqlite3* db, const std::string& sql, const Guard& guard) {
+// Compiles `sql`, the query's one statement; null when it reads a column
+// whose values a table read in part does not hold.
+StatementPtr PrepareOverPart(sqlite3* db, const std::string& sql, const Guard& guard) {
   sqlite3_stmt* st = nullptr;
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, &tail);
   StatementPtr out(st, sqlite3_finalize);
-  if (guard.unloaded) throw ColumnsNotLoaded();
+  if (guard.unloaded) return StatementPtr(nullptr, sqlite3_finalize);
   if (rc != SQLITE_OK) throw Failure(db, guard);
   if (!out) throw QueryError("The query is empty.");
   // One statement only: a second one would otherwise be ignored unseen.
   while (tail && (*tail == ' ' || *tail == ';')) ++tail;
   if (tail && *tail) throw QueryError("Characters found after end of SQL statement.");
   if (!sqlite3_stmt_readonly(st)) throw ProviderFailure{kEFail, kReadOnly, {}};
+  return out;
+}
+
+// As PrepareOverPart, for a query over whole tables.
+StatementPtr Prepare(sqlite3* db, const std::string& sql, const Guard& guard) {
+  StatementPtr out = PrepareOverPart(db, sql, guard);
+  if (!out) throw ProviderFailure(kEFail, "The query reads a column of a table that was read in part.");
   return out;
 }
 
@@ -286,7 +295,8 @@ std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query,
   const MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   sqlite3* raw = db.get();
-  StatementPtr st = Prepare(raw, query.rowid_sql, guard);
+  StatementPtr st = PrepareOverPart(raw, query.rowid_sql, guard);
+  if (!st) return std::nullopt;
   std::vector<uint32_t> order;
   StepAll(raw, st.get(), guard, [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
   order.shrink_to_fit();

@@ -41,10 +41,6 @@ struct QueryControl {
 // The failure of a query that needs more than `limit` bytes.
 ProviderFailure QueryMemoryFailure(int64_t limit);
 
-// Thrown instead of running a query that reads a column whose values a
-// table read in part (ColumnInfo::loaded) does not hold.
-struct ColumnsNotLoaded {};
-
 // Runs `query` over `data` (which holds the tables that query.tables
 // names, in that order) and returns its whole result, which may share the
 // tables. Date() and Now() read `env`. While it runs, SQLite's process-wide
@@ -56,13 +52,16 @@ struct ColumnsNotLoaded {};
 // passed, kEAbort once `cancelled` is true, QueryMemoryFailure once the query
 // holds more than `control.memory`, and kEOutOfMemory before it runs for a
 // query whose selects could give more rows than kQueryRowFactor times its
-// largest table (see there); ColumnsNotLoaded as said above.
+// largest table (see there), and kEFail for a query that reads a column
+// whose values a table read in part (ColumnInfo::loaded) does not hold.
 std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const AttachedTables& data, Env& env,
                                        const QueryControl& control);
 
 // For a query of the form "SELECT * FROM <one table> [WHERE] [ORDER BY]"
 // over `data`, the rows of its result as numbers of the table's rows, in
-// the result's order; nullopt for any other form. Throws as RunJetQuery.
+// the result's order; nullopt for any other form, and when its WHERE or
+// ORDER BY reads a column whose values a table read in part does not hold.
+// Otherwise throws as RunJetQuery.
 std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query, const AttachedTables& data,
                                                     Env& env, const QueryControl& control);
 

@@ -6,7 +6,9 @@
 #include <ctime>
 #include <optional>
 
+#include "platform/ado/access/failure.h"
 #include "platform/ado/access/jet_collation.h"
+#include "platform/ado/access/jet_functions.h"
 #include "platform/ado/oledate.h"
 #include "platform/text/ascii.h"
 
@@ -110,8 +112,8 @@ std::vector<Token> Tokenize(std::string_view s) {
       size_t j = i + 1;
       for (;; ++j) {
         if (j >= s.size())
-          throw JetSqlError("Syntax error in string in query expression '" +
-                            std::string(s.substr(i)) + "'.");
+          throw access::QueryError("Syntax error in string in query expression '" +
+                                   std::string(s.substr(i)) + "'.");
         if (s[j] == static_cast<char>(c)) {
           if (j + 1 < s.size() && s[j + 1] == static_cast<char>(c)) {
             value.push_back(s[j++]);
@@ -126,7 +128,7 @@ std::vector<Token> Tokenize(std::string_view s) {
     } else if (c == '[') {
       const size_t close = s.find(']', i + 1);
       if (close == std::string_view::npos)
-        throw JetSqlError("Invalid bracketing of name '" + std::string(s.substr(i)) + "'.");
+        throw access::QueryError("Invalid bracketing of name '" + std::string(s.substr(i)) + "'.");
       out.push_back({Tok::kBracket, std::string(s.substr(i + 1, close - i - 1))});
       i = close + 1;
     } else if (c == '#') {
@@ -134,11 +136,11 @@ std::vector<Token> Tokenize(std::string_view s) {
       const std::string inside(s.substr(i + 1, close == std::string_view::npos ? s.npos : close - i - 1));
       // SQLite would take "##" for day 0; Jet has no empty date.
       if (close != std::string_view::npos && inside.find_first_not_of(' ') == std::string::npos)
-        throw JetSqlError("not Jet SQL: the empty date '#" + inside + "#'.");
+        throw access::QueryError("not Jet SQL: the empty date '#" + inside + "#'.");
       const auto linear = close == std::string_view::npos ? std::nullopt : ParseDateLiteral(inside);
       if (!linear)
-        throw JetSqlError("Syntax error in date in query expression '#" + inside +
-                          (close == std::string_view::npos ? "" : "#") + "'.");
+        throw access::QueryError("Syntax error in date in query expression '#" + inside +
+                                 (close == std::string_view::npos ? "" : "#") + "'.");
       out.push_back({Tok::kDate, FormatNumber(*linear)});
       i = close + 1;
     } else if (std::isdigit(c) || (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
@@ -186,16 +188,6 @@ std::vector<Token> Tokenize(std::string_view s) {
   return out;
 }
 
-const char* const kJetFunctions[] = {"UCase", "LCase", "Trim",  "Len",    "Left", "Right",
-                                     "Mid",   "InStr", "Nz",    "IIf",    "IsNull", "Date",
-                                     "Now",   "Year",  "Month", "Day"};
-
-bool IsJetFunction(std::string_view w) {
-  for (const char* f : kJetFunctions)
-    if (IEquals(w, f)) return true;
-  return false;
-}
-
 // Words that are part of the statement's structure, never an operand of &.
 bool IsKeyword(std::string_view w) {
   static const char* const kKeywords[] = {
@@ -222,18 +214,19 @@ void RefuseOtherSql(const std::vector<Token>& t) {
     const bool before_paren = k + 1 < t.size() && t[k + 1].kind == Tok::kLParen;
     if (tok.kind == Tok::kWord) {
       for (const char* w : kSqliteWords)
-        if (IEquals(tok.text, w)) throw JetSqlError("not Jet SQL: " + tok.text + ".");
+        if (IEquals(tok.text, w)) throw access::QueryError("not Jet SQL: " + tok.text + ".");
       // IsNull(x) is Jet's function; "x ISNULL" is SQLite's operator.
-      if (IEquals(tok.text, "ISNULL") && !before_paren) throw JetSqlError("not Jet SQL: ISNULL without parentheses.");
+      if (IEquals(tok.text, "ISNULL") && !before_paren)
+        throw access::QueryError("not Jet SQL: ISNULL without parentheses.");
       if (IEquals(tok.text, "IN") && before_paren && k + 2 < t.size() && t[k + 2].kind == Tok::kRParen)
-        throw JetSqlError("not Jet SQL: the empty list 'IN ()'.");
+        throw access::QueryError("not Jet SQL: the empty list 'IN ()'.");
     } else if (tok.kind == Tok::kOp) {
       bool jet = false;
       for (const char* op : kJetOperators) jet = jet || tok.text == op;
       if (jet) continue;
       if (tok.text == "?" || tok.text == ":" || tok.text == "@" || tok.text == "$")
-        throw JetSqlError("not Jet SQL: the parameter '" + tok.text + "'.");
-      throw JetSqlError("not Jet SQL: the operator '" + tok.text + "'.");
+        throw access::QueryError("not Jet SQL: the parameter '" + tok.text + "'.");
+      throw access::QueryError("not Jet SQL: the operator '" + tok.text + "'.");
     }
   }
   // Jet cannot group the rows of "SELECT *" (the Where of a report's query).
@@ -248,8 +241,8 @@ void RefuseOtherSql(const std::vector<Token>& t) {
       if (depth > 0) continue;
       if (IsWord(t[n], "UNION")) break;
       if (IsWord(t[n], "GROUP") || IsWord(t[n], "HAVING"))
-        throw JetSqlError(std::string("not Jet SQL: ") + (IsWord(t[n], "GROUP") ? "GROUP BY" : "HAVING") +
-                          " in a query that selects *.");
+        throw access::QueryError(std::string("not Jet SQL: ") + (IsWord(t[n], "GROUP") ? "GROUP BY" : "HAVING") +
+                                 " in a query that selects *.");
     }
   }
 }
@@ -407,7 +400,7 @@ class Renderer {
       Unit u{"", true, false};
       switch (tok.kind) {
         case Tok::kWord:
-          if (before_paren && IsJetFunction(tok.text)) {
+          if (before_paren && IsJetFunctionName(tok.text)) {
             u.text = "jet_" + text::AsciiLowered(tok.text);
           } else if (!before_paren && IEquals(tok.text, "True")) {
             u.text = "-1";
@@ -458,7 +451,7 @@ class Renderer {
       }
       if (done.empty() || !done.back().operand || k + 1 >= units.size() ||
           !units[k + 1].operand || units[k + 1].amp)
-        throw JetSqlError("Syntax error (missing operand) in query expression near '&'.");
+        throw access::QueryError("Syntax error (missing operand) in query expression near '&'.");
       done.back().text = "jet_concat(" + done.back().text + ", " + units[k + 1].text + ")";
       ++k;
     }

@@ -8,21 +8,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tavrin::ado {
-
-// A query in Jet's dialect that cannot be rewritten (an unterminated string,
-// a bad date literal), or that is SQLite's SQL rather than Jet's (LIMIT,
-// COLLATE, CAST, parameters, ...: what() then starts "not Jet SQL: "). what()
-// is a Jet-style description.
-class JetSqlError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The most rows one select of a query can give, whatever its conditions: a
 // compound's parts added, each part's sources multiplied.
@@ -58,7 +48,11 @@ struct RewrittenQuery {
   std::vector<SelectBound> selects;
 };
 
-// Rewrites `jet` (one SELECT statement). Throws JetSqlError. Thread-safe.
+// Rewrites `jet` (one SELECT statement). Thread-safe. A query in Jet's
+// dialect that cannot be rewritten (an unterminated string, a bad date
+// literal), or that is SQLite's SQL rather than Jet's (LIMIT, COLLATE, CAST,
+// parameters, ...: the description then starts "not Jet SQL: "), throws the
+// access::QueryError of a Jet-style description.
 RewrittenQuery RewriteJetSql(std::string_view jet);
 
 // The most rows any select of `query` can give, where table `name` holds

@@ -1,5 +1,7 @@
 #include "platform/ado/access/jet_rewrite.h"
 
+#include "platform/ado/access/failure.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,16 +33,16 @@ TEST(JetSqlRewrite, ConcatenationFunctionsAndNames) {
   EXPECT_EQ(RewriteJetSql("SELECT * FROM t WHERE (a & b) = 'x' AND Left(c, 2) = 'y'").sql,
             "SELECT * FROM t WHERE (jet_concat(a, b)) = ('x' COLLATE JET) AND jet_left(c, 2) = "
             "('y' COLLATE JET)");
-  EXPECT_THROW(RewriteJetSql("SELECT a & FROM t"), JetSqlError);
+  EXPECT_THROW(RewriteJetSql("SELECT a & FROM t"), access::ProviderFailure);
 }
 
 TEST(JetSqlRewrite, MalformedTextFails) {
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE a = 'open"), JetSqlError);
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE a = \"open"), JetSqlError);
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE [a = 1"), JetSqlError);
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #2/30/2024#"), JetSqlError);
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #3/5/2024"), JetSqlError);
-  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #13:99#"), JetSqlError);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE a = 'open"), access::ProviderFailure);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE a = \"open"), access::ProviderFailure);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE [a = 1"), access::ProviderFailure);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #2/30/2024#"), access::ProviderFailure);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #3/5/2024"), access::ProviderFailure);
+  EXPECT_THROW(RewriteJetSql("SELECT * FROM t WHERE d = #13:99#"), access::ProviderFailure);
 }
 
 TEST(JetSqlRewrite, TablesAndRowidShape) {
@@ -63,8 +65,9 @@ std::string Refusal(const std::string& where) {
   try {
     RewriteJetSql("SELECT * FROM Org WHERE " + where);
     return "";
-  } catch (const JetSqlError& e) {
-    return e.what();
+  } catch (const access::ProviderFailure& e) {
+    EXPECT_EQ(e.hr, kDbErrorsInCommand);
+    return e.description;
   }
 }
 

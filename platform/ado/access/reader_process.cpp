@@ -164,8 +164,8 @@ class ReaderRun {
       if (n > 0) {
         try {
           stream_.Commit(static_cast<size_t>(n));
-        } catch (const StreamError& e) {
-          throw Unreadable(std::string("its reader sent data out of place (") + e.what() + ").");
+        } catch (const ProviderFailure& e) {
+          throw Unreadable("its reader sent data out of place (" + e.description + ").");
         }
         heard_ = env_.SteadyNow();
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
@@ -271,21 +271,10 @@ namespace {
 // when the sender closed its end before the count (nothing was asked).
 // Throws ProviderFailure when the places break off.
 bool ReceivePlaces(int fd, std::vector<uint64_t>& places) {
-  auto read_all = [fd](void* to, size_t size) {
-    auto* p = static_cast<char*>(to);
-    while (size > 0) {
-      const ssize_t n = read(fd, p, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      p += n;
-      size -= static_cast<size_t>(n);
-    }
-    return true;
-  };
   uint64_t count = 0;
-  if (!read_all(&count, sizeof count)) return false;
+  if (fs::ReadFull(fd, &count, sizeof count) != 0) return false;
   places.resize(count);
-  if (!read_all(places.data(), count * sizeof(uint64_t)))
+  if (fs::ReadFull(fd, places.data(), count * sizeof(uint64_t)) != 0)
     throw ProviderFailure{kEFail, "The database reader was not told which rows to read.", {}};
   return true;
 }
@@ -334,12 +323,6 @@ void RowFetch::Ask(const std::vector<uint64_t>& places) {
   };
   if (send_all(&count, sizeof count)) send_all(places.data(), count * sizeof(uint64_t));
   ask_.Reset();
-}
-
-RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, const std::vector<uint64_t>& places,
-                   Env& env, CancelCheck cancelled, const ReaderOptions& options)
-    : RowFetch(std::move(file), std::move(table), env, std::move(cancelled), options) {
-  Ask(places);
 }
 
 RowFetch::~RowFetch() = default;

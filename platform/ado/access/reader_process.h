@@ -83,9 +83,6 @@ class ReaderRun;
 // held at a time. Forks; used by one thread at a time.
 class RowFetch {
  public:
-  // Reads the rows at `places`: started, then asked at once.
-  RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table, const std::vector<uint64_t>& places,
-           Env& env, CancelCheck cancelled, const ReaderOptions& options);
   // Starts the reader now, to read the rows that Ask names later: a forked
   // child begins with a copy of all its parent holds, so one started before
   // the caller holds the rows it chooses from stays small.

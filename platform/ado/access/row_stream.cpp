@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "platform/fs/fd.h"
 
@@ -17,6 +18,9 @@ constexpr size_t kMaxName = 4096;          // table and column names
 constexpr uint32_t kMaxColumns = 4096;
 constexpr size_t kMaxDescription = 65536;
 constexpr uint32_t kMaxWarnings = 64;
+
+// A stream that breaks the rules: `how` says how.
+[[noreturn]] void Broken(const char* how) { throw ProviderFailure(kEFail, how); }
 
 template <typename T>
 void Append(std::string* out, T value) {
@@ -34,7 +38,7 @@ class Fields {
   explicit Fields(std::string_view bytes) : bytes_(bytes) {}
   template <typename T>
   T Get() {
-    if (bytes_.size() < sizeof(T)) throw StreamError("a message is cut short");
+    if (bytes_.size() < sizeof(T)) Broken("a message is cut short");
     T value;
     std::memcpy(&value, bytes_.data(), sizeof value);
     bytes_.remove_prefix(sizeof value);
@@ -42,13 +46,13 @@ class Fields {
   }
   std::string Text(size_t max) {
     const auto size = Get<uint32_t>();
-    if (size > max || size > bytes_.size()) throw StreamError("a text is too long");
+    if (size > max || size > bytes_.size()) Broken("a text is too long");
     std::string out(bytes_.substr(0, size));
     bytes_.remove_prefix(size);
     return out;
   }
   void End() const {
-    if (!bytes_.empty()) throw StreamError("a message is too long");
+    if (!bytes_.empty()) Broken("a message is too long");
   }
 
  private:
@@ -121,7 +125,7 @@ void StreamWriter::FlushRows() {
 }
 
 void StreamWriter::WriteOut(std::string_view bytes) {
-  if (fs::WriteAll(fd_, bytes) != 0) throw std::runtime_error("the parent has gone");
+  if (fs::WriteAll(fd_, bytes) != 0) throw ProviderFailure(kEFail, "the parent has gone");
 }
 
 // ---------------------------------------------------------------------------
@@ -145,14 +149,14 @@ void StreamReader::Commit(size_t size) {
     const size_t available = used_ - at;
     if (!in_message_) {
       if (available == 0) break;
-      if (finished_) throw StreamError("data follows the end");
+      if (finished_) Broken("data follows the end");
       if (available < kHeader) break;
       kind_ = static_cast<uint8_t>(buffer_[at]);
       uint32_t length;
       std::memcpy(&length, buffer_.get() + at + 1, sizeof length);
       at += kHeader;
       total_ += kHeader + uint64_t{length};
-      if (total_ > max_bytes_) throw StreamError("more data than the file can hold");
+      if (total_ > max_bytes_) Broken("more data than the file can hold");
       in_message_ = true;
       left_ = length;
       continue;
@@ -178,7 +182,7 @@ void StreamReader::Commit(size_t size) {
 }
 
 size_t StreamReader::TakeRows(std::string_view bytes) {
-  if (!table_ || (cells_ == 0 && !placed_)) throw StreamError("rows outside a table");
+  if (!table_ || (cells_ == 0 && !placed_)) Broken("rows outside a table");
   const size_t place_size = placed_ ? sizeof(uint64_t) : 0;
   size_t at = 0;
   while (at < bytes.size()) {
@@ -190,7 +194,7 @@ size_t StreamReader::TakeRows(std::string_view bytes) {
     }
     if (length == StoredTable::kBadRow) {
       // Only the message's last bytes may be a row still arriving.
-      if (rest.size() == left_ - at) throw StreamError("a row is not valid");
+      if (rest.size() == left_ - at) Broken("a row is not valid");
       break;
     }
     if (placed_) {
@@ -209,20 +213,20 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
   Fields f(payload);
   switch (kind) {
     case kTable: {
-      if (table_) throw StreamError("a table starts inside another");
+      if (table_) Broken("a table starts inside another");
       auto table = std::make_shared<StoredTable>();
       table->name = f.Text(kMaxName);
       const auto placed = f.Get<uint8_t>();
       const auto count = f.Get<uint32_t>();
-      if (placed > 1) throw StreamError("a table of unknown form");
-      if (count > kMaxColumns) throw StreamError("too many columns");
+      if (placed > 1) Broken("a table of unknown form");
+      if (count > kMaxColumns) Broken("too many columns");
       for (uint32_t i = 0; i < count; ++i) {
         ColumnInfo c{f.Text(kMaxName), static_cast<Tag>(f.Get<uint8_t>())};
         const auto loaded = f.Get<uint8_t>();
         if (c.declared != Tag::kText && c.declared != Tag::kLong && c.declared != Tag::kDouble &&
             c.declared != Tag::kDate)
-          throw StreamError("a column of unknown kind");
-        if (loaded > 1) throw StreamError("a column of unknown form");
+          Broken("a column of unknown kind");
+        if (loaded > 1) Broken("a column of unknown form");
         c.loaded = loaded != 0;
         table->columns.push_back(std::move(c));
       }
@@ -236,7 +240,7 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
     case kTableEnd: {
       const auto rows = f.Get<uint64_t>();
       f.End();
-      if (!table_ || rows != taken_) throw StreamError("a table ends with a wrong row count");
+      if (!table_ || rows != taken_) Broken("a table ends with a wrong row count");
       table_->Finish();
       tables_.push_back(std::move(table_));
       table_.reset();
@@ -247,7 +251,7 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
       failure.retry = f.Get<uint8_t>() != 0;
       failure.description = f.Text(kMaxDescription);
       const auto count = f.Get<uint32_t>();
-      if (count > kMaxWarnings) throw StreamError("too many warnings");
+      if (count > kMaxWarnings) Broken("too many warnings");
       for (uint32_t i = 0; i < count; ++i) failure.warnings.push_back(f.Text(kMaxName));
       f.End();
       failure_ = std::move(failure);
@@ -256,11 +260,11 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
     }
     case kDone:
       f.End();
-      if (table_) throw StreamError("the stream ends inside a table");
+      if (table_) Broken("the stream ends inside a table");
       finished_ = true;
       return;
     default:
-      throw StreamError("a message of unknown kind");
+      Broken("a message of unknown kind");
   }
 }
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +24,8 @@
 namespace tavrin::ado::access {
 
 // The child's end: buffers rows and writes whole messages to `fd`. A failed
-// write throws std::runtime_error (the parent has gone).
+// write throws ProviderFailure (the parent has gone); a row longer than a
+// message can carry, std::length_error.
 class StreamWriter : public TableSink {
  public:
   explicit StreamWriter(int fd) : fd_(fd) {}
@@ -45,12 +45,6 @@ class StreamWriter : public TableSink {
   std::string rows_;  // a rows message being filled, its header first
 };
 
-// A stream that breaks the rules; what() says how.
-class StreamError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // The parent's end: rebuilds the tables from the bytes as they arrive.
 class StreamReader {
  public:
@@ -59,7 +53,10 @@ class StreamReader {
 
   // Room for `size` more bytes of the stream; fill some, then Commit.
   char* Space(size_t size);
-  // Takes the `size` bytes just written at Space(). Throws StreamError.
+  // Takes the `size` bytes just written at Space(). Throws ProviderFailure
+  // (kEFail, its description saying how) at the first byte that breaks the
+  // stream's rules, and std::bad_alloc or std::length_error when the tables
+  // do not fit in memory.
   void Commit(size_t size);
 
   // The stream has ended, with "done" or a failure.

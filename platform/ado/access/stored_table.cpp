@@ -68,14 +68,14 @@ int64_t StoredResult::RowCount() const {
   return static_cast<int64_t>(picked_ ? order_.size() : table_->rows());
 }
 
-Variant StoredResult::Value(int64_t row, int column) const {
+Variant StoredResult::Value(int64_t row, int column) {
   if (row < 0 || row >= RowCount() || column < 0 || column >= static_cast<int>(names_.size()))
     return Variant();
   const size_t r = picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row);
   return table_->Value(r, static_cast<size_t>(column));
 }
 
-void StoredResult::ReadRow(int64_t row, std::vector<CellView>& cells) const {
+void StoredResult::ReadRow(int64_t row, std::vector<CellView>& cells) {
   const char* p = table_->RowStart(picked_ ? order_[static_cast<size_t>(row)] : static_cast<size_t>(row));
   cells.resize(names_.size());
   ReadCells(p, cells);

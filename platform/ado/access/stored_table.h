@@ -91,7 +91,7 @@ class StoredTable {
 
   // The length of the row of `columns` cells that starts `bytes`, or kBadRow
   // when they do not hold such a row whole (an unknown tag, a text running
-  // past the end). Checks bytes from outside before AddRow stores them.
+  // past the end, a long that is no 32-bit integer). Checks bytes from outside before AddRow stores them.
   static constexpr size_t kBadRow = static_cast<size_t>(-1);
   static size_t RowLength(std::string_view bytes, size_t columns) {
     size_t at = 0;
@@ -108,6 +108,14 @@ class StoredTable {
         at += size;
       } else if (tag == Tag::kLong || tag == Tag::kDouble || tag == Tag::kDate) {
         if (bytes.size() - at < sizeof(double)) return kBadRow;
+        if (tag == Tag::kLong) {
+          // Read back as a 32-bit integer, which a number beyond its range
+          // or NaN cannot become.
+          double value;
+          std::memcpy(&value, bytes.data() + at, sizeof value);
+          if (!(value >= INT32_MIN && value <= INT32_MAX) || value != static_cast<double>(static_cast<int32_t>(value)))
+            return kBadRow;
+        }
         at += sizeof(double);
       } else {
         return kBadRow;
@@ -187,9 +195,9 @@ class StoredResult : public ResultSet {
   StoredResult(std::shared_ptr<const StoredTable> table, std::vector<uint32_t> order, bool picked);
   int64_t RowCount() const override;
   const std::vector<std::string>& Columns() const override { return names_; }
-  Variant Value(int64_t row, int column) const override;
+  Variant Value(int64_t row, int column) override;
   // Text cells as views into the table.
-  void ReadRow(int64_t row, std::vector<CellView>& cells) const override;
+  void ReadRow(int64_t row, std::vector<CellView>& cells) override;
 
  private:
   std::shared_ptr<const StoredTable> table_;

@@ -25,13 +25,13 @@ std::shared_ptr<StoredTable> Mixed() {
 }
 
 TEST(StoredResult, ARowReadWholeGivesWhatEachCellReadAloneGives) {
-  const StoredResult result(Mixed(), {2, 0}, true);
+  StoredResult result(Mixed(), {2, 0}, true);
   std::vector<CellView> cells;
   for (int64_t row = 0; row < result.RowCount(); ++row) {
     result.ReadRow(row, cells);
     ASSERT_EQ(cells.size(), 4u);
-    for (int c = 0; c < 4; ++c) {
-      const Variant alone = result.Value(row, c);
+    for (size_t c = 0; c < 4; ++c) {
+      const Variant alone = result.Value(row, static_cast<int>(c));
       if (cells[c].is_text) {
         EXPECT_EQ(cells[c].text, alone.AsText()) << row << "," << c;
       } else {

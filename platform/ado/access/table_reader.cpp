@@ -4,14 +4,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
 
 #include "platform/ado/access/failure.h"
-#include "platform/ado/access/jet_text.h"
-#include "platform/ado/oledate.h"
+#include "platform/ado/access/table_values.h"
 #include "platform/text/ascii.h"
 
 namespace tavrin::ado::access {
@@ -50,7 +48,7 @@ class TableReader {
   TableReader(MdbHandle* mdb, MdbTableDef* def, const unsigned char* image, const FileFacts& facts,
               std::function<void()> release)
       : mdb_(mdb), def_(def), image_(image), facts_(facts), name_(def->name), release_(std::move(release)),
-        fields_(def->num_cols), by_column_(def->num_cols) {}
+        fields_(def->num_cols), by_column_(def->num_cols), values_(mdb, image, facts, name_) {}
 
   std::vector<ColumnInfo> Columns() const {
     std::vector<ColumnInfo> columns;
@@ -83,9 +81,9 @@ class TableReader {
         if (!FindRow(page, r, &start, &size) || !Crack(page, start, size)) continue;
         row_.Clear();
         for (unsigned i = 0; i < def_->num_cols; ++i) {
-          auto* col = static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
-          if (keep[i]) Store(col, *by_column_[i], row_);
-          else Check(col, *by_column_[i]);
+          const auto& col = *static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i));
+          if (keep[i]) values_.Store(col, *by_column_[i], row_);
+          else values_.Check(col, *by_column_[i]);
         }
         if (++count > def_->num_rows)
           throw Damaged(name_, "it holds more rows than its definition counts (" +
@@ -136,7 +134,7 @@ class TableReader {
           throw Damaged(name_, "a row on page " + std::to_string(page) + " is no longer there.");
         row_.Clear();
         for (unsigned i = 0; i < def_->num_cols; ++i)
-          Store(static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
+          values_.Store(*static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
         if (in_order) {
           sink.Row(row_.cells(), places[at]);
           continue;
@@ -159,24 +157,6 @@ class TableReader {
     std::memcpy(mdb_->pg_buf, image_ + page * size, size);
     mdb_->cur_pg = static_cast<guint32>(page);
     mdb_->cur_pos = 0;
-  }
-
-  // Finds, as mdb_find_pg_row does but in place in the image, row
-  // `pg_row & 0xFF` of page `pg_row >> 8` (inside the file): its page, its
-  // offset and length there; false when its offsets do not hold together.
-  // libmdb would swap its page buffers twice for each such row.
-  bool FindLongValueRow(uint32_t pg_row, const unsigned char** page, int* off, size_t* len) const {
-    const auto size = static_cast<uint32_t>(facts_.page_size);
-    const unsigned char* pg = image_ + static_cast<size_t>(pg_row >> 8) * size;
-    const uint32_t row = pg_row & 0xFF;
-    const auto rco = static_cast<uint32_t>(mdb_->fmt->row_count_offset);
-    const uint32_t start = Le16(pg + rco + 2 + row * 2) & 0x1FFF;
-    const uint32_t next = row == 0 ? size : Le16(pg + rco + row * 2) & 0x1FFF;
-    if (start >= size || start > next || next > size) return false;
-    *page = pg;
-    *off = static_cast<int>(start);
-    *len = next - start;
-    return true;
   }
 
   // Finds row `r` of the current page: false for a deleted or empty row.
@@ -210,168 +190,6 @@ class TableReader {
     return true;
   }
 
-  static Tag DeclaredTag(int type) {
-    switch (type) {
-      case MDB_BOOL: case MDB_BYTE: case MDB_INT: case MDB_LONGINT: case MDB_COMPLEX:
-        return Tag::kLong;
-      case MDB_MONEY: case MDB_FLOAT: case MDB_DOUBLE: case MDB_NUMERIC:
-        return Tag::kDouble;
-      case MDB_DATETIME:
-        return Tag::kDate;
-      default:
-        return Tag::kText;
-    }
-  }
-
-  static int FixedSize(int type) {
-    switch (type) {
-      case MDB_BYTE: return 1;
-      case MDB_INT: return 2;
-      case MDB_LONGINT: case MDB_COMPLEX: case MDB_FLOAT: return 4;
-      case MDB_MONEY: case MDB_DOUBLE: case MDB_DATETIME: return 8;
-      case MDB_REPID: return 16;
-      case MDB_NUMERIC: return 17;
-      default: return 0;
-    }
-  }
-
-  // Checks a value that is not sent as Store would, without decoding text.
-  void Check(MdbColumn* col, const MdbField& f) {
-    switch (col->col_type) {
-      case MDB_TEXT:
-        return;
-      case MDB_MEMO:
-      case MDB_OLE:
-        if (!f.is_null) ReadLongValue(col, f);
-        return;
-      default:
-        scratch_.Clear();
-        return Store(col, f, scratch_);
-    }
-  }
-
-  void Store(MdbColumn* col, const MdbField& f, RowBuilder& row) {
-    RowBuilder* out = &row;
-    const int type = col->col_type;
-    if (type == MDB_BOOL) return out->AddNumber(Tag::kLong, f.is_null ? 0 : -1);
-    if (f.is_null) return out->AddNull();
-    if (f.siz < FixedSize(type))
-      throw Damaged(name_, "a value of column '" + std::string(col->name) + "' is too short.");
-    const unsigned char* p = mdb_->pg_buf + f.start;
-    switch (type) {
-      case MDB_BYTE:
-        return out->AddNumber(Tag::kLong, p[0]);
-      case MDB_INT:
-        return out->AddNumber(Tag::kLong, static_cast<int16_t>(p[0] | (p[1] << 8)));
-      case MDB_LONGINT:
-      case MDB_COMPLEX:
-        return out->AddNumber(Tag::kLong, static_cast<int32_t>(Le32(p)));
-      case MDB_FLOAT: {
-        float v;
-        std::memcpy(&v, p, sizeof v);
-        return out->AddNumber(Tag::kDouble, v);
-      }
-      case MDB_DOUBLE:
-      case MDB_DATETIME: {
-        double v;
-        std::memcpy(&v, p, sizeof v);
-        if (type == MDB_DOUBLE) return out->AddNumber(Tag::kDouble, v);
-        // The raw OLE day count, not libmdb's text, which is wrong before
-        // 1899-12-30; stored on the linear scale so that it sorts right.
-        return out->AddNumber(Tag::kDate, OleDateToLinear(v));
-      }
-      case MDB_MONEY: {
-        int64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return out->AddNumber(Tag::kDouble, static_cast<double>(v) / 10000.0);
-      }
-      case MDB_NUMERIC: {
-        char* s = mdb_numeric_to_string(mdb_, f.start, col->col_scale, col->col_prec);
-        const double v = s ? std::strtod(s, nullptr) : 0.0;
-        g_free(s);
-        return out->AddNumber(Tag::kDouble, v);
-      }
-      case MDB_REPID: {
-        char* s = mdb_uuid_to_string(mdb_->pg_buf, f.start);
-        out->AddText(s ? s : "");
-        g_free(s);
-        return;
-      }
-      case MDB_TEXT:
-        text_.clear();
-        AppendText(p, static_cast<size_t>(f.siz));
-        return out->AddText(text_);
-      case MDB_MEMO:
-        ReadLongValue(col, f);
-        text_.clear();
-        AppendText(reinterpret_cast<const unsigned char*>(long_value_.data()), long_value_.size());
-        return out->AddText(text_);
-      case MDB_OLE:
-        ReadLongValue(col, f);
-        return out->AddText(long_value_);
-      default:
-        return out->AddText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(f.siz)));
-    }
-  }
-
-  void AppendText(const unsigned char* p, size_t n) {
-    if (!facts_.jet3()) return AppendJetText(p, n, &text_);
-    // Jet 3 text is in the file's code page, which libmdb converts.
-    std::string buf(n * 3 + 1, '\0');
-    const int len = mdb_unicode2ascii(mdb_, reinterpret_cast<const char*>(p), n, buf.data(), buf.size());
-    text_.append(buf.data(), static_cast<size_t>(std::max(len, 0)));
-  }
-
-  // Reads a memo or OLE value whole into long_value_: inline, on one
-  // long-value row, or along a chain of them whose parts must add up to the
-  // length its header states.
-  void ReadLongValue(MdbColumn* col, const MdbField& f) {
-    long_value_.clear();
-    if (f.siz == 0) return;
-    if (f.siz < MDB_MEMO_OVERHEAD)
-      throw Damaged(name_, "a value of column '" + std::string(col->name) + "' is too short.");
-    const unsigned char* p = mdb_->pg_buf + f.start;
-    const uint32_t header = Le32(p);
-    const unsigned flags = header >> 24;
-    const size_t length = header & 0x3FFFFFFF;
-    const std::string where = "the long value of column '" + std::string(col->name) + "'";
-    if (flags & 0x80) {
-      if (length != static_cast<size_t>(f.siz) - MDB_MEMO_OVERHEAD)
-        throw Damaged(name_, where + " has a wrong length.");
-      long_value_.assign(reinterpret_cast<const char*>(p) + MDB_MEMO_OVERHEAD, length);
-      return;
-    }
-    if (flags != 0x40 && flags != 0)
-      throw Damaged(name_, where + " is stored in an unknown form.");
-    // A length beyond the file's size is junk; do not allocate for it.
-    if (length > static_cast<size_t>(facts_.pages) * static_cast<size_t>(facts_.page_size))
-      throw Damaged(name_, where + " is longer than the file.");
-    uint32_t pg_row = Le32(p + 4);
-    const bool single = flags == 0x40;
-    long_value_.reserve(length);
-    while (long_value_.size() < length || single) {
-      if ((pg_row >> 8) == 0 || (pg_row >> 8) >= facts_.pages)
-        throw Damaged(name_, where + " points outside the file.");
-      const unsigned char* page = nullptr;
-      int off = 0;
-      size_t len = 0;
-      if (!FindLongValueRow(pg_row, &page, &off, &len) || page[0] != MDB_PAGE_DATA)
-        throw Damaged(name_, where + " is missing.");
-      const char* row = reinterpret_cast<const char*>(page) + off;
-      if (single) {
-        if (len < length) throw Damaged(name_, where + " is shorter than its length.");
-        long_value_.assign(row, length);
-        return;
-      }
-      if (len <= 4 || long_value_.size() + (len - 4) > length)
-        throw Damaged(name_, where + " does not add up to its length.");
-      long_value_.append(row + 4, len - 4);
-      pg_row = Le32(reinterpret_cast<const unsigned char*>(row));
-      if (pg_row == 0) break;
-    }
-    if (long_value_.size() != length) throw Damaged(name_, where + " does not add up to its length.");
-  }
-
   MdbHandle* mdb_;
   MdbTableDef* def_;
   const unsigned char* image_;
@@ -380,10 +198,8 @@ class TableReader {
   std::function<void()> release_;
   std::vector<MdbField> fields_;
   std::vector<const MdbField*> by_column_;
-  RowBuilder row_;          // reused for every row
-  RowBuilder scratch_;      // for values checked, not sent
-  std::string text_;        // reused for every text value
-  std::string long_value_;  // reused for every memo and OLE value
+  ValueDecoder values_;
+  RowBuilder row_;  // reused for every row
 };
 
 }  // namespace

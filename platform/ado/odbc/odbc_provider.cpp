@@ -152,7 +152,7 @@ class OdbcResult : public ResultSet {
     return columns_.empty() ? 0 : static_cast<int64_t>(values_.size() / columns_.size());
   }
   const std::vector<std::string>& Columns() const override { return columns_; }
-  Variant Value(int64_t row, int column) const override {
+  Variant Value(int64_t row, int column) override {
     return values_[static_cast<size_t>(row) * columns_.size() + static_cast<size_t>(column)];
   }
 
