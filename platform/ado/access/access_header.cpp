@@ -34,8 +34,8 @@ size_t MaskedLength(AccessVersion v) { return v == AccessVersion::kJet3 ? 126 : 
 void ApplyHeaderMask(unsigned char* data, size_t n) {
   const unsigned char key[4] = {0xC7, 0xDA, 0x39, 0x6B};
   std::array<unsigned char, 256> s;
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<unsigned char>(i);
-  for (int i = 0, j = 0; i < 256; ++i) {
+  for (size_t i = 0; i < 256; ++i) s[i] = static_cast<unsigned char>(i);
+  for (size_t i = 0, j = 0; i < 256; ++i) {
     j = (j + s[i] + key[i % 4]) & 0xFF;
     std::swap(s[i], s[j]);
   }

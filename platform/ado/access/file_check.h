@@ -13,9 +13,9 @@
 namespace tavrin::ado::access {
 
 // The little-endian 16- and 32-bit numbers at `p`.
-inline uint32_t Le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+inline uint32_t Le16(const unsigned char* p) { return static_cast<uint32_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Le32(const unsigned char* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // What the file check learnt of a file.

@@ -41,14 +41,14 @@ void AppendJetText(const unsigned char* p, size_t n, std::string* out) {
       } else if (compressed) {
         put(p[i++]);
       } else if (i + 1 < n) {
-        put(p[i] | (p[i + 1] << 8));
+        put(static_cast<char32_t>(p[i] | (p[i + 1] << 8)));
         i += 2;
       } else {
         break;
       }
     }
   } else {
-    for (; i + 1 < n; i += 2) put(p[i] | (p[i + 1] << 8));
+    for (; i + 1 < n; i += 2) put(static_cast<char32_t>(p[i] | (p[i + 1] << 8)));
   }
   if (high) text::AppendUtf8(text::kReplacementChar, out);
 }
