@@ -17,7 +17,7 @@
 #include "data/source_database.h"
 #include "output/field_values.h"
 #include "output/report_output.h"
-#include "platform/ado/providers.h"
+#include "platform/ado/provider.h"
 #include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf8.h"

@@ -14,12 +14,12 @@
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_dialog.h"
-#include "platform/ado/providers.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
 #include "platform/print/cups_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
+#include "platform/providers/providers.h"
 #include "platform/window/window_factory.h"
 
 namespace {

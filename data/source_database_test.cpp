@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include "data/vesk_ado.h"
-#include "platform/ado/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
+#include "platform/providers/providers.h"
 #include "run/fake_run_host.h"
 #include "tools/jet4_writer.h"
 

@@ -282,6 +282,36 @@ TEST(ConnectionString, Parse) {
             (Pairs{{"password", "a;b"}, {"user id", "u"}}));
 }
 
+// The same text read in each syntax: quotes hold a ";" for OLE DB only,
+// braces for ODBC only.
+TEST(ConnectionString, EachSyntaxEndsValuesItsOwnWay) {
+  const std::string text = "a={x;y};b='p;q';c=z";
+  const auto values = [&text](ValueSyntax syntax) {
+    std::vector<std::string> out;
+    for (const ConnectionStringPart& p : ScanConnectionString(text, syntax))
+      out.push_back(p.key + "=" + text.substr(p.value_begin, p.value_end - p.value_begin));
+    return out;
+  };
+  using Values = std::vector<std::string>;
+  EXPECT_EQ(values(ValueSyntax::kOleDb), (Values{"a={x", "b='p;q'", "c=z"}));
+  EXPECT_EQ(values(ValueSyntax::kOdbc), (Values{"a={x;y}", "b='p", "c=z"}));
+  EXPECT_EQ(values(ValueSyntax::kAny), (Values{"a={x;y}", "b='p;q'", "c=z"}));
+}
+
+TEST(MaskPasswordsTest, BothStylesAndEveryQuoting) {
+  EXPECT_EQ(MaskPasswords("Driver={FreeTDS};Server=h;UID={web};PWD={s3cret};TDS_Version=7.4"),
+            "Driver={FreeTDS};Server=h;UID={web};PWD=***;TDS_Version=7.4");
+  EXPECT_EQ(MaskPasswords("Provider=SQLOLEDB;Data Source=h;User ID=web;Password=s3cret"),
+            "Provider=SQLOLEDB;Data Source=h;User ID=web;Password=***");
+  EXPECT_EQ(MaskPasswords("pwd = 'a;b' ;Server=h"), "pwd = *** ;Server=h");
+  EXPECT_EQ(MaskPasswords("PASSWORD=\"x\";pwd=y"), "PASSWORD=***;pwd=***");
+  // Under either driver's reading of braces nothing of the value remains.
+  EXPECT_EQ(MaskPasswords("PWD={a}};b};Server=h"), "PWD=***;Server=h");
+  EXPECT_EQ(MaskPasswords("PWD={x}};y}"), "PWD=***");
+  EXPECT_EQ(MaskPasswords("Server=h;PWD="), "Server=h;PWD=***");
+  EXPECT_EQ(MaskPasswords("NONE"), "NONE");
+}
+
 TEST(Variant, Conversions) {
   EXPECT_EQ(Variant().AsText(), "");
   EXPECT_EQ(Variant::FromLong(-7).AsText(), "-7");
