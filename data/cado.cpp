@@ -22,15 +22,19 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection) {
   }
 }
 
+std::string JoinDescriptions(const std::vector<ado::ErrorEntry>& errors, DiagnosticsTaken taken) {
+  std::string joined;
+  for (const ado::ErrorEntry& entry : errors) {
+    if (taken == DiagnosticsTaken::kErrors && (entry.warning || entry.description.empty())) continue;
+    joined += (joined.empty() ? "" : "; ") + entry.description;
+  }
+  return joined;
+}
+
 std::string ProviderReason(const ado::ConnectionPtr& connection, const _com_error* e) {
   std::string reason;
   try {
-    if (connection) {
-      for (const ado::ErrorEntry& entry : connection->Errors()) {
-        if (entry.warning || entry.description.empty()) continue;
-        reason += (reason.empty() ? "" : "; ") + entry.description;
-      }
-    }
+    if (connection) reason = JoinDescriptions(connection->Errors(), DiagnosticsTaken::kErrors);
   } catch (...) {
     reason.clear();
   }

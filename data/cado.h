@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ado/ado.h"
 #include "platform/ado/com_error.h"
@@ -16,6 +17,16 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection);
 
 // Shows the "COM Error" box for `e`.
 void ShowComError(RunHost& host, const _com_error& e);
+
+// Which of a provider's diagnostics JoinDescriptions takes.
+enum class DiagnosticsTaken {
+  kAll,
+  kErrors,  // warnings and entries without a description left out
+};
+
+// The descriptions of the diagnostics `errors` that `taken` takes, joined by
+// "; "; empty when none is taken.
+std::string JoinDescriptions(const std::vector<ado::ErrorEntry>& errors, DiagnosticsTaken taken);
 
 // Why an operation on `connection` failed, in the provider's words for a
 // log line: the descriptions of its diagnostics (warnings left out) joined

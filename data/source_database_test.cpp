@@ -51,6 +51,14 @@ TEST(ComErrorTest, BoxTextsAndCodeMeanings) {
   EXPECT_EQ(_com_error(kEPointer).ErrorMessage(), "Invalid pointer");
 }
 
+TEST(JoinDescriptionsTest, AllOrOnlyTheErrors) {
+  const std::vector<ado::ErrorEntry> errors = {
+      {1, "not found", false}, {2, "slow link", true}, {3, "", false}, {4, "denied", false}};
+  EXPECT_EQ(JoinDescriptions(errors, DiagnosticsTaken::kAll), "not found; slow link; ; denied");
+  EXPECT_EQ(JoinDescriptions(errors, DiagnosticsTaken::kErrors), "not found; denied");
+  EXPECT_EQ(JoinDescriptions({{2, "slow link", true}}, DiagnosticsTaken::kErrors), "");
+}
+
 TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   FakeRunHost host;
   CADO ado(host);
