@@ -117,31 +117,31 @@ void CADO::CloseRecordset() {
 
 int32_t CADO::GetRecordCount() { return Deref(m_pRecordset).RecordCount(); }
 
-std::string CADO::TryMoveFirst() {
+CADO::MoveResult CADO::TryMoveFirst() {
   source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveFirst();
-    return rs.IsBOF() ? "BOF" : "PASS";
+    return rs.IsBOF() ? MoveResult::kNoRecord : MoveResult::kOnRecord;
   } catch (const _com_error& e) {
     ReportMoveError(e);
-    return "FAIL";
+    return MoveResult::kFailed;
   }
 }
 
-std::string CADO::TryMoveNext() {
+CADO::MoveResult CADO::TryMoveNext() {
   source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveNext();
     if (rs.IsEOF()) {
       rs.MoveLast();
-      return "PASS";
+      return MoveResult::kPastLast;
     }
-    return "BOF";
+    return MoveResult::kOnRecord;
   } catch (const _com_error& e) {
     ReportMoveError(e);
-    return "FAIL";
+    return MoveResult::kFailed;
   }
 }
 

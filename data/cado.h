@@ -57,9 +57,17 @@ class CADO {
   void CloseRecordset();
   // Throws _com_error on failure.
   int32_t GetRecordCount();
-  // "PASS", "BOF" or "FAIL" (see the implementation for their meaning).
-  std::string TryMoveFirst();
-  std::string TryMoveNext();
+  // Where a move left the cursor.
+  enum class MoveResult {
+    kOnRecord,  // on a record
+    kNoRecord,  // TryMoveFirst: the record set is empty
+    kPastLast,  // TryMoveNext: there was no next record; the cursor is back on the last
+    kFailed,    // the move failed; reported as ReportMoveError says
+  };
+  // Moves to the first record: kOnRecord, kNoRecord or kFailed.
+  MoveResult TryMoveFirst();
+  // Moves to the next record: kOnRecord, kPastLast or kFailed.
+  MoveResult TryMoveNext();
   // Whether the last move failed because the source changed while the
   // record set read it (kDbConcurrencyViolation).
   bool SourceChanged() const { return source_changed_; }

@@ -84,7 +84,7 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   EXPECT_EQ(d.value, 5.0);
   ASSERT_EQ(unbound_host.boxes.size(), 1u);
   EXPECT_EQ(unbound_host.boxes[0].caption, "COM Error");
-  EXPECT_EQ(unbound.TryMoveFirst(), "FAIL");
+  EXPECT_EQ(unbound.TryMoveFirst(), CADO::MoveResult::kFailed);
   EXPECT_EQ(unbound_host.boxes.size(), 1u);  // moves show nothing
 }
 
