@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <functional>
 #include <stop_token>
 #include <thread>
 
+#include "platform/ado/oledate.h"
 #include "platform/ado/provider.h"
 
 namespace tavrin::ado {
@@ -310,6 +312,16 @@ TEST(MaskPasswordsTest, BothStylesAndEveryQuoting) {
   EXPECT_EQ(MaskPasswords("PWD={x}};y}"), "PWD=***");
   EXPECT_EQ(MaskPasswords("Server=h;PWD="), "Server=h;PWD=***");
   EXPECT_EQ(MaskPasswords("NONE"), "NONE");
+}
+
+TEST(OleDate, FromCalendarParts) {
+  EXPECT_NEAR(*OleDateOf(2024, 3, 5, 14, 7, 9), 45356.58829861111, 1e-9);
+  EXPECT_EQ(*OleDateOf(1899, 12, 30), 0.0);
+  EXPECT_EQ(*OleDateOf(1899, 12, 29, 6), -1.25);  // the time counts away from day 0
+  const std::pair<int, int> out_of_range[] = {{99, 1}, {10000, 1}, {2024, 0}, {2024, 13}, {INT_MIN, 1}};
+  for (const auto& [year, month] : out_of_range)
+    EXPECT_FALSE(OleDateOf(year, month, 1)) << year << "-" << month;
+  EXPECT_FALSE(OleDateOf(2024, 1, 1, 24));
 }
 
 TEST(Variant, Conversions) {

@@ -74,6 +74,20 @@ std::optional<double> TmToOleDate(const std::tm& f) {
   return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
 }
 
+std::optional<double> OleDateOf(int year, int month, int day, int hour, int minute, int second) {
+  // The fields that are shifted are checked first, so that the shift cannot
+  // overflow.
+  if (year < 100 || year > 9999 || month < 1 || month > 12) return std::nullopt;
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return TmToOleDate(fields);
+}
+
 double OleDateToLinear(double value) {
   if (value >= 0) return value;
   const double days = std::trunc(value);
