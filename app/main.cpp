@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -68,14 +68,15 @@ int ExitStatus(int status) {
   return sig != 0 ? 128 + sig : status;
 }
 
-// Turns the stop signals into the close box: a watcher thread reads the
-// signal from the pipe that the async-signal-safe handler writes, and asks
-// the window and the run to end. Destruction stops the watcher.
+// Turns the stop signals into the close box: a watcher thread (of `env`)
+// reads the signal from the pipe that the async-signal-safe handler writes,
+// and asks the window and the run to end. Destruction stops the watcher.
 class SignalWatcher {
  public:
-  SignalWatcher(tavrin::WindowServices& window, tavrin::CTavrinReportGeneratorDlg& dlg) {
+  SignalWatcher(tavrin::Env& env, tavrin::WindowServices& window,
+                tavrin::CTavrinReportGeneratorDlg& dlg) {
     if (g_signal_pipe[0] < 0) return;
-    thread_ = std::thread([&window, &dlg] {
+    thread_ = env.StartThread([&window, &dlg] {
       unsigned char byte = 0;
       while (read(g_signal_pipe[0], &byte, 1) < 0 && errno == EINTR) {
       }
@@ -85,15 +86,15 @@ class SignalWatcher {
     });
   }
   ~SignalWatcher() {
-    if (!thread_.joinable()) return;
+    if (!thread_) return;
     // A pipe too full to take it holds signals, which end the watcher too.
     const unsigned char stop = 0;
     [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &stop, 1);
-    thread_.join();
+    thread_->Join();
   }
 
  private:
-  std::thread thread_;
+  std::unique_ptr<tavrin::ThreadHandle> thread_;
 };
 
 }  // namespace
@@ -155,7 +156,7 @@ int main(int argc, char** argv) {
   }
   dlg.SetPrinting(printing, *print_dialog);
   {
-    SignalWatcher watcher(*window, dlg);
+    SignalWatcher watcher(env, *window, dlg);
     window->DoModal(dlg);
     // The window has ended: a run still under way stops at its next record
     // and closes its files before anything it uses goes away.
