@@ -44,9 +44,6 @@ class CIni2 {
   const std::string& file() const { return m_strFile2; }
   const std::string& section() const { return m_strSection; }
 
-  // The cache switch; nothing in the program turns it off.
-  bool m_bUseCache = true;
-
   // Core operations, with explicit section and file.
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, const std::string& file,
@@ -55,21 +52,12 @@ class CIni2 {
              const std::string& file, bool write_default);
   bool GetBool(const std::string& section, const std::string& key, bool default_value,
                const std::string& file, bool write_default);
-  void WriteString(const std::string& section, const std::string& key,
-                   const std::string& value, const std::string& file);
-  void WriteInt(const std::string& section, const std::string& key, int value,
-                const std::string& file);
-  void WriteBool(const std::string& section, const std::string& key, bool value,
-                 const std::string& file);
 
   // Key-only forms: the section and file set above, never forcing a read.
   std::string GetString(const std::string& key, const std::string& default_value,
                         bool write_default);
   int GetInt(const std::string& key, int default_value, bool write_default);
   bool GetBool(const std::string& key, bool default_value, bool write_default);
-  void WriteString(const std::string& key, const std::string& value);
-  void WriteInt(const std::string& key, int value);
-  void WriteBool(const std::string& key, bool value);
 
   // The longest value the reads return: values are held in a 300-byte
   // buffer with its terminating zero.
@@ -96,6 +84,9 @@ class CIni2 {
   void SetNoticeSink(std::function<void(const std::string&)> sink) { notice_ = std::move(sink); }
 
  private:
+  // Writes `value` back unless the cache holds it already, and caches it.
+  void WriteBack(const std::string& section, const std::string& key, const std::string& value,
+                 const std::string& file);
   // Writes through the store, noting and reporting a failure.
   void StoreWrite(const std::string& section, const std::string& key, const std::string& value,
                   const std::string& file);

@@ -82,22 +82,16 @@ TEST_F(Ini2Test, EachLetterCaseFormHasItsOwnCacheEntry) {
   EXPECT_EQ(store_.reads(), 3);
 }
 
-TEST_F(Ini2Test, WritingTheCachedValueLeavesTheFileAlone) {
-  ini_.WriteString("S", "K", "v", kFile);
-  store_.Set("S", "K", "edited elsewhere", kFile);
-  ini_.WriteString("S", "K", "v", kFile);
-  EXPECT_EQ(InFile("K"), "edited elsewhere");
-  EXPECT_EQ(store_.writes(), 1);
-  ini_.WriteString("S", "K", "w", kFile);
-  EXPECT_EQ(InFile("K"), "w");
-}
-
-TEST_F(Ini2Test, WithoutCacheEveryReadGoesToTheFile) {
-  ini_.m_bUseCache = false;
+TEST_F(Ini2Test, AForcedReadWritesBackOnlyAValueTheCacheLacks) {
   store_.Set("S", "K", "v", kFile);
-  EXPECT_EQ(Get("K", "d", true), "v");
-  store_.Set("S", "K", "w", kFile);
-  EXPECT_EQ(Get("K", "d", true), "w");
+  EXPECT_EQ(Get("K", "d", false), "v");
+  EXPECT_EQ(store_.writes(), 1);
+  EXPECT_EQ(Get("K", "d", false, /*force_read=*/true), "v");
+  EXPECT_EQ(store_.writes(), 1);
+  store_.Set("S", "K", "edited elsewhere", kFile);
+  EXPECT_EQ(Get("K", "d", false, /*force_read=*/true), "edited elsewhere");
+  EXPECT_EQ(store_.writes(), 2);
+  EXPECT_EQ(Get("K", "d", false), "edited elsewhere");
 }
 
 TEST_F(Ini2Test, KeyOnlyFormsUseSectionAndSecondFile) {
@@ -107,11 +101,10 @@ TEST_F(Ini2Test, KeyOnlyFormsUseSectionAndSecondFile) {
   EXPECT_EQ(ini_.GetString("Report Name01", "", true), "Daily");
   EXPECT_EQ(ini_.GetInt("Minutes Between Reports01", 1, true), 1);
   EXPECT_EQ(store_.Find("Report Schedule", "Minutes Between Reports01", kFile), "1");
-  ini_.WriteBool("Flag", true);
-  EXPECT_TRUE(ini_.GetBool("Flag", false, true));
+  EXPECT_TRUE(ini_.GetBool("Flag", true, true));
   EXPECT_EQ(store_.Find("Report Schedule", "Flag", kFile), "Yes");
-  ini_.WriteInt("N", -12);
-  EXPECT_EQ(store_.Find("Report Schedule", "N", kFile), "-12");
+  EXPECT_FALSE(ini_.KeyPresent("Absent"));
+  EXPECT_TRUE(ini_.KeyPresent("Flag"));
 }
 
 TEST(Ini2ParseIntTest, FollowsTheConversionRules) {
@@ -210,7 +203,7 @@ TEST_F(Ini2Test, FailedWriteIsReportedOncePerFileAndDefaultsStillServe) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(ini_.GetString("S", "A", "a", file, true, false), "a");
   EXPECT_EQ(ini_.GetInt("S", "B", 5, file, true), 5);
-  ini_.WriteString("S", "C", "c", file);
+  EXPECT_TRUE(ini_.GetBool("S", "C", true, file, true));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(ini_.write_failed());
   EXPECT_NE(err.find("cannot write " + file + ": "), std::string::npos) << err;
