@@ -196,7 +196,7 @@ TEST_F(ProfileFileTest, ReadOnlyFileIsNeverReplacedEvenByRoot) {
   Write(target, "[S]\nk=1\n");
   ASSERT_EQ(symlink("real.ini", ini_.c_str()), 0);
   // No write bit for anyone: read-only for root as well.
-  for (const mode_t mode : {0444, 0400}) {
+  for (const mode_t mode : {mode_t{0444}, mode_t{0400}}) {
     ASSERT_EQ(chmod(target.c_str(), mode), 0);
     const ino_t inode = Inode(target);
     errno = 0;
