@@ -130,7 +130,6 @@ void CIni2::StoreWrite(const std::string& section, const std::string& key,
                        const std::string& value, const std::string& file) {
   if (store_->WriteString(section, key, value, file)) return;
   const int err = errno;
-  write_failed_ = true;
   if (!FirstWriteFailure(file)) return;
   if (err == EPERM) {
     notice_("TavrinReport: " + file +

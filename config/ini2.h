@@ -25,11 +25,10 @@ namespace tavrin {
 // returned, cut; a long value found in the file is not written back at all.
 //
 // A write that fails is not retried and changes nothing else: the cache
-// still takes the value, write_failed() turns true, and the file is named in
-// a notice once per process ("cannot write FILE: REASON"; for a read-only
-// file, whose write fails with EPERM, "FILE is read-only: it is left as it
-// is, ..."). Notices go to standard error unless SetNoticeSink routes them
-// elsewhere.
+// still takes the value, and the file is named in a notice once per process
+// ("cannot write FILE: REASON"; for a read-only file, whose write fails with
+// EPERM, "FILE is read-only: it is left as it is, ..."). Notices go to
+// standard error unless SetNoticeSink routes them elsewhere.
 //
 // Not thread-safe: one thread at a time.
 class CIni2 {
@@ -77,9 +76,6 @@ class CIni2 {
   // write anything back.
   ProfileStore& store() const { return *store_; }
 
-  // True when a write to any file failed at least once.
-  bool write_failed() const { return write_failed_; }
-
   // Where the notices go from now on (a line of text each, no line end).
   void SetNoticeSink(std::function<void(const std::string&)> sink) { notice_ = std::move(sink); }
 
@@ -100,7 +96,6 @@ class CIni2 {
   ProfileStore* store_;
   std::unordered_map<std::string, std::string> cache_;
   std::unordered_set<std::string> cut_reported_;  // cache keys whose cut was reported
-  bool write_failed_ = false;
   std::function<void(const std::string&)> notice_;
 };
 
