@@ -12,11 +12,12 @@
 #include "app/schedule.h"
 #include "config/ini2.h"
 #include "config/report_definition.h"
+#include "data/cado.h"
 #include "data/org_info.h"
 #include "data/source_database.h"
 #include "output/field_values.h"
 #include "output/report_output.h"
-#include "platform/ado/providers.h"
+#include "platform/ado/provider.h"
 #include "platform/fs/paths.h"
 #include "platform/text/ascii.h"
 #include "platform/text/utf8.h"
@@ -79,8 +80,7 @@ std::string Finding(const char* kind, const std::string& report, const std::stri
 // The descriptions of a provider's diagnostics, joined; the exception's own
 // when there are none.
 std::string Reason(const std::vector<ado::ErrorEntry>& errors, const _com_error& e) {
-  std::string reason;
-  for (const auto& entry : errors) reason += (reason.empty() ? "" : "; ") + entry.description;
+  const std::string reason = JoinDescriptions(errors, DiagnosticsTaken::kAll);
   return reason.empty() ? e.Description().value_or(e.ErrorMessage()) : reason;
 }
 

@@ -7,21 +7,21 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_dialog.h"
 #include "app/service_check.h"
-#include "platform/ado/providers.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
 #include "platform/fs/file_system.h"
 #include "platform/print/cups_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
+#include "platform/providers/providers.h"
 #include "platform/window/window_factory.h"
 
 namespace {
@@ -70,14 +70,15 @@ int ExitStatus(int status) {
   return sig != 0 ? 128 + sig : status;
 }
 
-// Turns the stop signals into the close box: a watcher thread reads the
-// signal from the pipe that the async-signal-safe handler writes, and asks
-// the window and the run to end. Destruction stops the watcher.
+// Turns the stop signals into the close box: a watcher thread (of `env`)
+// reads the signal from the pipe that the async-signal-safe handler writes,
+// and asks the window and the run to end. Destruction stops the watcher.
 class SignalWatcher {
  public:
-  SignalWatcher(tavrin::WindowServices& window, tavrin::CTavrinReportGeneratorDlg& dlg) {
+  SignalWatcher(tavrin::Env& env, tavrin::WindowServices& window,
+                tavrin::CTavrinReportGeneratorDlg& dlg) {
     if (g_signal_pipe[0] < 0) return;
-    thread_ = std::thread([&window, &dlg] {
+    thread_ = env.StartThread([&window, &dlg] {
       unsigned char byte = 0;
       while (read(g_signal_pipe[0], &byte, 1) < 0 && errno == EINTR) {
       }
@@ -87,15 +88,15 @@ class SignalWatcher {
     });
   }
   ~SignalWatcher() {
-    if (!thread_.joinable()) return;
+    if (!thread_) return;
     // A pipe too full to take it holds signals, which end the watcher too.
     const unsigned char stop = 0;
     [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &stop, 1);
-    thread_.join();
+    thread_->Join();
   }
 
  private:
-  std::thread thread_;
+  std::unique_ptr<tavrin::ThreadHandle> thread_;
 };
 
 }  // namespace
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
   }
   dlg.SetPrinting(printing, *print_dialog);
   {
-    SignalWatcher watcher(*window, dlg);
+    SignalWatcher watcher(env, *window, dlg);
     window->DoModal(dlg);
     // The window has ended: a run still under way stops at its next record
     // and closes its files before anything it uses goes away.

@@ -9,7 +9,7 @@
 #include "app/exit_dlg.h"
 #include "output/report_generator.h"
 #include "output/report_output.h"
-#include "platform/ado/providers.h"
+#include "platform/ado/provider.h"
 #include "platform/fs/file_stamp.h"
 #include "platform/text/ascii.h"
 #include "platform/window/modal_loop.h"

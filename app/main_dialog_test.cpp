@@ -9,9 +9,9 @@
 
 #include "app/exit_dlg.h"
 #include "data/org_info.h"
-#include "platform/ado/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
+#include "platform/providers/providers.h"
 #include "platform/window/fake_window.h"
 
 namespace tavrin {

@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "platform/ado/providers.h"
+#include "platform/providers/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
 #include "tools/jet4_writer.h"

@@ -30,7 +30,7 @@
 
 #include "bench/process_timer.h"
 #include "platform/ado/ado.h"
-#include "platform/ado/providers.h"
+#include "platform/providers/providers.h"
 #include "tools/jet4_writer.h"
 
 namespace {

@@ -48,9 +48,9 @@ std::string CIni2::GetString(const std::string& section, const std::string& key,
                              const std::string& default_value, const std::string& file,
                              bool write_default, bool force_read) {
   const std::string cache_key = CacheKey(file, section, key);
-  if (m_bUseCache && !force_read) {
+  if (!force_read) {
     auto it = cache_.find(cache_key);
-    if (it != cache_.end()) return it->second.substr(0, text::Utf8CutLength(it->second, kMaxValueBytes));
+    if (it != cache_.end()) return it->second;  // cached as returned, cut
   }
   std::string value = store_->GetString(section, key, kMissing, file);
   const bool missing = value == kMissing;
@@ -58,13 +58,13 @@ std::string CIni2::GetString(const std::string& section, const std::string& key,
   std::string cut = CutForKey(section, key, file, value);
   if (write_default || !missing) {
     if (cut.size() == value.size()) {
-      WriteString(section, key, value, file);
+      WriteBack(section, key, value, file);
     } else if (missing) {
       // Written whole, so that the next start reads it back and cuts it the
       // same way. A long value found in the file is left as it is.
       StoreWrite(section, key, value, file);
     }
-    if (m_bUseCache) cache_[cache_key] = cut;
+    cache_[cache_key] = cut;
   }
   return cut;
 }
@@ -83,27 +83,6 @@ bool CIni2::GetBool(const std::string& section, const std::string& key, bool def
          text::EqualsIgnoreAsciiCase(value, "On") || text::EqualsIgnoreAsciiCase(value, "1");
 }
 
-void CIni2::WriteString(const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& file) {
-  const std::string cache_key = CacheKey(file, section, key);
-  if (m_bUseCache) {
-    auto it = cache_.find(cache_key);
-    if (it != cache_.end() && it->second == value) return;
-  }
-  StoreWrite(section, key, value, file);
-  if (m_bUseCache) cache_[cache_key] = value;
-}
-
-void CIni2::WriteInt(const std::string& section, const std::string& key, int value,
-                     const std::string& file) {
-  WriteString(section, key, std::to_string(value), file);
-}
-
-void CIni2::WriteBool(const std::string& section, const std::string& key, bool value,
-                      const std::string& file) {
-  WriteString(section, key, value ? "Yes" : "No", file);
-}
-
 std::string CIni2::GetString(const std::string& key, const std::string& default_value,
                              bool write_default) {
   return GetString(m_strSection, key, default_value, m_strFile2, write_default, false);
@@ -115,18 +94,6 @@ int CIni2::GetInt(const std::string& key, int default_value, bool write_default)
 
 bool CIni2::GetBool(const std::string& key, bool default_value, bool write_default) {
   return GetBool(m_strSection, key, default_value, m_strFile2, write_default);
-}
-
-void CIni2::WriteString(const std::string& key, const std::string& value) {
-  WriteString(m_strSection, key, value, m_strFile2);
-}
-
-void CIni2::WriteInt(const std::string& key, int value) {
-  WriteInt(m_strSection, key, value, m_strFile2);
-}
-
-void CIni2::WriteBool(const std::string& key, bool value) {
-  WriteBool(m_strSection, key, value, m_strFile2);
 }
 
 bool CIni2::KeyPresent(const std::string& key) const {
@@ -150,11 +117,19 @@ int CIni2::ParseInt(const std::string& text) {
   return static_cast<int>(std::min<int64_t>(magnitude, INT32_MAX));
 }
 
+void CIni2::WriteBack(const std::string& section, const std::string& key, const std::string& value,
+                      const std::string& file) {
+  const std::string cache_key = CacheKey(file, section, key);
+  auto it = cache_.find(cache_key);
+  if (it != cache_.end() && it->second == value) return;
+  StoreWrite(section, key, value, file);
+  cache_[cache_key] = value;
+}
+
 void CIni2::StoreWrite(const std::string& section, const std::string& key,
                        const std::string& value, const std::string& file) {
   if (store_->WriteString(section, key, value, file)) return;
   const int err = errno;
-  write_failed_ = true;
   if (!FirstWriteFailure(file)) return;
   if (err == EPERM) {
     notice_("TavrinReport: " + file +

@@ -25,11 +25,10 @@ namespace tavrin {
 // returned, cut; a long value found in the file is not written back at all.
 //
 // A write that fails is not retried and changes nothing else: the cache
-// still takes the value, write_failed() turns true, and the file is named in
-// a notice once per process ("cannot write FILE: REASON"; for a read-only
-// file, whose write fails with EPERM, "FILE is read-only: it is left as it
-// is, ..."). Notices go to standard error unless SetNoticeSink routes them
-// elsewhere.
+// still takes the value, and the file is named in a notice once per process
+// ("cannot write FILE: REASON"; for a read-only file, whose write fails with
+// EPERM, "FILE is read-only: it is left as it is, ..."). Notices go to
+// standard error unless SetNoticeSink routes them elsewhere.
 //
 // Not thread-safe: one thread at a time.
 class CIni2 {
@@ -44,9 +43,6 @@ class CIni2 {
   const std::string& file() const { return m_strFile2; }
   const std::string& section() const { return m_strSection; }
 
-  // The cache switch; nothing in the program turns it off.
-  bool m_bUseCache = true;
-
   // Core operations, with explicit section and file.
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, const std::string& file,
@@ -55,21 +51,12 @@ class CIni2 {
              const std::string& file, bool write_default);
   bool GetBool(const std::string& section, const std::string& key, bool default_value,
                const std::string& file, bool write_default);
-  void WriteString(const std::string& section, const std::string& key,
-                   const std::string& value, const std::string& file);
-  void WriteInt(const std::string& section, const std::string& key, int value,
-                const std::string& file);
-  void WriteBool(const std::string& section, const std::string& key, bool value,
-                 const std::string& file);
 
   // Key-only forms: the section and file set above, never forcing a read.
   std::string GetString(const std::string& key, const std::string& default_value,
                         bool write_default);
   int GetInt(const std::string& key, int default_value, bool write_default);
   bool GetBool(const std::string& key, bool default_value, bool write_default);
-  void WriteString(const std::string& key, const std::string& value);
-  void WriteInt(const std::string& key, int value);
-  void WriteBool(const std::string& key, bool value);
 
   // The longest value the reads return: values are held in a 300-byte
   // buffer with its terminating zero.
@@ -89,13 +76,13 @@ class CIni2 {
   // write anything back.
   ProfileStore& store() const { return *store_; }
 
-  // True when a write to any file failed at least once.
-  bool write_failed() const { return write_failed_; }
-
   // Where the notices go from now on (a line of text each, no line end).
   void SetNoticeSink(std::function<void(const std::string&)> sink) { notice_ = std::move(sink); }
 
  private:
+  // Writes `value` back unless the cache holds it already, and caches it.
+  void WriteBack(const std::string& section, const std::string& key, const std::string& value,
+                 const std::string& file);
   // Writes through the store, noting and reporting a failure.
   void StoreWrite(const std::string& section, const std::string& key, const std::string& value,
                   const std::string& file);
@@ -109,7 +96,6 @@ class CIni2 {
   ProfileStore* store_;
   std::unordered_map<std::string, std::string> cache_;
   std::unordered_set<std::string> cut_reported_;  // cache keys whose cut was reported
-  bool write_failed_ = false;
   std::function<void(const std::string&)> notice_;
 };
 

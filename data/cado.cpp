@@ -22,15 +22,19 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection) {
   }
 }
 
+std::string JoinDescriptions(const std::vector<ado::ErrorEntry>& errors, DiagnosticsTaken taken) {
+  std::string joined;
+  for (const ado::ErrorEntry& entry : errors) {
+    if (taken == DiagnosticsTaken::kErrors && (entry.warning || entry.description.empty())) continue;
+    joined += (joined.empty() ? "" : "; ") + entry.description;
+  }
+  return joined;
+}
+
 std::string ProviderReason(const ado::ConnectionPtr& connection, const _com_error* e) {
   std::string reason;
   try {
-    if (connection) {
-      for (const ado::ErrorEntry& entry : connection->Errors()) {
-        if (entry.warning || entry.description.empty()) continue;
-        reason += (reason.empty() ? "" : "; ") + entry.description;
-      }
-    }
+    if (connection) reason = JoinDescriptions(connection->Errors(), DiagnosticsTaken::kErrors);
   } catch (...) {
     reason.clear();
   }
@@ -113,31 +117,31 @@ void CADO::CloseRecordset() {
 
 int32_t CADO::GetRecordCount() { return Deref(m_pRecordset).RecordCount(); }
 
-std::string CADO::TryMoveFirst() {
+CADO::MoveResult CADO::TryMoveFirst() {
   source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveFirst();
-    return rs.IsBOF() ? "BOF" : "PASS";
+    return rs.IsBOF() ? MoveResult::kNoRecord : MoveResult::kOnRecord;
   } catch (const _com_error& e) {
     ReportMoveError(e);
-    return "FAIL";
+    return MoveResult::kFailed;
   }
 }
 
-std::string CADO::TryMoveNext() {
+CADO::MoveResult CADO::TryMoveNext() {
   source_changed_ = false;
   try {
     auto& rs = Deref(m_pRecordset);
     rs.MoveNext();
     if (rs.IsEOF()) {
       rs.MoveLast();
-      return "PASS";
+      return MoveResult::kPastLast;
     }
-    return "BOF";
+    return MoveResult::kOnRecord;
   } catch (const _com_error& e) {
     ReportMoveError(e);
-    return "FAIL";
+    return MoveResult::kFailed;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ado/ado.h"
 #include "platform/ado/com_error.h"
@@ -16,6 +17,16 @@ void ShowProviderErrors(RunHost& host, const ado::ConnectionPtr& connection);
 
 // Shows the "COM Error" box for `e`.
 void ShowComError(RunHost& host, const _com_error& e);
+
+// Which of a provider's diagnostics JoinDescriptions takes.
+enum class DiagnosticsTaken {
+  kAll,
+  kErrors,  // warnings and entries without a description left out
+};
+
+// The descriptions of the diagnostics `errors` that `taken` takes, joined by
+// "; "; empty when none is taken.
+std::string JoinDescriptions(const std::vector<ado::ErrorEntry>& errors, DiagnosticsTaken taken);
 
 // Why an operation on `connection` failed, in the provider's words for a
 // log line: the descriptions of its diagnostics (warnings left out) joined
@@ -46,9 +57,17 @@ class CADO {
   void CloseRecordset();
   // Throws _com_error on failure.
   int32_t GetRecordCount();
-  // "PASS", "BOF" or "FAIL" (see the implementation for their meaning).
-  std::string TryMoveFirst();
-  std::string TryMoveNext();
+  // Where a move left the cursor.
+  enum class MoveResult {
+    kOnRecord,  // on a record
+    kNoRecord,  // TryMoveFirst: the record set is empty
+    kPastLast,  // TryMoveNext: there was no next record; the cursor is back on the last
+    kFailed,    // the move failed; reported as ReportMoveError says
+  };
+  // Moves to the first record: kOnRecord, kNoRecord or kFailed.
+  MoveResult TryMoveFirst();
+  // Moves to the next record: kOnRecord, kPastLast or kFailed.
+  MoveResult TryMoveNext();
   // Whether the last move failed because the source changed while the
   // record set read it (kDbConcurrencyViolation).
   bool SourceChanged() const { return source_changed_; }

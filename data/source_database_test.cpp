@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include "data/vesk_ado.h"
-#include "platform/ado/providers.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
+#include "platform/providers/providers.h"
 #include "run/fake_run_host.h"
 #include "tools/jet4_writer.h"
 
@@ -51,6 +51,14 @@ TEST(ComErrorTest, BoxTextsAndCodeMeanings) {
   EXPECT_EQ(_com_error(kEPointer).ErrorMessage(), "Invalid pointer");
 }
 
+TEST(JoinDescriptionsTest, AllOrOnlyTheErrors) {
+  const std::vector<ado::ErrorEntry> errors = {
+      {1, "not found", false}, {2, "slow link", true}, {3, "", false}, {4, "denied", false}};
+  EXPECT_EQ(JoinDescriptions(errors, DiagnosticsTaken::kAll), "not found; slow link; ; denied");
+  EXPECT_EQ(JoinDescriptions(errors, DiagnosticsTaken::kErrors), "not found; denied");
+  EXPECT_EQ(JoinDescriptions({{2, "slow link", true}}, DiagnosticsTaken::kErrors), "");
+}
+
 TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   FakeRunHost host;
   CADO ado(host);
@@ -76,7 +84,7 @@ TEST(CadoTest, FailedReadShowsEveryProviderErrorThenTheComError) {
   EXPECT_EQ(d.value, 5.0);
   ASSERT_EQ(unbound_host.boxes.size(), 1u);
   EXPECT_EQ(unbound_host.boxes[0].caption, "COM Error");
-  EXPECT_EQ(unbound.TryMoveFirst(), "FAIL");
+  EXPECT_EQ(unbound.TryMoveFirst(), CADO::MoveResult::kFailed);
   EXPECT_EQ(unbound_host.boxes.size(), 1u);  // moves show nothing
 }
 

@@ -30,16 +30,16 @@ void CVeskADO::ReadOrg(tagORG_INFO& org) {
 bool CVeskADO::GetFirstOrg(tagORG_INFO& org) {
   org.nRecordNumber = -1;
   columns_.clear();
-  const std::string token = TryMoveFirst();
-  if (token == "FAIL") return false;
+  const MoveResult moved = TryMoveFirst();
+  if (moved == MoveResult::kFailed) return false;
   ReadOrg(org);
-  return token == "PASS";
+  return moved == MoveResult::kOnRecord;
 }
 
 bool CVeskADO::GetNextOrg(tagORG_INFO& org) {
-  const std::string token = TryMoveNext();
+  const MoveResult moved = TryMoveNext();
   ReadOrg(org);
-  return token != "FAIL";
+  return moved != MoveResult::kFailed;
 }
 
 }  // namespace tavrin

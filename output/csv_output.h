@@ -17,7 +17,8 @@ namespace tavrin {
 // The delimited file: one line per record, no heading, no header or trailer.
 class CsvOutput : public FileOutput {
  public:
-  // Opens the output file; null after showing failure 1 when it cannot be.
+  // Opens the output file; null when it cannot be, after the box "Could not
+  // open %s for output - report canceled" (OpenOutputFile).
   static std::unique_ptr<CsvOutput> Open(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
   CsvOutput(const CReportDefinition& def, RunHost& host, std::unique_ptr<PublishedFile> file);

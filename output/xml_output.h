@@ -19,11 +19,12 @@ namespace tavrin {
 // they are unless the report asks for them escaped (m_bXMLEscapeText).
 class XmlOutput : public FileOutput {
  public:
-  // Opens the output file as the delimited kind does (null after failure 1)
-  // and copies the header file into it. When the header cannot be read
-  // (failure 2), the report goes on with its boxes and statuses, but the
-  // file is not published: a feed without its header would replace the
-  // good one that readers have.
+  // Opens the output file as the delimited kind does (null when it cannot
+  // be, after the box OpenOutputFile shows) and copies the header file into
+  // it. When the header file cannot be read (CopyTextFile's failure), the
+  // report goes on with its boxes and statuses, but the file is not
+  // published: a feed without its header would replace the good one that
+  // readers have.
   static std::unique_ptr<XmlOutput> Open(const CReportDefinition& def, RunHost& host, FileSystem& files);
 
   // `files` reads the trailer file and must outlive the object.
@@ -33,9 +34,9 @@ class XmlOutput : public FileOutput {
   // field, each field's text trimmed (and with m_bXMLEscapeText, "&", "<"
   // and ">" escaped) between its delimiters.
   void WriteRecord(const tagORG_INFO& org) override;
-  // A complete walk copies the trailer file (failure 3 when it cannot be
-  // read); then the file is published, unless the header or the trailer
-  // could not be read. A stopped walk, or a stop during the trailer,
+  // A complete walk copies the trailer file (a failure of CopyTextFile when
+  // it cannot be read); then the file is published, unless the header or
+  // the trailer could not be read. A stopped walk, or a stop during the trailer,
   // discards it.
   void End(WalkEnd how) override;
 

@@ -13,7 +13,10 @@ namespace tavrin {
 // that hosts them: the status line and progress value, message boxes, the
 // self-closing message, standard output, notices for the log, recording a
 // failure, and asking whether to stop. The main dialog implements it;
-// FakeRunHost records it for tests. Called on the run thread only.
+// FakeRunHost records it for tests. The steps call it on the run thread;
+// the main dialog also sets the status line and the progress value itself
+// from its timer, on the window's thread, while no run is under way, so its
+// SetStatus and SetProgress take either thread.
 class RunHost {
  public:
   virtual ~RunHost() = default;

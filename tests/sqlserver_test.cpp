@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "output/vesk_output_ado.h"
 #include "tests/harness.h"
 #include "tests/tds_test_server.h"
 
@@ -48,19 +49,6 @@ std::string ExpectedUpsert1() {
          "END\n"
          "SET QUOTED_IDENTIFIER ON\n";
 }
-
-const char kCreateTable[] =
-    "IF NOT EXISTS (SELECT * from dbo.sysobjects where id = object_id('vesk_org') and "
-    "OBJECTPROPERTY(id, 'IsUserTable') = 1)\n"
-    "CREATE TABLE [vesk_org]\n"
-    "(org_id INTEGER NOT NULL,status CHAR(70),event_notes CHAR(60),id_code CHAR(10),"
-    "pin_code CHAR(10),organization_name CHAR(30),event_kill_date DATETIME,"
-    "event_update_time DATETIME,permanent_notes CHAR(6000),town_city CHAR(30),"
-    "county CHAR(20),category CHAR(30),web_address CHAR(50),contact_name CHAR(30),"
-    "street_address_1 CHAR(50),street_address_2 CHAR(50),zip_code CHAR(5),city CHAR(30),"
-    "state CHAR(15),daytime_phone CHAR(14),evening_phone CHAR(14),other_phone CHAR(14),"
-    "fax_number CHAR(14),email_address char(50)\n"
-    "CONSTRAINT veskOrgKey PRIMARY KEY(org_id))";
 
 const char kOpenFailure[] =
     "Database open FAILURE! If this error persists, contact your server admin. or Quenby "
@@ -129,7 +117,7 @@ TEST_F(SqlServerTest, BatchesArriveByteForByteInQueryOrder) {
   const Texts batches = server.Texts("batch");
   ASSERT_EQ(batches.size(), 6u) << r.err;
   EXPECT_EQ(batches[0], "SET DATEFORMAT mdy");
-  EXPECT_EQ(batches[1], kCreateTable);
+  EXPECT_EQ(batches[1], CreateOrgTableBatch());  // its text is pinned by the output tests
   EXPECT_EQ(batches[2], "SELECT * FROM vesk_org WHERE 1 = 0");
   EXPECT_EQ(Upserts(server), (Texts{"2", "3", "1"}));
   EXPECT_EQ(batches[5], ExpectedUpsert1());

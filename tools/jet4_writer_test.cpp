@@ -303,17 +303,6 @@ TEST(Jet4WriterTest, OrgColumnsAreInReadingOrder) {
   EXPECT_EQ(*header[0][7], "Town\\City");
 }
 
-double OleOf(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return *TmToOleDate(t);
-}
-
 std::string Repeat(const std::string& unit, size_t n) {
   std::string s;
   for (size_t i = 0; i < n; ++i) s += unit;
@@ -367,7 +356,7 @@ TEST(Jet4WriterTest, AwkwardTextsMemosAndNullsSurvive) {
 }
 
 TEST(Jet4WriterTest, DatesAreStoredAsOleDays) {
-  const double march = OleOf(2024, 3, 5, 14, 7, 9);
+  const double march = *OleDateOf(2024, 3, 5, 14, 7, 9);
   std::vector<std::vector<Value>> rows;
   for (double d : {-1.25, 0.0, march}) {
     std::vector<Value> r(24);
@@ -641,7 +630,7 @@ TEST_P(EveryFormatTest, AwkwardTextsMemosNullsAndDatesSurvive) {
     r[0] = static_cast<int64_t>(i);
     r[5] = texts[i % texts.size()];
     r[6] = memos[i % memos.size()];
-    r[22] = DateValue{i % 2 ? -1.25 : OleOf(2024, 3, 5, 14, 7, 9)};
+    r[22] = DateValue{i % 2 ? -1.25 : *OleDateOf(2024, 3, 5, 14, 7, 9)};
     if (i >= n) r[i - n] = std::monostate{};  // NULL in each column in turn
     rows.push_back(r);
   }
@@ -801,7 +790,7 @@ TEST(MdbWriteCommandTest, CsvCellsKeepQuotesCommasAndLineBreaks) {
   want[0][Col("Record Number")] = int64_t{1};
   want[0][Col("Organization Name")] = std::string("Smith, Jones & \"Sons\"");
   want[0][Col("Event Notes")] = std::string("two\nlines");
-  want[0][Col("Event Update Time")] = DateValue{OleOf(2024, 3, 5, 14, 7, 9)};
+  want[0][Col("Event Update Time")] = DateValue{*OleDateOf(2024, 3, 5, 14, 7, 9)};
   want[1][Col("Record Number")] = int64_t{2};
   want[1][Col("Event Update Time")] = DateValue{-1.25};
   want[1][Col("Permanent Notes")] = std::string("crlf\r\ninside");

@@ -4,7 +4,6 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <ctime>
 #include <random>
 #include <string>
 #include <string_view>
@@ -102,16 +101,6 @@ constexpr std::array<const char*, 6> kPermanentNotes = {
     "say otherwise. Contact the coordinator for the transportation plan, which changes every "
     "season; the old plan on file is no longer valid."};
 
-double Ole(int year, int month, int day, int hour, int minute) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  return *TmToOleDate(t);
-}
-
 std::string FillPattern(const char* pattern, const std::string& arg) {
   char buf[160];
   std::snprintf(buf, sizeof buf, pattern, arg.c_str());
@@ -131,7 +120,7 @@ SampleOrgSource::SampleOrgSource(uint32_t seed) : rng_(seed) {}
 
 std::vector<Value> SampleOrgSource::Next() {
   std::mt19937& rng = rng_;
-  static const double event_day = Ole(2024, 1, 16, 0, 0);
+  static const double event_day = *OleDateOf(2024, 1, 16);
   const County& county = Pick(rng, kCounties);
   const Category& category = Pick(rng, kCategories);
   const std::string town = Pick(rng, county.towns);

@@ -151,7 +151,8 @@ double Variant::AsDate() const {
 
 Connection::Connection(ProviderFactory& providers) : providers_(providers) {}
 
-// Record sets hold their connection, so none is registered any more here.
+// Every record set registered here holds the connection, so none is left
+// when it is destroyed.
 Connection::~Connection() = default;
 
 void Connection::SetConnectionTimeout(int seconds) { timeout_seconds_ = seconds; }

@@ -122,7 +122,7 @@ class Connection {
   void SetStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
   // Opens the data source named by `connection_string` with the provider
-  // that the factory chooses for it (see providers.h). Throws _com_error
+  // that the factory chooses for it (ProviderFactory::Open). Throws _com_error
   // when it cannot be opened (Errors() says why) and kAdErrObjectOpen when it
   // is open already. After a successful open Errors() holds the provider's
   // warnings, if any.

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <functional>
 #include <stop_token>
 #include <thread>
 
+#include "platform/ado/oledate.h"
 #include "platform/ado/provider.h"
 
 namespace tavrin::ado {
@@ -280,6 +282,46 @@ TEST(ConnectionString, Parse) {
             (Pairs{{"provider", "Microsoft.Jet.OLEDB.4.0"}, {"data source", "/a b/c.mdb"}}));
   EXPECT_EQ(ParseConnectionString("Password='a;b';junk;User ID=\"u\""),
             (Pairs{{"password", "a;b"}, {"user id", "u"}}));
+}
+
+// The same text read in each syntax: quotes hold a ";" for OLE DB only,
+// braces for ODBC only.
+TEST(ConnectionString, EachSyntaxEndsValuesItsOwnWay) {
+  const std::string text = "a={x;y};b='p;q';c=z";
+  const auto values = [&text](ValueSyntax syntax) {
+    std::vector<std::string> out;
+    for (const ConnectionStringPart& p : ScanConnectionString(text, syntax))
+      out.push_back(p.key + "=" + text.substr(p.value_begin, p.value_end - p.value_begin));
+    return out;
+  };
+  using Values = std::vector<std::string>;
+  EXPECT_EQ(values(ValueSyntax::kOleDb), (Values{"a={x", "b='p;q'", "c=z"}));
+  EXPECT_EQ(values(ValueSyntax::kOdbc), (Values{"a={x;y}", "b='p", "c=z"}));
+  EXPECT_EQ(values(ValueSyntax::kAny), (Values{"a={x;y}", "b='p;q'", "c=z"}));
+}
+
+TEST(MaskPasswordsTest, BothStylesAndEveryQuoting) {
+  EXPECT_EQ(MaskPasswords("Driver={FreeTDS};Server=h;UID={web};PWD={s3cret};TDS_Version=7.4"),
+            "Driver={FreeTDS};Server=h;UID={web};PWD=***;TDS_Version=7.4");
+  EXPECT_EQ(MaskPasswords("Provider=SQLOLEDB;Data Source=h;User ID=web;Password=s3cret"),
+            "Provider=SQLOLEDB;Data Source=h;User ID=web;Password=***");
+  EXPECT_EQ(MaskPasswords("pwd = 'a;b' ;Server=h"), "pwd = *** ;Server=h");
+  EXPECT_EQ(MaskPasswords("PASSWORD=\"x\";pwd=y"), "PASSWORD=***;pwd=***");
+  // Under either driver's reading of braces nothing of the value remains.
+  EXPECT_EQ(MaskPasswords("PWD={a}};b};Server=h"), "PWD=***;Server=h");
+  EXPECT_EQ(MaskPasswords("PWD={x}};y}"), "PWD=***");
+  EXPECT_EQ(MaskPasswords("Server=h;PWD="), "Server=h;PWD=***");
+  EXPECT_EQ(MaskPasswords("NONE"), "NONE");
+}
+
+TEST(OleDate, FromCalendarParts) {
+  EXPECT_NEAR(*OleDateOf(2024, 3, 5, 14, 7, 9), 45356.58829861111, 1e-9);
+  EXPECT_EQ(*OleDateOf(1899, 12, 30), 0.0);
+  EXPECT_EQ(*OleDateOf(1899, 12, 29, 6), -1.25);  // the time counts away from day 0
+  const std::pair<int, int> out_of_range[] = {{99, 1}, {10000, 1}, {2024, 0}, {2024, 13}, {INT_MIN, 1}};
+  for (const auto& [year, month] : out_of_range)
+    EXPECT_FALSE(OleDateOf(year, month, 1)) << year << "-" << month;
+  EXPECT_FALSE(OleDateOf(2024, 1, 1, 24));
 }
 
 TEST(Variant, Conversions) {

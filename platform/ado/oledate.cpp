@@ -10,7 +10,7 @@ long long DaysFromCivil(long long y, unsigned m, unsigned d) {
   y -= m <= 2;
   const long long era = (y >= 0 ? y : y - 399) / 400;
   const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<long long>(doe) - 719468;
 }
@@ -72,6 +72,20 @@ std::optional<double> TmToOleDate(const std::tm& f) {
       kOleEpochFromUnix;
   const double fraction = (f.tm_hour * 3600.0 + f.tm_min * 60.0 + f.tm_sec) / 86400.0;
   return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
+}
+
+std::optional<double> OleDateOf(int year, int month, int day, int hour, int minute, int second) {
+  // The fields that are shifted are checked first, so that the shift cannot
+  // overflow.
+  if (year < 100 || year > 9999 || month < 1 || month > 12) return std::nullopt;
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  return TmToOleDate(fields);
 }
 
 double OleDateToLinear(double value) {

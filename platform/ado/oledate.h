@@ -25,6 +25,11 @@ std::optional<std::tm> OleDateToTm(double value);
 // tm_sec). Empty when the fields are out of range.
 std::optional<double> TmToOleDate(const std::tm& fields);
 
+// The OLE date of a calendar date (month and day from 1) and time of day.
+// Empty when a field is out of range, as for TmToOleDate.
+std::optional<double> OleDateOf(int year, int month, int day, int hour = 0, int minute = 0,
+                                int second = 0);
+
 // The same moment on a linear day scale (days since 1899-12-30, fraction
 // included, negative before it), on which dates compare and sort correctly.
 double OleDateToLinear(double value);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,8 +77,8 @@ struct TableShape {
 };
 
 // Opens providers from connection strings. The program has one, made at
-// start-up with the engines it is built with (see providers.h); tests use
-// fakes or a single engine. Implementations are thread-safe.
+// start-up with the engines it is built with; tests use fakes or a single
+// engine. Implementations are thread-safe.
 class ProviderFactory {
  public:
   virtual ~ProviderFactory() = default;
@@ -110,11 +111,43 @@ class ProviderFactory {
 // The source named in provider errors about a connection string.
 inline constexpr const char* kAdoConnectionSource = "ADODB.Connection";
 
-// The "key=value" pairs of a connection string separated by ";", in order:
-// keys lower-cased (ASCII), blanks around keys and values removed, a value
+// How the values of a connection string are read. A value runs to the next
+// ";" unless it opens with a quote or brace that lets it hold one: OLE DB
+// quotes values ("..." or '...'), ODBC braces them ({...}, read as FreeTDS's
+// driver reads it).
+enum class ValueSyntax {
+  kOleDb,
+  kOdbc,
+  // Whichever reading ends the value later: quotes as OLE DB reads them,
+  // braces as either FreeTDS's or Microsoft's driver does. For a mask that
+  // must cover a value however the string is taken.
+  kAny,
+};
+
+// One "key=value" part of a connection string: its key, ASCII lower-cased
+// with blanks around it removed, and where its value lies in the text (from
+// its first non-blank character to the end that `ValueSyntax` gives, quotes
+// or braces included).
+struct ConnectionStringPart {
+  std::string key;
+  size_t value_begin = 0;
+  size_t value_end = 0;
+};
+
+// The "key=value" parts of a connection string separated by ";", in order;
+// parts without "=" are skipped. What follows a quoted or braced value up to
+// the next ";" belongs to no part.
+std::vector<ConnectionStringPart> ScanConnectionString(std::string_view text, ValueSyntax syntax);
+
+// The "key=value" pairs of an OLE DB connection string, in order: keys as
+// ScanConnectionString gives them, blanks around values removed, a value
 // enclosed in double or single quotes loses them (and may then hold ";").
-// Parts without "=" are skipped.
 std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
+
+// `text` with the value of every Password and PWD keyword replaced by "***",
+// in both string styles (OLE DB and ODBC, quotes and braces included): what
+// may be shown or logged.
+std::string MaskPasswords(const std::string& text);
 
 // The description of the error of a connection string that no provider takes.
 inline constexpr const char* kProviderNotFoundText =

@@ -25,7 +25,10 @@ class ThreadHandle {
 // database: the clocks, waiting, the current folder and threads. One object
 // serves the whole program; the Linux one is Env::Default(), tests use
 // FakeEnv, whose time moves only when the test (or a wait) moves it. Every
-// clock read and every timed wait of the program goes through it.
+// clock read of the program goes through it, and so does every wait whose
+// length decides something (a deadline, a timer, a pause); a wait for a
+// descriptor or another thread that only wakes now and then to look for a
+// stop request or to try again keeps its own short interval.
 // All operations are thread-safe.
 class Env {
  public:

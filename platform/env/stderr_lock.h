@@ -5,10 +5,9 @@
 
 namespace tavrin {
 
-// The lock on the process's standard error. The Access provider holds it
-// while it captures what libmdb writes there; every other writer to standard
-// error holds it for its write, so its text is never taken for a libmdb
-// warning. Never hold it while calling into the database layer.
+// The lock on the process's standard error: every writer of lines there
+// holds it for its write, so that lines of different threads never
+// interleave. Hold it for the write only.
 std::mutex& StderrLock();
 
 }  // namespace tavrin

@@ -1,10 +1,13 @@
 #ifndef TAVRIN_PLATFORM_PROFILE_PROFILE_H_
 #define TAVRIN_PLATFORM_PROFILE_PROFILE_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace tavrin {
+
+class Env;
 
 // The encoding an INI file was read in.
 enum class IniEncoding {
@@ -58,7 +61,8 @@ class ProfileStore {
   virtual IniEncoding Encoding(const std::string& /*file*/) { return IniEncoding::kMissing; }
 };
 
-// The file-based store. Never null; lives for the whole process.
+// The file-based store over Env::Default(). Never null; lives for the whole
+// process.
 //
 // File format as it reads and writes it:
 // - Lines end in LF or CR LF; each line keeps its own end. Lines that a write
@@ -108,6 +112,11 @@ class ProfileStore {
 //     text that is not valid UTF-8) is refused with EINVAL and the file is
 //     left as it is; a name that it cannot hold is never found when reading.
 ProfileStore* DefaultProfileStore();
+
+// A file-based store as DefaultProfileStore's, whose wall clock is that of
+// `env` (which must outlive it): it tells how long ago a file was last
+// changed.
+std::unique_ptr<ProfileStore> NewFileProfileStore(Env& env);
 
 }  // namespace tavrin
 

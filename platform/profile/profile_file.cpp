@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "platform/env/env.h"
 #include "platform/fs/atomic_file.h"
 #include "platform/fs/fd.h"
 #include "platform/fs/paths.h"
@@ -154,6 +155,8 @@ bool SameVersion(const struct stat& a, const struct stat& b) {
 
 class FileProfileStore : public ProfileStore {
  public:
+  explicit FileProfileStore(Env& env) : env_(env) {}
+
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, const std::string& file) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -192,16 +195,16 @@ class FileProfileStore : public ProfileStore {
     }
     if (file == cached_path_ && SameVersion(now, cached_stat_) && settled_) return &cached_;
     cached_path_.clear();
-    timespec read_at{};
-    clock_gettime(CLOCK_REALTIME, &read_at);
+    const int64_t read_at = env_.NowSeconds();
     if (ReadIni(file, &cached_, &cached_stat_) != 0) return nullptr;
     cached_path_ = file;
-    settled_ = read_at.tv_sec - cached_stat_.st_mtim.tv_sec > kSettledSeconds;
+    settled_ = read_at - cached_stat_.st_mtim.tv_sec > kSettledSeconds;
     return &cached_;
   }
 
-  static constexpr time_t kSettledSeconds = 2;
+  static constexpr int64_t kSettledSeconds = 2;
 
+  Env& env_;
   std::mutex mu_;
   std::string cached_path_;  // empty: nothing cached
   struct stat cached_stat_ {};
@@ -212,8 +215,12 @@ class FileProfileStore : public ProfileStore {
 }  // namespace
 
 ProfileStore* DefaultProfileStore() {
-  static FileProfileStore store;
+  static FileProfileStore store(*Env::Default());
   return &store;
+}
+
+std::unique_ptr<ProfileStore> NewFileProfileStore(Env& env) {
+  return std::make_unique<FileProfileStore>(env);
 }
 
 }  // namespace tavrin

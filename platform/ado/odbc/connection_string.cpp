@@ -17,75 +17,6 @@ using text::StartsWithIgnoreAsciiCase;
 
 constexpr int kDefaultPort = 1433;
 
-// One "key=value" of an ODBC string: the key lower-cased and trimmed, and
-// where its value lies in the text (braces or quotes included).
-struct OdbcPair {
-  std::string key;
-  size_t value_begin = 0;
-  size_t value_end = 0;
-};
-
-// Where a value that opens with "{" at `open` ends (one past its "}").
-// FreeTDS ends it at the first "}" before a ";" or the end of the text;
-// Microsoft's driver reads "}}" as a brace of the value. `widest` takes the
-// later of the two, so that a mask covers the value under either reading.
-size_t BracedEnd(std::string_view s, size_t open, bool widest) {
-  size_t freetds = s.size();
-  for (size_t j = open + 1; j < s.size(); ++j) {
-    if (s[j] == '}' && (j + 1 == s.size() || s[j + 1] == ';')) {
-      freetds = j + 1;
-      break;
-    }
-  }
-  if (!widest) return freetds;
-  size_t microsoft = s.size();
-  for (size_t j = open + 1; j < s.size(); ++j) {
-    if (s[j] != '}') continue;
-    if (j + 1 < s.size() && s[j + 1] == '}') {
-      ++j;
-      continue;
-    }
-    microsoft = j + 1;
-    break;
-  }
-  return std::max(freetds, microsoft);
-}
-
-std::vector<OdbcPair> ScanOdbc(std::string_view s, bool widest) {
-  std::vector<OdbcPair> out;
-  size_t i = 0;
-  while (i < s.size()) {
-    const size_t eq = s.find('=', i);
-    const size_t semi = s.find(';', i);
-    if (eq == std::string_view::npos || (semi != std::string_view::npos && semi < eq)) {
-      if (semi == std::string_view::npos) break;
-      i = semi + 1;
-      continue;
-    }
-    OdbcPair pair;
-    pair.key = text::AsciiLowered(text::Trim(s.substr(i, eq - i), " \t"));
-    size_t v = eq + 1;
-    while (v < s.size() && (s[v] == ' ' || s[v] == '\t')) ++v;
-    const size_t plain = std::min(s.find(';', v), s.size());
-    size_t end = plain;
-    if (v < s.size() && s[v] == '{') {
-      end = BracedEnd(s, v, widest);
-      if (widest) end = std::max(end, plain);
-    } else if (widest && v < s.size() && (s[v] == '"' || s[v] == '\'')) {
-      // OLE DB quotes a value instead of bracing it.
-      const size_t close = s.find(s[v], v + 1);
-      if (close != std::string_view::npos) end = std::max(close + 1, plain);
-    }
-    pair.value_begin = v;
-    pair.value_end = end;
-    out.push_back(std::move(pair));
-    const size_t next = s.find(';', end);
-    if (next == std::string_view::npos) break;
-    i = next + 1;
-  }
-  return out;
-}
-
 // The words of OLE DB booleans; empty for anything else.
 std::optional<bool> ParseBool(const std::string& value) {
   for (const char* yes : {"true", "yes", "sspi", "1"})
@@ -208,7 +139,7 @@ std::optional<ServerName> ParseDataSource(const std::string& source, OdbcConnect
 
 bool IsOleDbString(const std::string& text) {
   bool provider = false;
-  for (const OdbcPair& p : ScanOdbc(text, false)) {
+  for (const ConnectionStringPart& p : ScanConnectionString(text, ValueSyntax::kOdbc)) {
     if (p.key == "driver" || p.key == "dsn" || p.key == "filedsn") return false;
     provider = provider || p.key == "provider";
   }
@@ -360,9 +291,9 @@ OdbcConnection TranslateOleDb(const std::string& text, const SqlServerDriver& dr
 OdbcConnection PassThrough(const std::string& text, bool freetds) {
   OdbcConnection out;
   out.connection_string = text;
-  const auto pairs = ScanOdbc(text, false);
+  const auto pairs = ScanConnectionString(text, ValueSyntax::kOdbc);
   const bool has_version = std::any_of(pairs.begin(), pairs.end(),
-                                       [](const OdbcPair& p) { return p.key == "tds_version"; });
+                                       [](const ConnectionStringPart& p) { return p.key == "tds_version"; });
   if (freetds && !has_version) {
     const std::string_view trimmed = text::Trim(text, " \t");
     if (!trimmed.empty() && !trimmed.ends_with(';')) out.connection_string += ';';
@@ -373,7 +304,7 @@ OdbcConnection PassThrough(const std::string& text, bool freetds) {
 
 std::string OdbcValue(const std::string& text, const std::string& keyword) {
   std::string value;
-  for (const OdbcPair& p : ScanOdbc(text, false)) {
+  for (const ConnectionStringPart& p : ScanConnectionString(text, ValueSyntax::kOdbc)) {
     if (!EqualsIgnoreAsciiCase(p.key, keyword)) continue;
     std::string_view v = std::string_view(text).substr(p.value_begin, p.value_end - p.value_begin);
     v = text::Trim(v, " \t");
@@ -406,19 +337,6 @@ bool IsFreeTdsLibrary(const std::string& library) {
   const std::string_view base =
       slash == std::string::npos ? std::string_view(library) : std::string_view(library).substr(slash + 1);
   return base.starts_with("libtdsodbc");
-}
-
-std::string MaskPasswords(const std::string& text) {
-  std::string out;
-  size_t copied = 0;
-  for (const OdbcPair& p : ScanOdbc(text, true)) {
-    if (p.key != "pwd" && p.key != "password") continue;
-    out.append(text, copied, p.value_begin - copied);
-    out += "***";
-    copied = p.value_end;
-  }
-  out.append(text, copied, std::string::npos);
-  return out;
 }
 
 }  // namespace tavrin::ado::odbc

@@ -64,10 +64,6 @@ SqlServerDriver ChooseSqlServerDriver(const std::vector<std::string>& drivers);
 // FreeTDS's ODBC driver.
 bool IsFreeTdsLibrary(const std::string& library);
 
-// `text` with the value of every PWD and Password keyword replaced by
-// "***", in both string styles: what may be shown or logged.
-std::string MaskPasswords(const std::string& text);
-
 }  // namespace tavrin::ado::odbc
 
 #endif  // TAVRIN_PLATFORM_ADO_ODBC_CONNECTION_STRING_H_

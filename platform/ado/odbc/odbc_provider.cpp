@@ -410,7 +410,7 @@ std::unique_ptr<Provider> OpenOdbcProvider(const std::string& connection_string,
     // The string is named so that a translation can be checked; never its password.
     Fail(kEFail,
          FirstMessage(diagnostics, "The connection could not be opened.") +
-             "\n\tConnection string = " + odbc::MaskPasswords(settings.connection_string),
+             "\n\tConnection string = " + MaskPasswords(settings.connection_string),
          diagnostics, errors);
   }
   for (const Diagnostic& d : diagnostics) errors->push_back(d.entry);

@@ -1,7 +1,6 @@
-#include "platform/ado/providers.h"
+#include "platform/providers/providers.h"
 
 #include "platform/ado/access/access_provider.h"
-#include "platform/ado/odbc/connection_string.h"
 #include "platform/ado/odbc/odbc_provider.h"
 
 namespace tavrin::ado {
@@ -45,10 +44,6 @@ std::string DefaultProviders::ConnectionStringProblem(const std::string& connect
   if (IsAccessProviderName(named.provider))
     return named.source.empty() ? "It names no Data Source." : "";
   return OdbcConnectionStringProblem(connection_string);
-}
-
-std::string MaskPasswords(const std::string& connection_string) {
-  return odbc::MaskPasswords(connection_string);
 }
 
 }  // namespace tavrin::ado

@@ -1,5 +1,5 @@
-#ifndef TAVRIN_PLATFORM_ADO_PROVIDERS_H_
-#define TAVRIN_PLATFORM_ADO_PROVIDERS_H_
+#ifndef TAVRIN_PLATFORM_PROVIDERS_PROVIDERS_H_
+#define TAVRIN_PLATFORM_PROVIDERS_PROVIDERS_H_
 
 #include <memory>
 #include <string>
@@ -14,8 +14,8 @@ namespace tavrin::ado {
 // string: "Provider=Microsoft.Jet.OLEDB.4.0" or "Microsoft.ACE.OLEDB.*" (any
 // letter case) with "Data Source=PATH" opens the Access file PATH (a stand-in
 // over empty tables speaks the same dialect); any other string goes to SQL
-// Server through ODBC (odbc/odbc_provider.h). `env` (clock and sleeps of
-// the engines) must outlive the factory. Thread-safe.
+// Server through ODBC (platform/ado/odbc/odbc_provider.h). `env` (clock and
+// sleeps of the engines) must outlive the factory. Thread-safe.
 class DefaultProviders : public ProviderFactory {
  public:
   explicit DefaultProviders(Env& env) : env_(env) {}
@@ -31,11 +31,6 @@ class DefaultProviders : public ProviderFactory {
   Env& env_;
 };
 
-// `connection_string` with the value of every Password and PWD keyword
-// replaced by "***", in both string styles (OLE DB and ODBC, braces
-// included): what may be shown or logged.
-std::string MaskPasswords(const std::string& connection_string);
-
 }  // namespace tavrin::ado
 
-#endif  // TAVRIN_PLATFORM_ADO_PROVIDERS_H_
+#endif  // TAVRIN_PLATFORM_PROVIDERS_PROVIDERS_H_

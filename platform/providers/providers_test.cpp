@@ -1,4 +1,4 @@
-#include "platform/ado/providers.h"
+#include "platform/providers/providers.h"
 
 #include <gtest/gtest.h>
 
