@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the layering of the build: the programs hold no test double, the
 # report layers link no database or printing engine, each layer includes only
-# itself and the layers below it, and the product includes no test double.
+# itself and the layers below it, platform/ado/ names no engine and only the
+# program's start composes them, and the product includes no test double.
 #   tests/layering_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 src=$1
@@ -48,6 +49,18 @@ for layer in "${!allowed[@]}"; do
   done < <(cd "$src" && grep -rnoE '#include "[a-z_]+/[^"]*"' "$layer" \
              | sed -E 's/#include "([^"]*)"/\1/')
 done
+
+# platform/ado/ is the seam and knows no engine; only the composition in
+# platform/providers/ and the program's own start (app/main.cpp) name them all.
+engines=$(cd "$src" && grep -nE '#include "platform/(ado/(access|odbc)|providers)/' platform/ado/*.h platform/ado/*.cpp)
+if [ -n "$engines" ]; then
+  echo "platform/ado/ names an engine:"; echo "$engines"; status=1
+fi
+composed=$(cd "$src" && grep -rlE '#include "platform/providers/' app config data output run platform tools \
+             --include=*.cpp --include=*.h | grep -vE '(_test\.cpp$|^platform/providers/|^app/main\.cpp$)')
+if [ -n "$composed" ]; then
+  echo "only the program's start composes the engines:"; echo "$composed"; status=1
+fi
 
 # The product includes no test double and no test support.
 doubles=$(cd "$src" && grep -rnE '#include "[^"]*(fake_[^"/]*|_test_support)\.h"' \
