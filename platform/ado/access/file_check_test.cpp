@@ -24,7 +24,7 @@ std::string Header(uint8_t version, uint8_t version_second_byte = 0, uint32_t ke
   std::memcpy(p + 4, Signature(v), 16);
   p[kVersionOffset] = version;
   p[kVersionOffset + 1] = version_second_byte;
-  for (int i = 0; i < 4; ++i) p[kDatabaseKeyOffset + i] = static_cast<unsigned char>(key >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) p[kDatabaseKeyOffset + i] = static_cast<unsigned char>(key >> (8 * i));
   p[kPasswordOffset] = password;
   ApplyHeaderMask(p + kMaskedOffset, MaskedLength(v));
   p[2 * PageSize(v)] = 0x02;
