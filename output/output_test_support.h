@@ -22,38 +22,9 @@
 #include "output/report_generator.h"
 #include "run/fake_run_host.h"
 #include "platform/env/fake_env.h"
+#include "platform/fs/fs_test_support.h"
 
 namespace tavrin::test {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = "/tmp/tavrin-output-XXXXXX";
-    path_ = mkdtemp(pattern.data());
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 inline bool Exists(const std::string& path) {
   struct stat st;

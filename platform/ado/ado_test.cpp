@@ -8,19 +8,13 @@
 #include <thread>
 
 #include "platform/ado/oledate.h"
+#include "platform/ado/ado_test_support.h"
 #include "platform/ado/provider.h"
 
 namespace tavrin::ado {
 namespace {
 
-HRESULT ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const _com_error& e) {
-    return e.Error();
-  }
-  return 0;
-}
+using test::ErrorOf;
 
 // A provider whose results and failures the test scripts: "SELECT * FROM T"
 // (or table Three) gives three rows of N (1 to 3) and Name ("row N"), "... WHERE N = 1" the

@@ -16,38 +16,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/fs/fake_file_system.h"
+#include "platform/fs/fs_test_support.h"
 
 namespace tavrin {
 namespace {
 
+using test::ReadWholeFile;
+using test::ScratchDir;
+using test::WriteWholeFile;
+
 using Op = FakeFileSystem::Op;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = "/tmp/tavrin-published-XXXXXX";
-    path_ = mkdtemp(pattern.data());
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteWholeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 size_t EntryCount(const std::string& folder) {
   size_t n = 0;

@@ -6,20 +6,14 @@
 #include <functional>
 
 #include "platform/ado/ado.h"
+#include "platform/ado/ado_test_support.h"
 #include "platform/env/fake_env.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::ado {
 namespace {
 
-HRESULT ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const _com_error& e) {
-    return e.Error();
-  }
-  return 0;
-}
+using test::ErrorOf;
 
 TEST(DefaultProvidersTest, AccessStringsOpenTheFileOthersGoToOdbc) {
   std::string pattern = "/tmp/tavrin-providers-XXXXXX";
