@@ -201,8 +201,10 @@ publish)
   command -v setpriv >/dev/null || skip "setpriv is not installed (util-linux)"
   unshare --mount --propagation private true 2>/dev/null || skip "this machine cannot make a mount namespace"
   [ -d /etc/systemd/system ] || skip "no /etc/systemd/system to stand the override in for (systemd)"
-  # Outside /tmp, which the confinement replaces; every user must reach it.
-  base=$(realpath "$(mktemp -d "$build/publish-test-XXXXXX")")
+  # Where the service's own folders are, not in the build folder: the units
+  # hide /tmp, /var/tmp and the home folders, where a build may well be.
+  # Every user must reach it.
+  base=$(mktemp -d /var/lib/tavrin-publish-test.XXXXXX) || skip "cannot make a folder in /var/lib"
   trap 'rm -rf "$tmp" "$base"' EXIT
   chmod 755 "$base"
   dir=$base
