@@ -7,6 +7,10 @@
 # and of the sysusers.d file (relative: under the prefix). Exits 77 (skipped)
 # with a reason when a tool the check needs is missing.
 set -uo pipefail
+# Whether standard input holds a line that matches (grep's arguments). Reads
+# it all: grep -q stops at the match, and a writer cut short fails the
+# pipeline under pipefail.
+contains() { grep "$@" >/dev/null; }
 check=$1
 src=$2
 build=$3
@@ -94,8 +98,8 @@ package)
   description=$(dpkg-deb -f "$deb" Description)
   [ "$(echo "$description" | wc -l)" -gt 3 ] || fail "no long description"
   dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/bin/tavrin-report" >"$tmp/bin" || fail "no program"
-  readelf -d "$tmp/bin" | grep -qiE 'rpath|runpath' && fail "the program has an RPATH"
-  readelf -d "$tmp/bin" | grep -q 'BIND_NOW' || fail "the program is not linked with -z now"
+  readelf -d "$tmp/bin" | contains -iE 'rpath|runpath' && fail "the program has an RPATH"
+  readelf -d "$tmp/bin" | contains 'BIND_NOW' || fail "the program is not linked with -z now"
   grep -qx 'bash-completion' <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks bash-completion"
   for script in postinst prerm postrm; do
     dpkg-deb -I "$deb" "$script" >/dev/null 2>&1 || fail "the package has no $script"
@@ -105,7 +109,7 @@ package)
   if [ -f "$ddeb" ]; then
     [ "$(dpkg-deb -f "$ddeb" Depends)" = "tavrin-report (= 7.0)" ] || fail "dbgsym Depends: $(dpkg-deb -f "$ddeb" Depends)"
     id=$(readelf -n "$tmp/bin" | sed -n 's/.*Build ID: *//p')
-    dpkg-deb -c "$ddeb" | grep -q "/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ||
+    dpkg-deb -c "$ddeb" | contains "/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ||
       fail "the dbgsym package lacks the program's debug file (build id $id)"
   else
     fail "no tavrin-report-dbgsym_VERSION_ARCH.ddeb"
@@ -118,7 +122,9 @@ package)
     while read -r tag; do
       grep -q "\`$tag\`" "$src/README.md" || fail "lintian tag $tag is not explained in README.md"
     done <"$tmp/tags"
-    lintian --tag-display-limit 0 "$deb" 2>/dev/null | grep -q '^E:' && fail "lintian reports errors"
+    # lintian's own exit status tells of tags too: only the listing counts.
+    errors=$(lintian --tag-display-limit 0 "$deb" 2>/dev/null)
+    contains '^E:' <<<"$errors" && fail "lintian reports errors"
   else
     echo "lintian is not installed: the package was not checked with it"
   fi
@@ -145,7 +151,7 @@ units)
   done
   # The exposure of the confinement stays at or below 1.2.
   cp "$tmp/units/tavrin-report@.service" "$tmp/units/tavrin-report@Daily.service"
-  if systemd-analyze security --help 2>/dev/null | grep -q -- '--offline'; then
+  if systemd-analyze security --help 2>/dev/null | contains -- '--offline'; then
     for unit in tavrin-report-schedule.service tavrin-report@Daily.service; do
       out=$(cd "$tmp/units" && systemd-analyze security --offline=true --no-pager "./$unit" 2>&1) ||
         fail "systemd-analyze security $unit"
@@ -165,7 +171,7 @@ man)
   for page in tavrin-report.1 tavrin-report.ini.5 tavrin-mdb-write.1; do
     warnings=$(MANWIDTH=80 man --warnings -l "$build/doc/$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || { echo "$warnings"; fail "$page renders with warnings"; }
-    MANWIDTH=80 man -l "$build/doc/$page" 2>/dev/null | grep -q 'SEE ALSO' || fail "$page does not render"
+    MANWIDTH=80 man -l "$build/doc/$page" 2>/dev/null | contains 'SEE ALSO' || fail "$page does not render"
   done
   ;;
 
@@ -264,7 +270,7 @@ publish)
   # Another unprivileged user (the web server's) reads the page and lists
   # the report folder.
   as_nobody() { setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups "$@"; }
-  as_nobody cat "$page" | grep -qi '<html' || fail "another user cannot read the page"
+  as_nobody cat "$page" | contains -i '<html' || fail "another user cannot read the page"
   as_nobody ls "$state" >/dev/null || fail "another user cannot list the report folder"
   ;;
 
