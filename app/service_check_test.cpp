@@ -104,11 +104,7 @@ class ServiceCheckFolderTest : public ::testing::Test {
     std::filesystem::create_directory(dir_ + "/out");
     ini_ = dir_ + "/TavrinReport.ini";
     std::ofstream(ini_) << "";  // the content is the store's
-    jet4::Writer writer(dir_ + "/Vesk.mdb");
-    writer.BeginTable("Org", jet4::OrgColumns());
-    for (const auto& row : jet4::SampleOrgRows(5, 1)) writer.AddRow(row);
-    writer.EndTable();
-    writer.Finish();
+    jet4::WriteSampleOrgFile(dir_ + "/Vesk.mdb", 5, 1);
     // Both units run in the folder and write out/ only; the folder is under
     // /tmp, which the test's units do not hide.
     for (const ServiceView& view : PackagedServiceViews()) {

@@ -101,6 +101,10 @@ std::vector<Column> OrgColumns();
 // some NULLs and dates.
 std::vector<std::vector<Value>> SampleOrgRows(int count, uint32_t seed);
 
+// Writes the Jet 4 file `path` with one table, Org, of SampleOrgRows(count,
+// seed). Throws what Writer throws.
+void WriteSampleOrgFile(const std::string& path, int count, uint32_t seed);
+
 // The rows of SampleOrgRows(count, seed) one at a time, for tables too large
 // to hold in memory: the first `count` calls of Next() give exactly those rows.
 class SampleOrgSource {

@@ -168,4 +168,12 @@ std::vector<std::vector<Value>> SampleOrgRows(int count, uint32_t seed) {
   return rows;
 }
 
+void WriteSampleOrgFile(const std::string& path, int count, uint32_t seed) {
+  Writer w(path);
+  w.BeginTable("Org", OrgColumns());
+  for (const auto& row : SampleOrgRows(count, seed)) w.AddRow(row);
+  w.EndTable();
+  w.Finish();
+}
+
 }  // namespace tavrin::jet4

@@ -23,11 +23,7 @@ class Fetched : public ::testing::Test {
     std::string pattern = "/tmp/tavrin-fetched-XXXXXX";
     dir_ = mkdtemp(pattern.data());
     path_ = dir_ + "/Vesk.mdb";
-    jet4::Writer w(path_);
-    w.BeginTable("Org", jet4::OrgColumns());
-    for (const auto& row : jet4::SampleOrgRows(20, 5)) w.AddRow(row);
-    w.EndTable();
-    w.Finish();
+    jet4::WriteSampleOrgFile(path_, 20, 5);
     whole_ = ReadAccessFile(path_, {{"Org"}, true}, *Env::Default(), {})[0];
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }

@@ -32,11 +32,7 @@ class ReaderChild : public ::testing::Test {
     std::string pattern = "/tmp/tavrin-reader-XXXXXX";
     dir_ = mkdtemp(pattern.data());
     path_ = dir_ + "/Vesk.mdb";
-    jet4::Writer w(path_);
-    w.BeginTable("Org", jet4::OrgColumns());
-    for (const auto& row : jet4::SampleOrgRows(50, 3)) w.AddRow(row);
-    w.EndTable();
-    w.Finish();
+    jet4::WriteSampleOrgFile(path_, 50, 3);
     options_.silence = std::chrono::milliseconds(300);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }

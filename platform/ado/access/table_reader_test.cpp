@@ -48,11 +48,7 @@ class TableReaderTest : public ::testing::Test {
     std::string pattern = "/tmp/tavrin-table-XXXXXX";
     dir_ = mkdtemp(pattern.data());
     path_ = dir_ + "/Vesk.mdb";
-    jet4::Writer w(path_);
-    w.BeginTable("Org", jet4::OrgColumns());
-    for (const auto& row : jet4::SampleOrgRows(30, 2)) w.AddRow(row);
-    w.EndTable();
-    w.Finish();
+    jet4::WriteSampleOrgFile(path_, 30, 2);
     std::ifstream in(path_, std::ios::binary);
     image_.assign(std::istreambuf_iterator<char>(in), {});
   }
