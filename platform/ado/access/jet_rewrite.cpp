@@ -298,7 +298,7 @@ class BoundReader {
         if (i_ + 1 < t_.size() && IsWord(t_[i_ + 1], "SELECT")) {
           ++i_;
           const size_t sub = Query();
-          if (want_source) sources.push_back({"", sub});
+          if (want_source) sources.push_back({"", true, sub});
           want_source = false;
           if (i_ >= t_.size()) break;
         } else {
@@ -323,7 +323,7 @@ class BoundReader {
         want_source = true;
         on_depth = -1;
       } else if (want_source && (tok.kind == Tok::kBracket || (tok.kind == Tok::kWord && !IsKeyword(tok.text)))) {
-        sources.push_back({tok.text, 0});
+        sources.push_back({tok.text, false, 0});
         want_source = false;
       }
     }
@@ -533,7 +533,7 @@ uint64_t MostRowsOfAnySelect(const RewrittenQuery& query,
     for (const auto& part : select.parts) {
       uint64_t product = 1;
       for (const auto& source : part)
-        product = SaturatingMultiply(product, source.table.empty() ? rows.at(source.select) : rows_of(source.table));
+        product = SaturatingMultiply(product, source.sub_query ? rows.at(source.select) : rows_of(source.table));
       sum = SaturatingAdd(sum, product);
     }
     rows.push_back(sum);

@@ -17,10 +17,12 @@ namespace tavrin::ado {
 // The most rows one select of a query can give, whatever its conditions: a
 // compound's parts added, each part's sources multiplied.
 struct SelectBound {
-  // A source of a part: a table by name, or (table empty) the select of
-  // that index in RewrittenQuery::selects, a sub-query in FROM.
+  // A source of a part: a table by name (which may be empty: "[]"), or
+  // with `sub_query` the select of index `select` in
+  // RewrittenQuery::selects, a sub-query in FROM, which comes before it.
   struct Source {
     std::string table;
+    bool sub_query = false;
     size_t select = 0;
   };
   // A part without sources (no FROM, or aggregates without GROUP BY) gives

@@ -113,6 +113,9 @@ TEST(JetSqlRewrite, MostRowsAddsUnionsAndMultipliesJoins) {
   // Aggregating without groups gives one row, with groups up to one a row.
   EXPECT_EQ(most("SELECT * FROM Org WHERE (SELECT Count(*) FROM Org a, Org b) > 0"), 10u);
   EXPECT_EQ(most("SELECT * FROM Org WHERE x IN (SELECT Max(a.x) FROM Org a, Org b GROUP BY b.x)"), 100u);
+  // An empty bracketed name is a table of that name, not a sub-query.
+  EXPECT_EQ(most("SELECT * FROM Or[],[Category],[Organizat/ion Name]"), 0u);
+  EXPECT_EQ(most("SELECT * FROM [], B"), 0u);
   // Ten self-joins overflow and saturate.
   EXPECT_EQ(most("SELECT * FROM Org WHERE 0 UNION ALL SELECT a.* FROM Org a, Org b, Org c, Org d, Org e, Org "
                  "f, Org g, Org h, Org i, Org j, Org k, Org l, Org m, Org n, Org o, Org p, Org q, Org r, Org s, "
