@@ -50,7 +50,10 @@ RunRecord RunLedger::RecordOf(const CReportDefinition& def, const CTavrinReportG
       if (end.destination.starts_with(kPrintedOn)) run.target = end.destination.substr(sizeof kPrintedOn - 1);
       break;
     default:
-      run.target = def.m_strOutputFilename;
+      // Absolute, so that it says the same wherever the history is read.
+      run.target = def.m_strOutputFilename.starts_with('/') || def.m_strOutputFilename.empty()
+                       ? def.m_strOutputFilename
+                       : def.m_strWorkDir + "/" + def.m_strOutputFilename;
   }
   return run;
 }
