@@ -15,7 +15,11 @@ const char kPrintedOn[] = "printed on ";
 
 }  // namespace
 
-std::string HistoryFileIn(const std::string& work_dir) { return work_dir + "/TavrinReport.history"; }
+std::string HistoryFileIn(const std::string& work_dir) {
+  // Named after the INI, as its lock file is: the folder's own files all
+  // start with the INI's name.
+  return CReportDefinition::IniFileIn(work_dir) + ".history";
+}
 
 std::string LocalTimeText(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);

@@ -19,7 +19,7 @@
 
 namespace tavrin {
 
-// The run history beside the INI of `work_dir`: "<work_dir>/TavrinReport.history".
+// The run history beside the INI of `work_dir`: "<work_dir>/TavrinReport.ini.history".
 std::string HistoryFileIn(const std::string& work_dir);
 
 // `seconds` since 1970 as local time, "YYYY-MM-DD HH:MM:SS".
@@ -50,7 +50,7 @@ class RunLedger {
                 const std::string& trigger, int64_t started_ms);
 
   // The schedule waits with nothing due: the
-  // first call after a run (or the first of all) says which repeating entry
+  // first call after a run says which repeating entry
   // runs next and when, and records when each repeating entry is due (the
   // metrics file too).
   void Waiting(const std::vector<tagREPORT_INFO>& schedule);
@@ -75,7 +75,8 @@ class RunLedger {
   MemoryRunHistory own_runs_;  // this process's runs, for metrics without a history
   bool history_warned_ = false;
   bool metrics_warned_ = false;
-  bool wait_told_ = false;
+  // Told already, or no run yet: a schedule starts with every entry due.
+  bool wait_told_ = true;
   std::string metrics_file_;  // as the last run's INI named it
 };
 

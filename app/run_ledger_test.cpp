@@ -112,6 +112,9 @@ TEST_F(RunLedgerTest, TellsOnceAWaitWhichReportIsDueNextAndRecordsEachDueTime) {
   const std::vector<tagREPORT_INFO> schedule = {
       {"Daily", 60, now + 3000}, {"Web", 1, now + 59}, {"Once", 0, now + 86313600}, {"Web", 5, now + 200}};
   ledger_.Waiting(schedule);
+  EXPECT_TRUE(notices_.empty()) << "before the first run every entry is due";
+  End(Completed(1));
+  ledger_.Waiting(schedule);
   ledger_.Waiting(schedule);
   ASSERT_EQ(notices_.size(), 1u);
   EXPECT_EQ(notices_[0].first, "Next report due: Web at " + LocalTimeText(now + 60));
@@ -121,6 +124,7 @@ TEST_F(RunLedgerTest, TellsOnceAWaitWhichReportIsDueNextAndRecordsEachDueTime) {
   EXPECT_EQ(states[0].job, "Daily");
   EXPECT_EQ(states[0].next_due, now + 3001);
   EXPECT_EQ(states[1].next_due, now + 60) << "the earlier of its two entries";
+  EXPECT_EQ(states[1].kept, 1);
 
   End(Completed(1));
   ledger_.Waiting(schedule);

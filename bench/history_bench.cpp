@@ -85,9 +85,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 10; ++i)
     whole.push_back(tavrin::bench::RunMeasured({TAVRIN_REPORT_BIN, "--unattended", "Web"}, dir).seconds * 1000);
   const Timing history = TimeRunEnds(dir, runs);
-  std::filesystem::remove_all(dir + "/TavrinReport.history");
-  std::filesystem::remove(dir + "/TavrinReport.history-wal");
-  std::filesystem::remove(dir + "/TavrinReport.history-shm");
+  std::filesystem::remove_all(dir + "/TavrinReport.ini.history");
+  std::filesystem::remove(dir + "/TavrinReport.ini.history-wal");
+  std::filesystem::remove(dir + "/TavrinReport.ini.history-shm");
   f = std::fopen((dir + "/TavrinReport.ini").c_str(), "w");
   std::fputs(("[TavrinReportGenerator]\nMetricsFile=tavrin.prom\n" + web).c_str(), f);
   std::fclose(f);

@@ -38,7 +38,7 @@ class RunHistoryTest : public ::testing::Test {
 
   JobState State(const std::string& report) {
     std::vector<JobState> states;
-    EXPECT_EQ(SqliteRunHistory(dir_ / "TavrinReport.history").Read({report}, &states), "");
+    EXPECT_EQ(SqliteRunHistory(dir_ / "TavrinReport.ini.history").Read({report}, &states), "");
     return states.empty() ? JobState{} : states[0];
   }
 
@@ -141,14 +141,14 @@ TEST_F(RunHistoryTest, StatusPrintsEachOutcomeAndExitsOneUntilTheFailedReportCom
 
 TEST_F(RunHistoryTest, DamagedHistoryIsSetAsideWithOneWarningAndTheReportCompletes) {
   const std::string garbage(4096, 'x');
-  WriteFile(dir_ / "TavrinReport.history", garbage);
+  WriteFile(dir_ / "TavrinReport.ini.history", garbage);
   const RunResult r = RunReport(dir_, kIni, {"Web"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(Count(r.err, "run history"), 1) << r.err;
   EXPECT_TRUE(FileExists(dir_ / "status.html"));
   int aside = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    if (entry.path().filename().string().starts_with("TavrinReport.history.damaged-")) {
+    if (entry.path().filename().string().starts_with("TavrinReport.ini.history.damaged-")) {
       ++aside;
       EXPECT_EQ(ReadFile(entry.path()), garbage);
     }
@@ -168,8 +168,8 @@ TEST_F(RunHistoryTest, FolderThatCannotBeWrittenCostsOneWarningAndTheReportCompl
   WriteFile(dir_ / "TavrinReport.ini", ini);
   RunResult warm = RunProgram(ReportBinary(), {"--unattended", "Web"}, dir_.path());
   ASSERT_EQ(warm.exit_code, 0) << warm.err;  // fills in the section's defaults
-  std::filesystem::remove(dir_ / "TavrinReport.history");
-  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dir_ / ("TavrinReport.history" + std::string(suffix)));
+  std::filesystem::remove(dir_ / "TavrinReport.ini.history");
+  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(dir_ / ("TavrinReport.ini.history" + std::string(suffix)));
   std::filesystem::remove(out / "status.html");
   const std::string filled = ReadFile(dir_ / "TavrinReport.ini");
 
@@ -189,7 +189,7 @@ TEST_F(RunHistoryTest, FolderThatCannotBeWrittenCostsOneWarningAndTheReportCompl
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(Count(r.err, "run history"), 1) << r.err;
   EXPECT_TRUE(FileExists(out / "status.html"));
-  EXPECT_FALSE(FileExists(dir_ / "TavrinReport.history"));
+  EXPECT_FALSE(FileExists(dir_ / "TavrinReport.ini.history"));
   EXPECT_EQ(ReadFile(dir_ / "TavrinReport.ini"), filled);
   // The metrics still tell of the run, from the process's own record.
   EXPECT_NE(ReadFile(out / "tavrin.prom").find("tavrin_report_last_run_organizations{report=\"Web\"} 3"),

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gtest/gtest.h"
+#include <gtest/gtest.h>
 #include "platform/fs/fs_test_support.h"
 #include "platform/history/memory_run_history.h"
 #include "platform/history/sqlite_run_history.h"
@@ -35,7 +35,7 @@ class HistoryTest : public ::testing::TestWithParam<bool> {
  protected:
   HistoryTest() {
     if (GetParam()) {
-      history_ = std::make_unique<SqliteRunHistory>(dir_ / "TavrinReport.history");
+      history_ = std::make_unique<SqliteRunHistory>(dir_ / "TavrinReport.ini.history");
     } else {
       history_ = std::make_unique<MemoryRunHistory>();
     }
@@ -116,7 +116,7 @@ TEST(SqliteRunHistoryTest, ReadCreatesNothing) {
 
 TEST(SqliteRunHistoryTest, DamagedFileIsKeptAsideAndAFreshOneRecords) {
   ScratchDir dir;
-  const std::string path = dir / "TavrinReport.history";
+  const std::string path = dir / "TavrinReport.ini.history";
   const std::string garbage(8192, 'x');
   test::WriteWholeFile(path, garbage);
   SqliteRunHistory history(path);
@@ -124,7 +124,7 @@ TEST(SqliteRunHistoryTest, DamagedFileIsKeptAsideAndAFreshOneRecords) {
   EXPECT_NE(said.find("was damaged"), std::string::npos) << said;
   std::vector<std::string> aside;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    if (entry.path().filename().string().starts_with("TavrinReport.history.damaged-"))
+    if (entry.path().filename().string().starts_with("TavrinReport.ini.history.damaged-"))
       aside.push_back(entry.path());
   }
   ASSERT_EQ(aside.size(), 1u);
@@ -154,7 +154,7 @@ TEST(SqliteRunHistoryTest, UnwritablePlaceSaysWhyAndRecordsNothing) {
 
 TEST(SqliteRunHistoryTest, TwentyProcessesWritingAtOnceLoseNoRun) {
   ScratchDir dir;
-  const std::string path = dir / "TavrinReport.history";
+  const std::string path = dir / "TavrinReport.ini.history";
   constexpr int kProcesses = 20;
   constexpr int kRuns = 5;
   int gate[2];
