@@ -68,9 +68,11 @@ void RunLedger::RunEnded(const CReportDefinition& def, const CTavrinReportGenera
   run.trigger = trigger;
   run.started_ms = started_ms;
   run.ended_ms = env_.NowMilliseconds();
-  // Not written back: an INI without the key stays as it is.
-  const std::string metrics_file =
+  // Not written back: an INI without the key stays as it is. A relative
+  // name is in the report folder.
+  std::string metrics_file =
       def.m_Ini.GetString("TavrinReportGenerator", "MetricsFile", "", def.m_strIniFile, false, false);
+  if (!metrics_file.empty() && !metrics_file.starts_with('/')) metrics_file = def.m_strWorkDir + "/" + metrics_file;
 
   std::lock_guard<std::mutex> lock(mu_);
   wait_told_ = false;
