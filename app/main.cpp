@@ -157,6 +157,11 @@ int main(int argc, char** argv) {
       interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
   if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
+  tavrin::SqliteRunHistory history(tavrin::HistoryFileIn(env.CurrentDirectory()));
+  tavrin::RunLedger ledger(env, files, history,
+                           [&window](const std::string& text, tavrin::Severity severity) {
+                             window->Notice(text, severity);
+                           });
   tavrin::ado::DefaultProviders providers(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers, files,
                                         cl.report, kProgramName);
@@ -171,11 +176,6 @@ int main(int argc, char** argv) {
     print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);
   }
   dlg.SetPrinting(printing, *print_dialog);
-  tavrin::SqliteRunHistory history(tavrin::HistoryFileIn(env.CurrentDirectory()));
-  tavrin::RunLedger ledger(env, files, history,
-                           [&window](const std::string& text, tavrin::Severity severity) {
-                             window->Notice(text, severity);
-                           });
   dlg.SetRunLedger(ledger);
   {
     SignalWatcher watcher(env, *window, dlg);

@@ -114,7 +114,8 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
       if (choice.finished && !retry_) EndDialog(host, kIdOk);
     }
   }
-  if (!started && !m_bRunning && !ending_ && ledger_ && cmdline_report_.empty()) ledger_->Waiting(m_ReportSchedule);
+  if (!started && !m_bRunning && !ending_ && ledger_ && cmdline_report_.empty())
+    ledger_->Waiting(m_ReportSchedule);
   if (!m_bRunning) {
     m_strDisplayName = kWaiting;
     SetStatus(kWaiting);

@@ -95,9 +95,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void WaitForRun();
 
   // The body of one run: definition, source database, report, closing,
-  // then one line in the log that sums the run up (RunSummary). A refused
-  // definition asks the window to end (at its next tick). Never throws;
-  // clears m_bRunning as its last action.
+  // then one line in the log that sums the run up (RunSummary), which the
+  // run ledger (when set) records. A refused definition asks the window to
+  // end (at its next tick). Never throws; clears m_bRunning as its last
+  // action.
   void RunReportThread();
 
   // How the program went, for its exit status.
