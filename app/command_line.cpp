@@ -28,6 +28,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.check = true;
     } else if (arg == "--as-service") {
       cl.as_service = true;
+    } else if (arg == "--status") {
+      cl.status = true;
+    } else if (arg == "--json") {
+      cl.json = true;
     } else if (arg == "--printer") {
       if (i + 1 < args.size() && !args[i + 1].empty()) {
         cl.printer = args[++i];
@@ -41,6 +45,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   if (cl.unattended && cl.interactive && cl.error.empty())
     cl.error = "--unattended and --interactive exclude each other";
   if (cl.as_service && !cl.check && cl.error.empty()) cl.error = "--as-service goes with --check";
+  if (cl.json && !cl.status && cl.error.empty()) cl.error = "--json goes with --status";
+  if (cl.status && cl.check && cl.error.empty()) cl.error = "--status and --check exclude each other";
   // Exactly one argument names the report; none, or two or more, mean the
   // schedule.
   if (positional.size() == 1) cl.report = positional[0];
@@ -59,6 +65,7 @@ std::string SeveralReportsWarning(const CommandLine& cl) {
 std::string UsageText(const std::string& program) {
   return "Usage: " + program + " [OPTIONS] [REPORT]\n"
          "       " + program + " --check [REPORT]\n"
+         "       " + program + " --status [--json] [REPORT]\n"
          "\n"
          "Makes the reports defined in TavrinReport.ini in the current folder.\n"
          "With REPORT, runs that report once and ends; without, runs the reports of\n"
@@ -73,6 +80,10 @@ std::string UsageText(const std::string& program) {
          "  --as-service   with --check: check as the systemd services would run, as their\n"
          "                 user (run it as root) and with the folders they hide or cannot\n"
          "                 write\n"
+         "  --status       show the last run of REPORT (or of every scheduled report) from\n"
+         "                 the run history, without running anything; exit status 0 when\n"
+         "                 each last run completed, 1 when one failed or never ran\n"
+         "  --json         with --status: print it as JSON\n"
          "  --printer NAME print listings on printer NAME instead of asking for one or\n"
          "                 using the default printer\n"
          "  -h, --help     show this text and exit\n"
@@ -80,8 +91,8 @@ std::string UsageText(const std::string& program) {
          "  --             end of options (for a report name that begins with -)\n"
          "\n"
          "Exit status: 0 all runs finished without an error, 1 an error was reported\n"
-         "(--check: a problem was found), 2 invalid invocation or report refused,\n"
-         "130/143 ended by SIGINT/SIGTERM.\n";
+         "(--check: a problem was found; --status: a last run did not complete), 2\n"
+         "invalid invocation or report refused, 130/143 ended by SIGINT/SIGTERM.\n";
 }
 
 }  // namespace tavrin

@@ -17,6 +17,8 @@ struct CommandLine {
   bool interactive = false;
   bool check = false;  // check `report` (or the schedule) instead of running it
   bool as_service = false;  // with check: as the systemd units' user and confinement see it
+  bool status = false;  // show the run history of `report` (or the schedule) instead of running it
+  bool json = false;    // with status: as JSON
   std::string printer;  // --printer NAME: the printer of printed listings
   std::string error;  // not empty: a usage error, described
 };

@@ -42,6 +42,15 @@ TEST(CommandLineTest, AsServiceOnlyChangesACheck) {
   EXPECT_EQ(ParseCommandLine({"--as-service", "Web"}).error, "--as-service goes with --check");
 }
 
+TEST(CommandLineTest, StatusTakesJsonAndExcludesACheck) {
+  CommandLine cl = ParseCommandLine({"--json", "--status", "Web"});
+  EXPECT_TRUE(cl.status && cl.json);
+  EXPECT_EQ(cl.report, "Web");
+  EXPECT_EQ(cl.error, "");
+  EXPECT_EQ(ParseCommandLine({"--json"}).error, "--json goes with --status");
+  EXPECT_EQ(ParseCommandLine({"--status", "--check"}).error, "--status and --check exclude each other");
+}
+
 TEST(CommandLineTest, TwoNamesMeanTheScheduleAndAreWarnedOf) {
   CommandLine cl = ParseCommandLine({"Good", "--unattended", "BadField"});
   EXPECT_EQ(cl.report, "");

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/read_only_store.h"
 #include "app/schedule.h"
 #include "config/ini2.h"
 #include "config/report_definition.h"
@@ -24,25 +25,6 @@
 
 namespace tavrin {
 namespace {
-
-// Reads through `store` and drops every write, so that reading a report
-// with the program's own code leaves the INI as it is.
-class ReadOnlyStore : public ProfileStore {
- public:
-  explicit ReadOnlyStore(ProfileStore& store) : store_(store) {}
-  std::string GetString(const std::string& section, const std::string& key,
-                        const std::string& default_value, const std::string& file) override {
-    return store_.GetString(section, key, default_value, file);
-  }
-  bool WriteString(const std::string&, const std::string&, const std::string&,
-                   const std::string&) override {
-    return true;
-  }
-  IniEncoding Encoding(const std::string& file) override { return store_.Encoding(file); }
-
- private:
-  ProfileStore& store_;
-};
 
 // The host of a definition's load: a refusal box is the only thing a load
 // shows; the check says so in a finding of its own and keeps the box's text.

@@ -14,10 +14,13 @@
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main_dialog.h"
+#include "app/run_ledger.h"
+#include "app/run_status.h"
 #include "app/service_check.h"
 #include "platform/env/env.h"
 #include "platform/fs/fd.h"
 #include "platform/fs/file_system.h"
+#include "platform/history/sqlite_run_history.h"
 #include "platform/print/cups_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
@@ -140,12 +143,25 @@ int main(int argc, char** argv) {
     std::fputs(result.text.c_str(), stdout);
     return ExitStatus(result.status);
   }
+  if (cl.status) {
+    if (!several.empty()) std::fprintf(stderr, "%s: %s\n", kProgramName, several.c_str());
+    tavrin::SqliteRunHistory history(tavrin::HistoryFileIn(env.CurrentDirectory()));
+    const tavrin::StatusResult result =
+        tavrin::ShowRunStatus(env, *tavrin::DefaultProfileStore(), history, cl.report, cl.json);
+    std::fputs(result.text.c_str(), stdout);
+    return ExitStatus(result.status);
+  }
   const bool interactive =
       cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
   std::unique_ptr<tavrin::WindowServices> window = tavrin::NewWindowServices(
       interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
   if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
+  tavrin::SqliteRunHistory history(tavrin::HistoryFileIn(env.CurrentDirectory()));
+  tavrin::RunLedger ledger(env, files, history,
+                           [&window](const std::string& text, tavrin::Severity severity) {
+                             window->Notice(text, severity);
+                           });
   tavrin::ado::DefaultProviders providers(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers, files,
                                         cl.report, kProgramName);
@@ -160,6 +176,7 @@ int main(int argc, char** argv) {
     print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);
   }
   dlg.SetPrinting(printing, *print_dialog);
+  dlg.SetRunLedger(ledger);
   {
     SignalWatcher watcher(env, *window, dlg);
     window->DoModal(dlg);

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/exit_dlg.h"
+#include "app/run_ledger.h"
 #include "output/report_generator.h"
 #include "output/report_output.h"
 #include "platform/ado/provider.h"
@@ -113,6 +114,8 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
       if (choice.finished && !retry_) EndDialog(host, kIdOk);
     }
   }
+  if (!started && !m_bRunning && !ending_ && ledger_ && cmdline_report_.empty())
+    ledger_->Waiting(m_ReportSchedule);
   if (!m_bRunning) {
     m_strDisplayName = kWaiting;
     SetStatus(kWaiting);
@@ -188,6 +191,7 @@ ReportOutcome CTavrinReportGeneratorDlg::GenerateReport() {
 
 void CTavrinReportGeneratorDlg::RunReportThread() {
   const Env::SteadyTime started = env_.SteadyNow();
+  const int64_t started_ms = env_.NowMilliseconds();
   run_failed_ = false;
   source_changed_ = false;
   run_failure_.clear();
@@ -236,6 +240,11 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   end.seconds = std::chrono::duration<double>(env_.SteadyNow() - started).count();
   window_.Notice(RunSummary(m_Def.m_strReportName, end),
                  end.failed ? Severity::kError : end.stopped ? Severity::kWarning : Severity::kInfo);
+  if (ledger_) {
+    ledger_->RunEnded(m_Def, end, definition_refused_,
+                      retry_run_ ? "source changed" : cmdline_report_.empty() ? "schedule" : "command line",
+                      started_ms);
+  }
   m_bRunning = false;
   WakeTimer();
 }

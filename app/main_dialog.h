@@ -26,6 +26,8 @@
 
 namespace tavrin {
 
+class RunLedger;
+
 // The main window: owner of the schedule and of everything a run uses. Its
 // 100-millisecond timer starts each due report on a run thread of its own,
 // one run at a time, and ends the window when nothing is left to run. The
@@ -82,6 +84,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
     print_dialog_ = &dialog;
   }
 
+  // Where each run is recorded and the wait for the next is told; it must
+  // outlive the object. Without one nothing is recorded. Call before DoModal.
+  void SetRunLedger(RunLedger& ledger) { ledger_ = &ledger; }
+
   // Asks a run under way to stop at its next safe point. Any thread; a
   // wait that the stop cuts short (StopToken) is cancelled on it.
   void RequestStop() { stop_.request_stop(); }
@@ -89,9 +95,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   void WaitForRun();
 
   // The body of one run: definition, source database, report, closing,
-  // then one line in the log that sums the run up (RunSummary). A refused
-  // definition asks the window to end (at its next tick). Never throws;
-  // clears m_bRunning as its last action.
+  // then one line in the log that sums the run up (RunSummary), which the
+  // run ledger (when set) records. A refused definition asks the window to
+  // end (at its next tick). Never throws; clears m_bRunning as its last
+  // action.
   void RunReportThread();
 
   // How the program went, for its exit status.
@@ -180,6 +187,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // under way. retry_run_: the run under way is that one more run.
   std::optional<QuietRetry> retry_;
   bool retry_run_ = false;
+  RunLedger* ledger_ = nullptr;
 };
 
 }  // namespace tavrin

@@ -22,6 +22,8 @@ PACKAGES=(
   scdoc gzip dpkg-dev man-db lintian systemd
   # the publication test's confinement of the service (mount namespaces)
   mount
+  # promtool, which checks the metrics file (about 15 s to install)
+  prometheus
 )
 
 SUDO=""

@@ -193,7 +193,7 @@ completion)
     lpstat() { printf "office\nlab\n"; }  # the printers CUPS would list
     complete_word tavrin-report --printer o' _ "$src/packaging/bash-completion/tavrin-report")
   expected=$'Web Daily\\ Export\nDaily\\ Export\n--check\n\nDaily\\ Export\n--as-service\n--printer\n'
-  expected+=$'--unattended --interactive --check --as-service --printer --help -h --version -V --\noffice\n'
+  expected+=$'--unattended --interactive --check --as-service --status --json --printer --help -h --version -V --\noffice\n'
   [ "$got" = "${expected%$'\n'}" ] || { echo "$got"; fail "completion"; }
   ;;
 

@@ -1,5 +1,7 @@
 #include "platform/text/markup.h"
 
+#include <cstdio>
+
 #include "platform/text/utf8.h"
 
 namespace tavrin::text {
@@ -57,6 +59,45 @@ std::string EscapeMarkup(std::string_view s, MarkupEscape what) {
   }
   out.append(s.substr(copied));
   return out;
+}
+
+}  // namespace tavrin::text
+
+namespace tavrin::text {
+
+std::string JsonString(std::string_view s) {
+  std::string out = "\"";
+  out.reserve(s.size() + 2);
+  for (size_t at = 0; at < s.size();) {
+    const auto b = static_cast<unsigned char>(s[at]);
+    if (b >= 0x80) {
+      const Utf8Char c = DecodeUtf8(s, at);
+      if (c.valid) {
+        out.append(s.substr(at, c.length));
+      } else {
+        out += kReplacementUtf8;
+      }
+      at += c.length;
+      continue;
+    }
+    ++at;
+    switch (b) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+          out += escaped;
+        } else {
+          out += static_cast<char>(b);
+        }
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace tavrin::text

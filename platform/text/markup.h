@@ -1,7 +1,8 @@
 #ifndef TAVRIN_PLATFORM_TEXT_MARKUP_H_
 #define TAVRIN_PLATFORM_TEXT_MARKUP_H_
 
-// Escaping of text put into HTML or XML markup. Stateless and thread-safe.
+// Escaping of text put into HTML or XML markup, or into JSON. Stateless and
+// thread-safe.
 
 #include <string>
 #include <string_view>
@@ -26,6 +27,12 @@ enum class MarkupEscape {
 // that does not start a well-formed UTF-8 character, as U+FFFD; every other
 // character unchanged. The result is UTF-8 that the markup takes as text.
 std::string EscapeMarkup(std::string_view s, MarkupEscape what);
+
+// `s` as a JSON string, quotation marks included: '"' and '\\' escaped with
+// a backslash, the controls below U+0020 as \n, \t, \r or \u00XX, each
+// byte that does not start a well-formed UTF-8 character as U+FFFD, every
+// other character unchanged; any JSON parser takes the result.
+std::string JsonString(std::string_view s);
 
 }  // namespace tavrin::text
 

@@ -187,5 +187,12 @@ TEST(MarkupTest, CharactersTheMarkupForbidsBecomeReplacementCharacters) {
   EXPECT_EQ(EscapeMarkup("\x01<\x02>", MarkupEscape::kXmlText), r + "&lt;" + r + "&gt;");
 }
 
+TEST(JsonStringTest, QuotesEscapesControlsAndReplacesBytesThatAreNotUtf8) {
+  EXPECT_EQ(JsonString(""), "\"\"");
+  EXPECT_EQ(JsonString("Web \"A\\B\"\n\t\r\x01\x1f \xC3\xA9"), "\"Web \\\"A\\\\B\\\"\\n\\t\\r\\u0001\\u001f \xC3\xA9\"");
+  EXPECT_EQ(JsonString("a\xE9z\xED\xA0\x80"), "\"a\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
+}
+
 }  // namespace
 }  // namespace tavrin::text
