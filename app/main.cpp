@@ -22,6 +22,7 @@
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "platform/providers/providers.h"
+#include "platform/watch/file_watcher.h"
 #include "platform/window/window_factory.h"
 
 namespace {
@@ -147,6 +148,8 @@ int main(int argc, char** argv) {
   if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
   tavrin::ado::DefaultProviders providers(env);
+  // Made before the dialog, which stops its wakes when it goes.
+  const std::unique_ptr<tavrin::FileWatcher> sources = tavrin::NewInotifyWatcher(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers, files,
                                         cl.report, kProgramName);
   // A printer named on the command line, or nobody to ask, takes the
@@ -160,6 +163,7 @@ int main(int argc, char** argv) {
     print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);
   }
   dlg.SetPrinting(printing, *print_dialog);
+  dlg.SetFileWatcher(*sources);
   {
     SignalWatcher watcher(env, *window, dlg);
     window->DoModal(dlg);
