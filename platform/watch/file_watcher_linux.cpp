@@ -24,20 +24,7 @@ constexpr uint32_t kFolderEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_C
 
 class InotifyWatcher : public FileWatcher {
  public:
-  explicit InotifyWatcher(Env& env) : env_(env) {
-    inotify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!inotify_.valid()) {
-      init_error_ = errno;
-      return;
-    }
-    stop_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stop_.valid()) {
-      init_error_ = errno;
-      inotify_.Reset();
-      return;
-    }
-    thread_ = env_.StartThread([this] { Loop(); });
-  }
+  explicit InotifyWatcher(Env& env) : env_(env) {}
 
   ~InotifyWatcher() override {
     if (!thread_) return;
@@ -54,6 +41,7 @@ class InotifyWatcher : public FileWatcher {
   std::string Watch(const std::string& path) override {
     Watched watched{path, fs::DirName(path), fs::BaseName(path), fs::StampOfPath(path)};
     std::lock_guard<std::mutex> lock(mu_);
+    if (!started_) StartEvents();
     const int error = inotify_.valid() ? AddFolderWatch(watched) : init_error_;
     watched_.push_back(std::move(watched));
     // A missing folder is watched once it appears.
@@ -101,6 +89,25 @@ class InotifyWatcher : public FileWatcher {
     bool flagged = false;
     Env::SteadyTime last_seen{};
   };
+
+  // Starts the instance and the thread that waits for its events, at the
+  // first watch: a program that watches nothing has neither. Caller holds
+  // mu_.
+  void StartEvents() {
+    started_ = true;
+    inotify_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_.valid()) {
+      init_error_ = errno;
+      return;
+    }
+    stop_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop_.valid()) {
+      init_error_ = errno;
+      inotify_.Reset();
+      return;
+    }
+    thread_ = env_.StartThread([this] { Loop(); });
+  }
 
   // Adds the watch of the folder of `w` (the kernel gives one folder one
   // watch, whoever asks). Returns 0 or the errno value. Caller holds mu_.
@@ -161,8 +168,9 @@ class InotifyWatcher : public FileWatcher {
   Env& env_;
   fs::UniqueFd inotify_;
   fs::UniqueFd stop_;  // readable: the thread ends
+  std::mutex mu_;  // guards watched_, started_, init_error_ and the start of the rest
+  bool started_ = false;
   int init_error_ = 0;
-  std::mutex mu_;      // guards watched_
   std::vector<Watched> watched_;
   std::mutex wake_mu_;  // guards wake_, held while it runs
   std::function<void()> wake_;
