@@ -120,7 +120,11 @@ class ChangeSim : public DialogHost, public ado::ProviderFactory {
  private:
   std::optional<int64_t> next_tick_;  // asked for by the tick or the wake just made
   int64_t next_tick_at_ = env_.now_ms();
+
+ public:
   CTavrinReportGeneratorDlg dlg_;
+
+ private:
   std::vector<Start> starts_;
 };
 
@@ -167,6 +171,21 @@ TEST(ChangeRunsTest, AChangeDuringARunMakesExactlyOneMoreRun) {
   };
   // Run 1 goes from 1001 s to 1006 s; its last change was at 1003 s.
   EXPECT_EQ(sim.Run(1030'000), (Starts{{"Daily", 1001'000}, {"Daily", 1006'000}}));
+}
+
+// A run that read two versions of its source waits to run once more; a run
+// on change that comes first is that run.
+TEST(ChangeRunsTest, ARunOnChangeIsAlsoTheRetryOfARunThatReadTwoVersions) {
+  ChangeSim sim({{"Daily", 60, "Yes"}});
+  sim.during_run = [&sim](int run) {
+    if (run != 1) return;
+    sim.env_.AdvanceMs(1000);
+    sim.watcher_.Change(ChangeSim::Source("Daily"));
+    sim.dlg_.SourceChanged();
+  };
+  // The change at 1002 s makes the run at 1004 s; the retry would wait for
+  // 2 s from the end of run 1, at 1002.5 s.
+  EXPECT_EQ(sim.Run(1030'000), (Starts{{"Daily", 1001'000}, {"Daily", 1004'000}}));
 }
 
 // The same when the change comes at the very end of the run: the quiet wait

@@ -116,6 +116,9 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
       } else if (changed >= 0) {
         const std::string& report = m_ReportSchedule[static_cast<size_t>(changed)].strReportName;
         window_.Notice(report + ": " + change_runs_.SourceOfEntry(changed) + " has changed", Severity::kInfo);
+        // This run reads the source anew: it is also the one more run that
+        // a run which read two versions of it waits to make.
+        if (retry_ && text::EqualsIgnoreAsciiCase(retry_->report, report)) retry_.reset();
         StartRun(report, false);
         started = true;
       }

@@ -50,8 +50,11 @@ class FileWatcher {
 // The Linux watcher: inotify on the folder of each watched file, so that a
 // write to the file, its removal and a file renamed onto it all count, and
 // folders that are missing, or removed later, are watched again when they
-// appear. A thread of `env` (which must outlive the watcher) waits for the
-// events; it wakes for nothing else.
+// appear. A file reached through a symbolic link into another folder is
+// watched in the link's folder: a write to its target is found by the
+// comparison of stamps. A thread of `env` (which must outlive the watcher),
+// started at the first Watch, waits for the events; it wakes for nothing
+// else.
 std::unique_ptr<FileWatcher> NewInotifyWatcher(Env& env);
 
 }  // namespace tavrin
