@@ -11,9 +11,7 @@
 #include <functional>
 #include <mutex>
 
-#include "platform/env/fake_env.h"
 #include "platform/fs/fs_test_support.h"
-#include "platform/watch/fake_file_watcher.h"
 
 namespace tavrin {
 namespace {
@@ -124,29 +122,6 @@ TEST(InotifyWatcherTest, ComparingStampsFindsWhatNoEventTold) {
   ASSERT_TRUE(w.WaitForWake());
   EXPECT_EQ(w.Changed(false), std::vector<std::string>{source});
   EXPECT_TRUE(w.Changed(true).empty());
-}
-
-// The double wakes as the Linux watcher does: once until the changes are
-// taken, however many signs come, with the time of the last sign.
-TEST(FakeFileWatcherTest, WakesOncePerTakeAndKeepsTheLastSign) {
-  FakeEnv env;
-  FakeFileWatcher watcher(env);
-  int wakes = 0;
-  watcher.SetWake([&wakes] { ++wakes; });
-  watcher.Watch("/data/Vesk.mdb");
-  watcher.Change("/data/Vesk.mdb");
-  env.AdvanceMs(300);
-  watcher.Change("/data/Vesk.mdb");
-  watcher.Change("/data/other.mdb");  // not watched
-  EXPECT_EQ(wakes, 1);
-  auto changes = watcher.TakeChanged(false);
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0].last_seen, env.SteadyNow());
-  watcher.ChangeUnseen("/data/Vesk.mdb");
-  EXPECT_TRUE(watcher.TakeChanged(false).empty());
-  EXPECT_EQ(watcher.TakeChanged(true).size(), 1u);
-  watcher.Change("/data/Vesk.mdb");
-  EXPECT_EQ(wakes, 2);
 }
 
 }  // namespace
