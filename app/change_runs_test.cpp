@@ -142,7 +142,8 @@ TEST(ChangeRunsTest, ABurstOfWritesMakesOneRunTwoSecondsAfterTheLast) {
   EXPECT_LE(sim.ticks, 60 + 4 + 2 + 2);  // once a second, the wakes, and the runs' ends
   EXPECT_GE(sim.watcher_.comparisons(), 55);
   const auto notices = sim.window_.notices();
-  EXPECT_NE(std::find(notices.begin(), notices.end(), "Daily: runs also when /w/Daily.mdb changes"), notices.end());
+  EXPECT_NE(std::find(notices.begin(), notices.end(), "Daily: runs also when /w/Daily.mdb changes"),
+            notices.end());
   EXPECT_NE(std::find(notices.begin(), notices.end(), "Daily: /w/Daily.mdb has changed"), notices.end());
 }
 
@@ -216,7 +217,9 @@ TEST(ChangeRunsTest, AnEntryWithoutTheKeyNeverRunsOnChange) {
   EXPECT_EQ(sim.store_.Find(kSched, "Report On Change03", kIni), "No");
   const auto notices = sim.window_.notices();
   EXPECT_NE(std::find_if(notices.begin(), notices.end(),
-                         [](const std::string& n) { return n.rfind("Remote: does not run on change: a Windows path", 0) == 0; }),
+                         [](const std::string& n) {
+                           return n.rfind("Remote: does not run on change: a Windows path", 0) == 0;
+                         }),
             notices.end());
 }
 

@@ -74,7 +74,8 @@ void CTavrinReportGeneratorDlg::OnInitDialog(DialogHost& host) {
   m_ReportSchedule = BuildSchedule(m_Ini, cmdline_report_, now);
   change_runs_.Start(
       watcher_, m_ReportSchedule, [this](const std::string& report) { return m_Def.SourceOf(report); },
-      [this] { WakeTimer(); }, [this](const std::string& text, Severity severity) { window_.Notice(text, severity); });
+      [this] { WakeTimer(); },
+      [this](const std::string& text, Severity severity) { window_.Notice(text, severity); });
   if (m_ReportSchedule.empty()) {
     invalid_invocation_ = true;
     window_.MessageBox(
@@ -163,7 +164,9 @@ void CTavrinReportGeneratorDlg::ScheduleNextTick(DialogHost& host) {
     // A retry looks at its source every quarter second, so that it runs
     // soon after the source has been quiet long enough.
     if (retry_) delay = kLongestSleepMs / 4;
-    if (const std::optional<int64_t> wait = change_runs_.QuietWaitMs(SteadyMilliseconds())) delay = std::min(delay, *wait);
+    // A source watched for changes is looked at again when its quiet wait ends.
+    if (const std::optional<int64_t> wait = change_runs_.QuietWaitMs(SteadyMilliseconds()))
+      delay = std::min(delay, *wait);
     const int64_t second = NextDecisionSecond(m_ReportSchedule, env_.NowSeconds());
     if (second < INT64_MAX / 1000) delay = std::clamp<int64_t>(second * 1000 - env_.NowMilliseconds(), 0, delay);
   }

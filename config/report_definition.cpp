@@ -60,8 +60,8 @@ void CReportDefinition::NoticeRefusal(RunHost& host, const IniPath& path) const 
 }
 
 IniPath CReportDefinition::SourceOf(const std::string& report) {
-  return ResolveIniPath("DataPath", m_Ini.GetString(report, "DataPath", DefaultDataPath(), m_strIniFile, false, false),
-                        m_Ini.store(), m_strIniFile);
+  const std::string value = m_Ini.GetString(report, "DataPath", DefaultDataPath(), m_strIniFile, false, false);
+  return ResolveIniPath("DataPath", value, m_Ini.store(), m_strIniFile);
 }
 
 bool CReportDefinition::LoadReportDefinition(RunHost& host) {

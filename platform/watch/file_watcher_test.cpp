@@ -64,7 +64,8 @@ TEST(InotifyWatcherTest, EveryWayTheFileChangesWakesTheWatcher) {
     std::function<void(const ScratchDir&)> change;
   };
   const std::vector<Case> cases = {
-      {"written in place", true, [](const ScratchDir& d) { ASSERT_EQ(truncate((d / "Vesk.mdb").c_str(), 4096), 0); }},
+      {"written in place", true,
+       [](const ScratchDir& d) { ASSERT_EQ(truncate((d / "Vesk.mdb").c_str(), 4096), 0); }},
       {"replaced by a rename", true,
        [](const ScratchDir& d) { ASSERT_EQ(std::rename((d / "next.mdb").c_str(), (d / "Vesk.mdb").c_str()), 0); }},
       {"removed", true, [](const ScratchDir& d) { ASSERT_EQ(unlink((d / "Vesk.mdb").c_str()), 0); }},
