@@ -25,6 +25,7 @@
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "platform/providers/providers.h"
+#include "platform/watch/file_watcher.h"
 #include "platform/window/window_factory.h"
 
 namespace {
@@ -163,6 +164,8 @@ int main(int argc, char** argv) {
                              window->Notice(text, severity);
                            });
   tavrin::ado::DefaultProviders providers(env);
+  // Made before the dialog, which stops its wakes when it goes.
+  const std::unique_ptr<tavrin::FileWatcher> sources = tavrin::NewInotifyWatcher(env);
   tavrin::CTavrinReportGeneratorDlg dlg(env, *window, tavrin::DefaultProfileStore(), providers, files,
                                         cl.report, kProgramName);
   // A printer named on the command line, or nobody to ask, takes the
@@ -177,6 +180,7 @@ int main(int argc, char** argv) {
   }
   dlg.SetPrinting(printing, *print_dialog);
   dlg.SetRunLedger(ledger);
+  dlg.SetFileWatcher(*sources);
   {
     SignalWatcher watcher(env, *window, dlg);
     window->DoModal(dlg);

@@ -73,6 +73,10 @@ void CTavrinReportGeneratorDlg::OnInitDialog(DialogHost& host) {
   m_Def.m_strReportName = cmdline_report_;
   m_strDisplayName = cmdline_report_;
   m_ReportSchedule = BuildSchedule(m_Ini, cmdline_report_, now);
+  change_runs_.Start(
+      watcher_, m_ReportSchedule, [this](const std::string& report) { return m_Def.SourceOf(report); },
+      [this] { WakeTimer(); },
+      [this](const std::string& text, Severity severity) { window_.Notice(text, severity); });
   if (m_ReportSchedule.empty()) {
     invalid_invocation_ = true;
     window_.MessageBox(
@@ -100,18 +104,28 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   if (const int result = end_request_.exchange(0)) EndDialog(host, result);
   bool started = false;
   if (!m_bRunning && !ending_) {
+    change_runs_.TakeChanges(SteadyMilliseconds());
     if (retry_ && QuietLongEnough(*retry_, fs::StampOfPath(retry_->source), SteadyMilliseconds())) {
       StartRun(retry_->report, true);
       retry_.reset();
       started = true;
     } else {
       const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
+      const int changed = choice.due_index >= 0 ? -1 : change_runs_.DueEntry(SteadyMilliseconds());
       if (choice.due_index >= 0) {
         StartRun(m_ReportSchedule[static_cast<size_t>(choice.due_index)].strReportName, false);
         started = true;
+      } else if (changed >= 0) {
+        const std::string& report = m_ReportSchedule[static_cast<size_t>(changed)].strReportName;
+        window_.Notice(report + ": " + change_runs_.SourceOfEntry(changed) + " has changed", Severity::kInfo);
+        // This run reads the source anew: it is also the one more run that
+        // a run which read two versions of it waits to make.
+        if (retry_ && text::EqualsIgnoreAsciiCase(retry_->report, report)) retry_.reset();
+        StartRun(report, false);
+        started = true;
       }
-      // A retry that waits for its source keeps the program.
-      if (choice.finished && !retry_) EndDialog(host, kIdOk);
+      // A retry that waits for its source, or a source watched, keeps the program.
+      if (choice.finished && !retry_ && !change_runs_.watching()) EndDialog(host, kIdOk);
     }
   }
   if (!started && !m_bRunning && !ending_ && ledger_ && cmdline_report_.empty())
@@ -132,6 +146,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
 void CTavrinReportGeneratorDlg::StartRun(const std::string& report, bool retry) {
   m_Def.m_strReportName = report;
   m_strDisplayName = report;
+  change_runs_.RunStarts(report);
   // The previous run cleared m_bRunning as its last action; its thread
   // is at most finishing its return.
   WaitForRun();
@@ -152,6 +167,9 @@ void CTavrinReportGeneratorDlg::ScheduleNextTick(DialogHost& host) {
     // A retry looks at its source every quarter second, so that it runs
     // soon after the source has been quiet long enough.
     if (retry_) delay = kLongestSleepMs / 4;
+    // A source watched for changes is looked at again when its quiet wait ends.
+    if (const std::optional<int64_t> wait = change_runs_.QuietWaitMs(SteadyMilliseconds()))
+      delay = std::min(delay, *wait);
     const int64_t second = NextDecisionSecond(m_ReportSchedule, env_.NowSeconds());
     if (second < INT64_MAX / 1000) delay = std::clamp<int64_t>(second * 1000 - env_.NowMilliseconds(), 0, delay);
   }

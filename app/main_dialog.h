@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/change_runs.h"
 #include "app/schedule.h"
 #include "config/ini2.h"
 #include "config/report_definition.h"
@@ -21,6 +22,7 @@
 #include "platform/print/print_backend.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
+#include "platform/watch/file_watcher.h"
 #include "run/run_host.h"
 #include "platform/window/window.h"
 
@@ -36,7 +38,8 @@ class RunLedger;
 // tick could decide something new, at most a second apart. A run that read
 // two versions of its source (RunHost::SourceChanged) is run once more once
 // the source has been quiet for kQuietMilliseconds; the window does not end
-// while that run waits.
+// while that run waits. Entries that also run when their source changes
+// (ChangeRuns) keep the window; a sign of change brings a tick at once.
 //
 // Threads: the window's events arrive on the thread that runs DoModal; the
 // run thread uses the report definition, the INI access and the databases
@@ -87,6 +90,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   // Where each run is recorded and the wait for the next is told; it must
   // outlive the object. Without one nothing is recorded. Call before DoModal.
   void SetRunLedger(RunLedger& ledger) { ledger_ = &ledger; }
+  // The watcher of the sources of the entries that run on change; it must
+  // outlive the object. Without it no entry runs on change. Call before
+  // DoModal.
+  void SetFileWatcher(FileWatcher& watcher) { watcher_ = &watcher; }
 
   // Asks a run under way to stop at its next safe point. Any thread; a
   // wait that the stop cuts short (StopToken) is cancelled on it.
@@ -160,6 +167,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   COutputDatabase m_Output;
   PrintBackend* print_backend_ = nullptr;
   PrintDialog* print_dialog_ = nullptr;
+  FileWatcher* watcher_ = nullptr;
 
   mutable std::mutex status_mu_;
   std::string m_strStatus;
@@ -188,6 +196,7 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::optional<QuietRetry> retry_;
   bool retry_run_ = false;
   RunLedger* ledger_ = nullptr;
+  ChangeRuns change_runs_;  // the timer's; stops the watcher's wakes first when destroyed
 };
 
 }  // namespace tavrin

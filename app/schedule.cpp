@@ -29,7 +29,9 @@ std::vector<tagREPORT_INFO> BuildSchedule(CIni2& ini, const std::string& cmdline
     const bool write_default = nn == 1;
     std::string name = ini.GetString(IndexedKey("Report Name", nn), "", write_default);
     const int minutes = ini.GetInt(IndexedKey("Minutes Between Reports", nn), 1, write_default);
-    if (!name.empty()) schedule.push_back({std::move(name), minutes, now});
+    if (name.empty()) continue;
+    const bool on_change = ini.GetBool(IndexedKey("Report On Change", nn), false, false);
+    schedule.push_back({std::move(name), minutes, now, on_change});
   }
   return schedule;
 }

@@ -16,14 +16,16 @@ struct tagREPORT_INFO {
   std::string strReportName;
   int32_t nMinutes = 0;  // > 0: repeats at that interval; otherwise runs once
   int64_t tmNextDue = 0;  // due once the clock is strictly later than this
+  bool bOnChange = false;  // also runs when its source changes (ChangeRuns)
 };
 
 // Builds the schedule at start time `now`: the single entry
 // {report, -1, now - 1} when `cmdline_report` is not empty (the INI is not
 // touched), else one entry {name, minutes, now} for each non-empty
 // "Report NameNN" of section "Report Schedule", NN = 01 to 99, with
-// "Minutes Between ReportsNN" (default 1). Only index 01 writes its defaults
-// back. Leaves the section of `ini` at "Report Schedule".
+// "Minutes Between ReportsNN" (default 1) and "Report On ChangeNN" (default
+// No, never written back). Only index 01 writes its defaults back. Leaves
+// the section of `ini` at "Report Schedule".
 std::vector<tagREPORT_INFO> BuildSchedule(CIni2& ini, const std::string& cmdline_report,
                                           int64_t now);
 

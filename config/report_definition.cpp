@@ -59,6 +59,11 @@ void CReportDefinition::NoticeRefusal(RunHost& host, const IniPath& path) const 
   if (!path.usable()) host.Notice(KeyNotice(path.key, path.value, path.refusal), Severity::kError);
 }
 
+IniPath CReportDefinition::SourceOf(const std::string& report) {
+  const std::string value = m_Ini.GetString(report, "DataPath", DefaultDataPath(), m_strIniFile, false, false);
+  return ResolveIniPath("DataPath", value, m_Ini.store(), m_strIniFile);
+}
+
 bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   const std::tm now = env_.LocalNow();
 
@@ -74,7 +79,7 @@ bool CReportDefinition::LoadReportDefinition(RunHost& host) {
   // be cut into the name of another file (and written back whole, to be cut
   // again at every start): the report is refused instead.
   const std::string output_default = m_strWorkDir + "/" + m_strReportName + "-Report.csv";
-  const std::string data_default = m_strWorkDir + "/Vesk.mdb";
+  const std::string data_default = DefaultDataPath();
   for (const auto& [key, default_value] :
        {std::pair{"OutputFilename", &output_default}, std::pair{"DataPath", &data_default}}) {
     if (default_value->size() > CIni2::kMaxValueBytes && !m_Ini.KeyPresent(key)) {

@@ -41,6 +41,12 @@ class CReportDefinition {
   // a value: the program is to end.
   bool LoadReportDefinition(RunHost& host);
 
+  // The source database of report `report` as a load resolves its
+  // "DataPath" (the default in m_strWorkDir, the [Path Mapping] of
+  // m_strIniFile), read without writing anything back, the key when it is
+  // missing included.
+  IniPath SourceOf(const std::string& report);
+
   // Set by the main dialog before the load.
   std::string m_strIniFile;
   std::string m_strWorkDir;
@@ -106,6 +112,9 @@ class CReportDefinition {
   static int ResolveDateStyle(const std::string& text, bool output_year_first);
 
  private:
+  // The "DataPath" of a report that has none: Vesk.mdb in the working folder.
+  std::string DefaultDataPath() const { return m_strWorkDir + "/Vesk.mdb"; }
+
   Env& env_;
 };
 

@@ -272,5 +272,23 @@ TEST_F(ReportDefinitionTest, PathKeysAreUsedMappedAndKeptAsWritten) {
   EXPECT_EQ(host_.notice_severities[0], Severity::kError);
 }
 
+// The source a watcher looks at is the one the load opens, found without
+// writing anything: a missing key stays missing, and the current section
+// is left as it was.
+TEST_F(ReportDefinitionTest, SourceOfIsTheLoadsDataPathReadWithoutWriting) {
+  ini_.SetSection("Report Schedule");
+  EXPECT_EQ(def_.SourceOf("Daily").path, "/w/Vesk.mdb");
+  EXPECT_EQ(Stored("DataPath"), std::nullopt);
+  EXPECT_EQ(ini_.section(), "Report Schedule");
+
+  Set("Output", "CSV");
+  Set("DataPath", "C:\\Closings\\Vesk.mdb");
+  store_.Set("Path Mapping", "C:\\Closings", "/srv/closings", kIni);
+  const IniPath source = def_.SourceOf("Daily");
+  ASSERT_TRUE(def_.LoadReportDefinition(host_));
+  EXPECT_EQ(source.path, "/srv/closings/Vesk.mdb");
+  EXPECT_EQ(source.path, def_.m_strDataPath);
+}
+
 }  // namespace
 }  // namespace tavrin

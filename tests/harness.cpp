@@ -41,10 +41,11 @@ std::string EnvOr(const char* name, const char* fallback) {
 std::string ReportBinary() { return EnvOr("TAVRIN_BIN", TAVRIN_DEFAULT_BIN); }
 std::string MdbWriteBinary() { return EnvOr("TAVRIN_MDB_WRITE", TAVRIN_DEFAULT_MDB_WRITE); }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd, const std::string& input, int timeout_seconds,
-                     const std::map<std::string, std::string>& env,
-                     const std::optional<SignalOn>& signal_on, ErrorStream error_stream) {
+namespace {
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+              const std::string& input, int timeout_seconds, const std::map<std::string, std::string>& env,
+              const std::optional<SignalOn>& signal_on, ErrorStream error_stream, std::vector<OnError> steps) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   const bool socket = error_stream == ErrorStream::kJournalSocket;
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
@@ -87,6 +88,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   bool out_open = true, err_open = true;
   bool killed = false;
   bool signalled = false;
+  size_t next_step = 0;
+  size_t step_from = 0;  // where the next step's text is looked for
   while (out_open || err_open) {
     std::vector<pollfd> fds;
     if (out_open) fds.push_back({out_pipe[0], POLLIN, 0});
@@ -121,6 +124,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
           signalled = true;
           signalled_at = std::chrono::steady_clock::now();
         }
+        for (size_t found; next_step < steps.size() &&
+                           (found = result.err.find(steps[next_step].text, step_from)) != std::string::npos;) {
+          step_from = found + steps[next_step].text.size();
+          steps[next_step++].action(pid);
+        }
       } else {
         (p.fd == out_pipe[0] ? out_open : err_open) = false;
       }
@@ -138,6 +146,20 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled_at).count();
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd, const std::string& input, int timeout_seconds,
+                     const std::map<std::string, std::string>& env,
+                     const std::optional<SignalOn>& signal_on, ErrorStream error_stream) {
+  return Run(program, args, cwd, input, timeout_seconds, env, signal_on, error_stream, {});
+}
+
+RunResult RunProgramSteps(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& cwd, std::vector<OnError> steps, int timeout_seconds) {
+  return Run(program, args, cwd, "", timeout_seconds, {}, std::nullopt, ErrorStream::kPipe, std::move(steps));
 }
 
 void WriteOrgDatabase(const TempDir& dir, const std::string& jsonl) {

@@ -4,6 +4,7 @@
 // Helpers for end-to-end tests: temporary folders, files, and running the
 // program under test with its output captured.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,6 +56,19 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      int timeout_seconds = 60, const std::map<std::string, std::string>& env = {},
                      const std::optional<SignalOn>& signal_on = std::nullopt,
                      ErrorStream error_stream = ErrorStream::kPipe);
+
+// A step of a run: once the program's standard error holds `text`, after
+// where the previous step's text was found, `action` runs, given the
+// program's process id (to signal it, say).
+struct OnError {
+  std::string text;
+  std::function<void(int pid)> action;
+};
+
+// Runs `program` as RunProgram does, with no input, taking `steps` in
+// order as its standard error grows.
+RunResult RunProgramSteps(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& cwd, std::vector<OnError> steps, int timeout_seconds = 60);
 
 // The program under test (TAVRIN_BIN) and the Access file writer (TAVRIN_MDB_WRITE).
 std::string ReportBinary();

@@ -37,6 +37,7 @@ expected_files() {
   cat <<EOF | sort
 $unit_dir/tavrin-report-schedule.service
 $unit_dir/tavrin-report@.service
+$unit_dir/tavrin-report@.path
 $unit_dir/tavrin-report@.timer
 $sysusers_dir/tavrin-report.conf
 usr/bin/tavrin-mdb-write
@@ -139,7 +140,7 @@ units)
     sed "s|^ExecStart=/usr/bin/|ExecStart=$tmp/root/usr/bin/|" "$f" >"$tmp/units/$(basename "$f")"
   done
   out=$(cd "$tmp/units" && systemd-analyze verify --man=no ./tavrin-report-schedule.service \
-          ./tavrin-report@Daily.service ./tavrin-report@Daily.timer 2>&1)
+          ./tavrin-report@Daily.service ./tavrin-report@Daily.timer ./tavrin-report@Daily.path 2>&1)
   rc=$?
   if [ $rc -ne 0 ] || [ -n "$out" ]; then
     echo "$out"
