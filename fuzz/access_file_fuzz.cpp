@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           // The rows of a reading in part, read again last first.
           if (what.keys) {
             std::vector<uint64_t> places(sink.places_.rbegin(), sink.places_.rend());
-            reader.ReadRowsAt(name, places, sink);
+            reader.ReadRowsAt(name, places, {}, sink);
           }
         } catch (const ProviderFailure&) {
         }

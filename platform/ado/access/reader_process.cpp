@@ -267,15 +267,24 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
 
 namespace {
 
-// Reads from `fd` a count and that many places, as Ask sends them; false
-// when the sender closed its end before the count (nothing was asked).
-// Throws ProviderFailure when the places break off.
-bool ReceivePlaces(int fd, std::vector<uint64_t>& places) {
+// The most columns a table can have; more flags are no request of Ask's.
+constexpr uint64_t kMaxAskedColumns = 4096;
+
+// Reads from `fd` a count and that many places, then a count and that many
+// column flags, as Ask sends them; false when the sender closed its end
+// before the first count (nothing was asked). Throws ProviderFailure when
+// the request breaks off.
+bool ReceivePlaces(int fd, std::vector<uint64_t>& places, std::vector<bool>& columns) {
   uint64_t count = 0;
   if (fs::ReadFull(fd, &count, sizeof count) != 0) return false;
+  const ProviderFailure cut{kEFail, "The database reader was not told which rows to read.", {}};
   places.resize(count);
-  if (fs::ReadFull(fd, places.data(), count * sizeof(uint64_t)) != 0)
-    throw ProviderFailure{kEFail, "The database reader was not told which rows to read.", {}};
+  if (fs::ReadFull(fd, places.data(), count * sizeof(uint64_t)) != 0) throw cut;
+  if (fs::ReadFull(fd, &count, sizeof count) != 0 || count > kMaxAskedColumns) throw cut;
+  std::string flags(count, '\0');
+  if (fs::ReadFull(fd, flags.data(), flags.size()) != 0) throw cut;
+  columns.assign(count, false);
+  for (size_t i = 0; i < flags.size(); ++i) columns[i] = flags[i] != 0;
   return true;
 }
 
@@ -295,19 +304,21 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
   setsockopt(ask_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   // Filled in the child only.
   std::vector<uint64_t> places;
-  const ChildStart start = [ask = ask_.get(), in = from.get(), &places] {
+  std::vector<bool> columns;
+  const ChildStart start = [ask = ask_.get(), in = from.get(), &places, &columns] {
     close(ask);
-    return ReceivePlaces(in, places);
+    return ReceivePlaces(in, places, columns);
   };
-  const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
-    reader.ReadRowsAt(table, places, out);
+  const ChildWork work = [&table, &places, &columns](MdbReader& reader, StreamWriter& out) {
+    reader.ReadRowsAt(table, places, columns, out);
   };
   reader_ = std::make_unique<ReaderRun>(*file, start, work, env, std::move(cancelled), options.in_fetch_sandbox,
                                         options);
 }
 
-void RowFetch::Ask(const std::vector<uint64_t>& places) {
+void RowFetch::Ask(const std::vector<uint64_t>& places, const std::vector<bool>& columns) {
   expected_ = places.size();
+  asked_columns_ = columns;
   const uint64_t count = places.size();
   // send, not fs::WriteAll: a reader that is gone must not raise SIGPIPE.
   auto send_all = [this](const void* from, size_t size) {
@@ -321,7 +332,11 @@ void RowFetch::Ask(const std::vector<uint64_t>& places) {
     }
     return true;
   };
-  if (send_all(&count, sizeof count)) send_all(places.data(), count * sizeof(uint64_t));
+  const uint64_t column_count = columns.size();
+  const std::string flags(columns.begin(), columns.end());
+  if (send_all(&count, sizeof count) && send_all(places.data(), count * sizeof(uint64_t)) &&
+      send_all(&column_count, sizeof column_count))
+    send_all(flags.data(), flags.size());
   ask_.Reset();
 }
 
@@ -333,8 +348,11 @@ const char* RowFetch::Next() {
   for (;;) {
     if (StoredTable* t = stream.latest()) {
       if (columns_.empty()) {
-        for (const ColumnInfo& c : t->columns)
-          if (!c.loaded || !t->places.empty()) throw reader_->Unreadable("its reader sent a part of a row.");
+        if (!asked_columns_.empty() && asked_columns_.size() != t->columns.size())
+          throw reader_->Unreadable("its reader sent other columns than were asked for.");
+        for (size_t i = 0; i < t->columns.size(); ++i)
+          if (t->columns[i].loaded != (asked_columns_.empty() || asked_columns_[i]) || !t->places.empty())
+            throw reader_->Unreadable("its reader sent other parts of a row than were asked for.");
         columns_ = t->columns;
       }
       if (served_ < t->rows()) {
