@@ -21,7 +21,7 @@
 #include "platform/fs/fd.h"
 #include "platform/fs/file_system.h"
 #include "platform/history/sqlite_run_history.h"
-#include "platform/print/cups_backend.h"
+#include "platform/print/print_module.h"
 #include "platform/print/print_dialog.h"
 #include "platform/profile/profile.h"
 #include "platform/providers/providers.h"
@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
                                         cl.report, kProgramName);
   // A printer named on the command line, or nobody to ask, takes the
   // choice out of the user's hands.
-  tavrin::CupsPrintBackend printing(
-      [&window](const std::string& text) { window->Notice(text, tavrin::Severity::kWarning); });
+  tavrin::LoadedPrintBackend printing(tavrin::PrintModulePath(), [&window](const std::string& text) {
+    window->Notice(text, tavrin::Severity::kWarning);
+  });
   std::unique_ptr<tavrin::PrintDialog> print_dialog;
   if (interactive && cl.printer.empty()) {
     print_dialog = std::make_unique<tavrin::WindowPrintDialog>(*window, printing);

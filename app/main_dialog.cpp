@@ -221,7 +221,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
     if (!m_Def.LoadReportDefinition(*this)) {
       definition_refused_ = true;
       end_request_ = kIdCancel;
-    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations()) {
+    } else if (m_Source.OpenDatabase() && m_Source.QueryOrganizations(OrgColumnsRead(m_Def))) {
       outcome = GenerateReport();  // which also handles a stop that came meanwhile
     } else if (StopRequested()) {
       NoteStoppedBeforeOutput(m_Def, *this, files_);

@@ -8,11 +8,36 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace tavrin::bench {
+namespace {
 
-Measurement MeasureInChild(const std::function<int()>& work) {
+// The Pss of process `pid` and of all its descendants, in KiB; 0 for a
+// process that has just ended.
+long TreePss(pid_t pid) {
+  long total = 0;
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(rollup, line);) {
+    if (line.rfind("Pss:", 0) != 0) continue;
+    total += std::atol(line.c_str() + 4);
+    break;
+  }
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream children(task.path() / "children");
+    for (pid_t child; children >> child;) total += TreePss(child);
+  }
+  return total;
+}
+
+}  // namespace
+
+Measurement MeasureInChild(const std::function<int()>& work, bool sample_tree) {
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
@@ -20,18 +45,27 @@ Measurement MeasureInChild(const std::function<int()>& work) {
   if (pid == 0) _exit(work());
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  long tree_peak = 0;
+  if (sample_tree) {
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+      tree_peak = std::max(tree_peak, TreePss(pid));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  } else {
+    wait4(pid, &status, 0, &usage);
+  }
   Measurement m;
   m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   m.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   m.max_rss_kib = usage.ru_maxrss;
+  m.tree_peak_kib = tree_peak;
   m.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return m;
 }
 
 Measurement RunMeasured(const std::vector<std::string>& argv, const std::string& cwd,
-                        const std::string& stdout_path) {
+                        const std::string& stdout_path, bool sample_tree) {
   return MeasureInChild([&] {
     const int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int null = open("/dev/null", O_RDWR);
@@ -44,7 +78,7 @@ Measurement RunMeasured(const std::vector<std::string>& argv, const std::string&
     args.push_back(nullptr);
     execvp(args[0], args.data());
     return 127;
-  });
+  }, sample_tree);
 }
 
 double Median(std::vector<double> values) {

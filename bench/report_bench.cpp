@@ -1,18 +1,23 @@
-// Times the program's reports against mdb-export and the C floor on one
-// large Access file.
+// Times the program's reports against mdb-export and the C floor on large
+// Access files of two shapes.
 //
-//   build/bench/report_bench [--rows N] [--runs R] [--bin PROGRAM] [--baseline PROGRAM]
-//                            [--callgrind]
+//   build/bench/report_bench [--rows N] [--runs R] [--shape short|long|both]
+//                            [--bin PROGRAM] [--baseline PROGRAM] [--callgrind]
 //
-// Writes an Org table of N sample organizations (default 200,000) with the
-// project's writer, then runs each case R times (default 5) in turn and
-// prints the median wall-clock and CPU time, their ratios to the floor's
-// (bench/floor.c, which writes the "Full" report's bytes; checked once) and
-// to mdb-export's medians, and the peak resident memory of each case. --bin
-// measures another build of tavrin-report with the same data; --baseline
-// also times the three reports of a second build (an older one, say),
-// interleaved with the first, and prints the ratio of each report's median
-// to the baseline's.
+// For each shape (both by default: `short`, the sample rows of
+// tavrin-mdb-write --sample, and `long`, those of --shape long: texts up to
+// 255 characters, memos of 1 to 8 KiB, non-ASCII text) writes an Org table
+// of N sample organizations (default 200,000) with the project's writer,
+// then runs each case R times (default 5) in turn and prints the median
+// wall-clock and CPU time (of the whole process, its reader children
+// included), their ratios to the floor's (bench/floor.c, which writes the
+// "Full" report's bytes; checked once) and to mdb-export's medians, the
+// peak resident memory of the largest process, and the peak memory of the
+// program and its reader children together (their summed Pss, sampled in
+// one more run of each case) against the file's size. --bin measures
+// another build of tavrin-report with the same data; --baseline also times
+// the three reports of a second build (an older one, say), interleaved with
+// the first, and prints the ratio of each report's median to the baseline's.
 //
 // --callgrind instead runs each case once under valgrind's callgrind (the
 // reader child too) and prints its instruction count, the stable figure of
@@ -114,37 +119,27 @@ bool SameBytes(const std::string& a, const std::string& b) {
                     std::istreambuf_iterator<char>(fb), std::istreambuf_iterator<char>());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   int rows = 200000;
   int runs = 5;
   std::string bin = TAVRIN_REPORT_BIN;
   std::string baseline_bin;
   bool callgrind = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--callgrind") == 0) {
-      callgrind = true;
-      continue;
-    }
-    if (i + 1 >= argc) break;
-    const std::string opt = argv[i++];
-    if (opt == "--rows") rows = std::atoi(argv[i]);
-    if (opt == "--runs") runs = std::atoi(argv[i]);
-    if (opt == "--bin") bin = argv[i];
-    if (opt == "--baseline") baseline_bin = argv[i];
-  }
-  // The cases run in the data's folder.
-  bin = std::filesystem::absolute(bin).string();
-  if (!baseline_bin.empty()) baseline_bin = std::filesystem::absolute(baseline_bin).string();
+};
+
+// Runs every case on a file of `shape`; nonzero when a case failed.
+int RunShape(const Options& o, const char* shape_name, tavrin::jet4::SampleShape shape) {
+  const int rows = o.rows, runs = o.runs;
+  const std::string& bin = o.bin;
+  const std::string& baseline_bin = o.baseline_bin;
   char tmpl[] = "/tmp/tavrin-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
   const std::string mdb = dir + "/Vesk.mdb";
-  tavrin::bench::WriteSampleDatabase(mdb, rows);
+  tavrin::bench::WriteSampleDatabase(mdb, rows, shape);
   std::ofstream(dir + "/TavrinReport.ini") << kIni;
   struct stat st {};
   stat(mdb.c_str(), &st);
-  std::printf("Org table of %d rows, file %.1f MiB, %d runs per case\n", rows,
+  std::printf("\n%s shape: Org table of %d rows, file %.1f MiB, %d runs per case\n", shape_name, rows,
               static_cast<double>(st.st_size) / 1048576.0, runs);
 
   const std::vector<std::pair<std::string, std::string>> reports = {
@@ -164,7 +159,7 @@ int main(int argc, char** argv) {
   }
   sleep(3);
 
-  if (callgrind) {
+  if (o.callgrind) {
     std::printf("%-34s %16s %8s\n", "case (callgrind)", "instructions", "x floor");
     long long floor_count = 0;
     for (size_t c = 1; c < cases.size(); ++c) {
@@ -187,7 +182,7 @@ int main(int argc, char** argv) {
   }
 
   std::map<std::string, std::vector<double>> times, cpu;
-  std::map<std::string, long> peak;
+  std::map<std::string, long> peak, tree_peak;
   for (int r = 0; r < runs; ++r) {
     for (const auto& [name, argv_case] : cases) {
       const bool floor = argv_case[0] == FLOOR_BIN;
@@ -201,6 +196,10 @@ int main(int argc, char** argv) {
       peak[name] = std::max(peak[name], m.max_rss_kib);
     }
   }
+  // The memory of each case with its children, in a run of its own: the
+  // sampling costs time.
+  for (const auto& [name, argv_case] : cases)
+    tree_peak[name] = tavrin::bench::RunMeasured(argv_case, dir, "/dev/null", true).tree_peak_kib;
   if (!SameBytes(dir + "/floor.csv", dir + "/full.csv")) {
     std::fprintf(stderr, "the floor's file differs from full.csv: the floor does not set the pace\n");
     return 1;
@@ -210,14 +209,15 @@ int main(int argc, char** argv) {
   };
   const std::string& export_case = cases[0].first;
   const std::string& floor_case = cases[1].first;
-  std::printf("%-34s %9s %7s %7s %8s %7s %7s %9s %7s\n", "case", "median s", "x floor", "x mdbx", "cpu s",
-              "x floor", "x mdbx", "peak MiB", "x file");
+  std::printf("%-34s %9s %7s %7s %8s %7s %7s %8s %9s %7s\n", "case", "median s", "x floor", "x mdbx", "cpu s",
+              "x floor", "x mdbx", "rss MiB", "all MiB", "x file");
   for (const auto& [name, argv_case] : cases) {
     const double wall = median_of(times, name), cpu_s = median_of(cpu, name);
-    std::printf("%-34s %9.3f %7.2f %7.2f %8.3f %7.2f %7.2f %9.1f %7.2f\n", name.c_str(), wall,
+    std::printf("%-34s %9.3f %7.2f %7.2f %8.3f %7.2f %7.2f %8.1f %9.1f %7.2f\n", name.c_str(), wall,
                 wall / median_of(times, floor_case), wall / median_of(times, export_case), cpu_s,
-                cpu_s / median_of(cpu, floor_case), cpu_s / median_of(cpu, export_case), static_cast<double>(peak[name]) / 1024.0,
-                static_cast<double>(peak[name]) * 1024.0 / static_cast<double>(st.st_size));
+                cpu_s / median_of(cpu, floor_case), cpu_s / median_of(cpu, export_case),
+                static_cast<double>(peak[name]) / 1024.0, static_cast<double>(tree_peak[name]) / 1024.0,
+                static_cast<double>(tree_peak[name]) * 1024.0 / static_cast<double>(st.st_size));
   }
   if (!baseline_bin.empty()) {
     std::printf("\n%-34s %12s %12s\n", "against the baseline", "wall ratio", "cpu ratio");
@@ -226,5 +226,33 @@ int main(int argc, char** argv) {
                   median_of(cpu, name) / median_of(cpu, "baseline " + name));
   }
   std::filesystem::remove_all(dir);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  std::vector<std::pair<const char*, tavrin::jet4::SampleShape>> shapes = {
+      {"short", tavrin::jet4::SampleShape::kShort}, {"long", tavrin::jet4::SampleShape::kLong}};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--callgrind") == 0) {
+      o.callgrind = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    const std::string opt = argv[i++];
+    if (opt == "--rows") o.rows = std::atoi(argv[i]);
+    if (opt == "--runs") o.runs = std::atoi(argv[i]);
+    if (opt == "--bin") o.bin = argv[i];
+    if (opt == "--baseline") o.baseline_bin = argv[i];
+    if (opt == "--shape" && std::strcmp(argv[i], "short") == 0) shapes.pop_back();
+    if (opt == "--shape" && std::strcmp(argv[i], "long") == 0) shapes.erase(shapes.begin());
+  }
+  // The cases run in the data's folder.
+  o.bin = std::filesystem::absolute(o.bin).string();
+  if (!o.baseline_bin.empty()) o.baseline_bin = std::filesystem::absolute(o.baseline_bin).string();
+  for (const auto& [name, shape] : shapes)
+    if (RunShape(o, name, shape) != 0) return 1;
   return 0;
 }

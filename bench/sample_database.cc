@@ -4,10 +4,10 @@
 
 namespace tavrin::bench {
 
-void WriteSampleDatabase(const std::string& path, int rows) {
+void WriteSampleDatabase(const std::string& path, int rows, jet4::SampleShape shape) {
   jet4::Writer w(path);
   w.BeginTable("Org", jet4::OrgColumns());
-  jet4::SampleOrgSource source(2026);
+  jet4::SampleOrgSource source(2026, shape);
   for (int i = 0; i < rows; ++i) w.AddRow(source.Next());
   w.EndTable();
   w.Finish();

@@ -113,9 +113,10 @@ std::string CSourceDatabase::QueryFailureNotice(const std::string& sql, const st
   return definition_.KeyNotice("Where", definition_.m_strWhere, failed);
 }
 
-bool CSourceDatabase::QueryOrganizations() {
+bool CSourceDatabase::QueryOrganizations(const std::vector<std::string>& columns_read) {
   host_.SetStatus("Querying Data");
   const std::string sql = BuildQuery(definition_.m_strWhere, definition_.m_FieldInfoArray);
+  m_OrgDB.m_pRecordset->SetFieldsRead(columns_read);
   if (!m_OrgDB.OpenRecordset(sql)) {
     // A query stopped on request is not a data access error.
     if (host_.StopRequested()) return false;

@@ -42,8 +42,10 @@ class CSourceDatabase {
   // logs an error notice with the provider's reason (QueryFailureNotice),
   // then shows the self-closing message and returns false. Also false, after one
   // box naming it, when table Org lacks a column a record is read from. A
-  // stop request ends the query early: false, silently.
-  bool QueryOrganizations();
+  // stop request ends the query early: false, silently. `columns_read`:
+  // the columns of table Org whose values the report writes; the records'
+  // other fields may be left unread and empty (none named: all are read).
+  bool QueryOrganizations(const std::vector<std::string>& columns_read = {});
 
   // Closes the database when it is open; true when it was not open.
   bool CloseDatabase();

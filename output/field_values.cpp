@@ -97,7 +97,8 @@ const char* UpdateTimeFormat(int style) {
   return style == kIsoDateTime ? "%Y-%m-%d %H:%M:%S" : "%Y/%d/%m %H:%M";
 }
 
-// The column that a report field's name gives, or null.
+}  // namespace
+
 const OrgColumn* FieldColumn(std::string_view name) {
   if (!name.empty() && name.front() == '[') {
     // Drop the "[" and whatever character ends the name (usually "]").
@@ -114,8 +115,6 @@ const OrgColumn* FieldColumn(std::string_view name) {
   }
   return nullptr;
 }
-
-}  // namespace
 
 bool IsFieldName(const std::string& name) { return FieldColumn(name) != nullptr; }
 

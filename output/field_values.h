@@ -38,6 +38,11 @@ class FieldReader {
 // Stateless and thread-safe.
 std::string GetFieldValue(const FieldInfo& field, const tagORG_INFO& org, int date_style);
 
+// The column of table Org that the report field `name` (as written in
+// "ReportField%d") reads, matched as GetFieldValue matches it; null for a
+// name it does not know. Thread-safe.
+const OrgColumn* FieldColumn(std::string_view name);
+
 // True when GetFieldValue knows `name` (as written in "ReportField%d"), so
 // that it never gives "VALUE NOT FOUND" for it. Thread-safe.
 bool IsFieldName(const std::string& name);

@@ -26,6 +26,27 @@ TEST(ParseOutputKindTest, KindsMatchIgnoringCaseAndDefaultToCsv) {
   EXPECT_EQ(ParseOutputKind(""), OutputKind::kCsv);
 }
 
+// What each kind writes: its fields' columns (known names only, brackets
+// and aliases as GetFieldValue takes them), the page's three, or all.
+TEST(OrgColumnsReadTest, EachKindNamesTheColumnsItWrites) {
+  TestDefinition definition;
+  CReportDefinition& def = definition.def;
+  for (const char* name : {"[Category]", "pin dode", "No Such Field", "EVENT KILL DATE"}) {
+    FieldInfo field;
+    field.strFieldName = name;
+    def.m_FieldInfoArray.push_back(field);
+  }
+  const std::vector<std::string> fields = {"Category", "Pin Code", "Event Kill Date"};
+  for (const char* kind : {"CSV", "Printer", "XML", "other"}) {
+    def.m_strOutput = kind;
+    EXPECT_EQ(OrgColumnsRead(def), fields) << kind;
+  }
+  def.m_strOutput = "HTML";
+  EXPECT_EQ(OrgColumnsRead(def), (std::vector<std::string>{"Category", "Organization Name", "Status"}));
+  def.m_strOutput = "SQLServer";
+  EXPECT_EQ(OrgColumnsRead(def).size(), kOrgColumns.size());
+}
+
 TEST_F(ReportTest, StatusAndProgressPerRecordThenTheEnd) {
   const ReportOutcome outcome = CReportGenerator(def(), reader, host).GenerateReport();
   // A complete walk ends at "3 of 3", so that the log's progress reaches it.

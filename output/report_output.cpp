@@ -91,4 +91,22 @@ std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDef
   return CsvOutput::Open(def, host, services.files);
 }
 
+std::vector<std::string> OrgColumnsRead(const CReportDefinition& def) {
+  std::vector<std::string> columns;
+  switch (ParseOutputKind(def.m_strOutput)) {
+    case OutputKind::kHtml:
+      return {"Category", "Organization Name", "Status"};
+    case OutputKind::kSqlServer:
+      for (const OrgColumn& column : kOrgColumns) columns.emplace_back(column.name);
+      return columns;
+    case OutputKind::kCsv:
+    case OutputKind::kPrinter:
+    case OutputKind::kXml:
+      break;
+  }
+  for (const FieldInfo& field : def.m_FieldInfoArray)
+    if (const OrgColumn* column = FieldColumn(field.strFieldName)) columns.emplace_back(column->name);
+  return columns;
+}
+
 }  // namespace tavrin

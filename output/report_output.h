@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/report_definition.h"
 #include "data/org_info.h"
@@ -83,6 +84,12 @@ struct OutputServices {
 // `def` must outlive the result.
 std::unique_ptr<ReportOutput> MakeReportOutput(OutputKind kind, const CReportDefinition& def,
                                                const OutputServices& services);
+
+// The columns of table Org (as kOrgColumns names them) whose values the
+// output of report `def` writes: its fields' for the kinds that write its
+// fields, the page's three, every one for the SQL Server publication. A
+// reader of the records may leave the others unread.
+std::vector<std::string> OrgColumnsRead(const CReportDefinition& def);
 
 // Reports a failure of an output the way the driver does: the run is marked
 // failed, the status line set to `text`, and `text` shown in a warning box.

@@ -20,6 +20,8 @@ sysusers_dir=$5
 unit_dir=${unit_dir#/}
 [[ $sysusers_dir == /* ]] || sysusers_dir=/usr/$sysusers_dir
 sysusers_dir=${sysusers_dir#/}
+# The program's own library folder (its printing module), as configured.
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 tmp=$(mktemp -d /tmp/tavrin-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
@@ -42,6 +44,7 @@ $unit_dir/tavrin-report@.timer
 $sysusers_dir/tavrin-report.conf
 usr/bin/tavrin-mdb-write
 usr/bin/tavrin-report
+usr/$libdir/tavrin-report/tavrin-print-cups.so
 usr/share/bash-completion/completions/tavrin-report
 usr/share/doc/tavrin-report/changelog.gz
 usr/share/doc/tavrin-report/copyright

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the layering of the build: the programs hold no test double, the
-# report layers link no database or printing engine, each layer includes only
+# report layers link no database or printing engine, the program loads the
+# printing engine as a module, each layer includes only
 # itself and the layers below it, platform/ado/ names no engine and only the
 # program's start composes them, and the product includes no test double.
 #   tests/layering_test.sh SOURCE_DIR BUILD_DIR
@@ -24,6 +25,17 @@ for test in config/config_tests output/output_tests platform/print/print_tests; 
     echo "$test links an engine:"; echo "$engines"; status=1
   fi
 done
+
+# The program loads the printing engine as a module when a report prints:
+# it starts without it, and the module, not the program, links it.
+printing=$(ldd "$build/app/tavrin-report" | grep -E 'libcups|libcairo|libfontconfig')
+if [ -n "$printing" ]; then
+  echo "app/tavrin-report links the printing engine:"; echo "$printing"; status=1
+fi
+module=$(find "$build" -name tavrin-print-cups.so -path '*/tavrin-report/*' | head -1)
+if [ -z "$module" ] || ! ldd "$module" | grep -q libcups || ! ldd "$module" | grep -q libcairo; then
+  echo "no printing module that links CUPS and cairo: '$module'"; status=1
+fi
 
 # The include rule: each layer includes only itself and the layers below it.
 # A unit test may also include the Access writer (tools/, its test data) and

@@ -107,13 +107,24 @@ void WriteSampleOrgFile(const std::string& path, int count, uint32_t seed);
 
 // The rows of SampleOrgRows(count, seed) one at a time, for tables too large
 // to hold in memory: the first `count` calls of Next() give exactly those rows.
+//
+// kLong gives the shape of a table kept for years: texts of up to each
+// column's 255 characters (long names, addresses and notes), a memo of 1 to
+// 8 KiB in one row of ten, and non-ASCII text (accented Latin, which Jet
+// stores compressed, and now and then Greek and Cyrillic, which it cannot). Each row
+// still fits on one page.
+enum class SampleShape { kShort, kLong };
 class SampleOrgSource {
  public:
-  explicit SampleOrgSource(uint32_t seed);
+  explicit SampleOrgSource(uint32_t seed, SampleShape shape = SampleShape::kShort);
   std::vector<Value> Next();
 
  private:
+  // Lengthens the row's texts and memo for the long shape.
+  void Lengthen(std::vector<Value>& row);
+
   std::mt19937 rng_;
+  SampleShape shape_;
   int64_t next_record_ = 1;
 };
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "data/org_info.h"
 #include "platform/ado/access/access_header.h"
 #include "platform/ado/oledate.h"
+#include "platform/text/utf8.h"
 
 namespace tavrin::jet4 {
 namespace {
@@ -512,6 +514,49 @@ TEST(Jet4WriterTest, SampleRowsAreDeterministicAndVaried) {
   EXPECT_EQ(categories.size(), 8u);
   EXPECT_GT(null_notes, 0);
   EXPECT_GT(memos, 0);
+}
+
+// The long shape: texts within their columns' 255 characters, memos of 1 to
+// 8 KiB, text Jet must store as UCS-2; every row fits a page and reads back.
+TEST(Jet4WriterTest, LongSampleRowsFitTheirColumnsAndReadBack) {
+  constexpr int kRows = 2000;
+  SampleOrgSource source(7, SampleShape::kLong);
+  std::vector<std::vector<Value>> rows;
+  for (int i = 0; i < kRows; ++i) rows.push_back(source.Next());
+  size_t longest = 0, memos = 0, wide = 0;
+  for (const auto& r : rows) {
+    for (size_t c = 0; c < r.size(); ++c) {
+      const auto* text = std::get_if<std::string>(&r[c]);
+      if (!text) continue;
+      if (kOrgColumns[c].kind == OrgColumn::kMemo) {
+        memos += text->size() >= 1000;
+        EXPECT_LE(text->size(), 8192u);
+        continue;
+      }
+      longest = std::max(longest, text::Utf8Length(*text));
+      EXPECT_LE(text::Utf8Length(*text), 255u);
+      // A character beyond Windows-1252 keeps Jet from compressing the text.
+      wide += !text::Utf8ToCp1252(*text).has_value();
+    }
+  }
+  EXPECT_EQ(longest, 255u);
+  EXPECT_GT(memos, kRows / 20u);
+  EXPECT_GT(wide, 0u);
+
+  TempDir dir;
+  const std::string path = dir / "long.mdb";
+  {
+    Writer w(path);
+    w.BeginTable("Org", OrgColumns());
+    for (const auto& r : rows) w.AddRow(r);
+    w.EndTable();
+    w.Finish();
+  }
+  const LibmdbTable lib = ReadWithLibmdb(path, "Org", 4096);
+  ASSERT_EQ(lib.cells.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); i += 97)
+    for (size_t c = 0; c < rows[i].size(); ++c)
+      EXPECT_EQ(lib.cells[i][c], Expected(rows[i][c])) << "row " << i << " column " << c;
 }
 
 TEST(Jet4WriterTest, ThirtyThousandRowsUseReferenceMaps) {

@@ -39,7 +39,10 @@ const char kUsage[] =
     "                          Double, Text, Text(n), Memo or DateTime (default:\n"
     "                          the 24 columns of table Org)\n"
     "and at most one source of rows (none gives an empty table):\n"
-    "  --sample N [--seed S]   N sample organizations (table Org only)\n"
+    "  --sample N [--seed S] [--shape short|long]\n"
+    "                          N sample organizations (table Org only); long:\n"
+    "                          texts up to 255 characters, memos of 1-8 KiB in\n"
+    "                          one row of ten, non-ASCII text\n"
     "  --csv FILE              CSV with a header row naming the columns; an empty\n"
     "                          unquoted cell is NULL, \"\" is an empty text\n"
     "  --jsonl FILE            one JSON object per line keyed by column name; null\n"
@@ -66,6 +69,8 @@ struct TableJob {
   long long sample_rows = 0;
   uint32_t seed = 1;
   bool seed_given = false;
+  SampleShape shape = SampleShape::kShort;
+  bool shape_given = false;
   bool touched = false;  // an option has been applied to this group
 };
 
@@ -461,7 +466,7 @@ void WriteTable(Writer& w, const TableJob& job) {
     case Source::kNone:
       break;
     case Source::kSample: {
-      SampleOrgSource sample(job.seed);
+      SampleOrgSource sample(job.seed, job.shape);
       for (long long i = 0; i < job.sample_rows; ++i) w.AddRow(sample.Next());
       break;
     }
@@ -524,6 +529,11 @@ std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::strin
       if (!n || *n < 0 || *n > UINT32_MAX) throw UsageError("--seed needs a number from 0 to 4294967295");
       jobs.back().seed = static_cast<uint32_t>(*n);
       jobs.back().seed_given = true;
+    } else if (a == "--shape") {
+      const std::string shape = value();
+      if (shape != "short" && shape != "long") throw UsageError("--shape needs short or long");
+      jobs.back().shape = shape == "long" ? SampleShape::kLong : SampleShape::kShort;
+      jobs.back().shape_given = true;
     } else if (a == "--csv") {
       set_source(Source::kCsv);
       jobs.back().file = value();
@@ -537,6 +547,7 @@ std::vector<TableJob> ParseArgs(const std::vector<std::string>& args, std::strin
   if (!any_option) throw UsageError("nothing to write: give --sample, --csv, --jsonl or --table");
   for (const TableJob& j : jobs) {
     if (j.seed_given && j.source != Source::kSample) throw UsageError("--seed without --sample");
+    if (j.shape_given && j.source != Source::kSample) throw UsageError("--shape without --sample");
     if (j.source == Source::kSample && j.custom_columns)
       throw UsageError("--sample writes the Org columns; it cannot be combined with --columns");
   }

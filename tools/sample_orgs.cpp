@@ -11,6 +11,7 @@
 #include "data/org_info.h"
 #include "platform/ado/oledate.h"
 #include "platform/text/ascii.h"
+#include "platform/text/utf8.h"
 #include "tools/jet4_writer.h"
 
 namespace tavrin::jet4 {
@@ -107,6 +108,29 @@ std::string FillPattern(const char* pattern, const std::string& arg) {
   return buf;
 }
 
+// Words of the long shape's texts: English, now and then an accented Latin
+// one (which Jet still stores compressed) and rarely a Greek or Cyrillic
+// one (which makes it store the whole text as UCS-2).
+constexpr std::array<const char*, 32> kWords = {
+    "the", "building", "north", "entrance", "parking", "lot", "will", "be", "plowed", "before", "classes",
+    "resume", "parents", "should", "check", "announcements", "transportation", "office", "district",
+    "activities", "evening", "weather", "conditions", "permitting", "coordinator", "and", "schedule",
+    "community", "information", "program", "at", "of"};
+constexpr std::array<const char*, 6> kAccentedWords = {"café", "Müller", "Straße", "São", "Señora", "naïve"};
+constexpr std::array<const char*, 4> kForeignWords = {"Łódź", "Ζωγράφου", "Київська", "Ольга"};
+
+// Words joined by blanks, `chars` characters long at most (cut at a
+// character, never inside one), with `lead` first.
+std::string Words(std::mt19937& rng, std::string lead, size_t chars) {
+  std::string out = std::move(lead);
+  while (text::Utf8Length(out) < chars) {
+    if (!out.empty()) out += ' ';
+    const auto dice = rng() % 1000;
+    out += dice < 2 ? Pick(rng, kForeignWords) : dice < 40 ? Pick(rng, kAccentedWords) : Pick(rng, kWords);
+  }
+  return std::string(text::Utf8Prefix(out, chars));
+}
+
 // The position of the Org column `name` in a row.
 consteval size_t Col(std::string_view name) {
   for (size_t i = 0; i < kOrgColumns.size(); ++i)
@@ -116,7 +140,33 @@ consteval size_t Col(std::string_view name) {
 
 }  // namespace
 
-SampleOrgSource::SampleOrgSource(uint32_t seed) : rng_(seed) {}
+SampleOrgSource::SampleOrgSource(uint32_t seed, SampleShape shape) : rng_(seed), shape_(shape) {}
+
+void SampleOrgSource::Lengthen(std::vector<Value>& r) {
+  std::mt19937& rng = rng_;
+  // Lengths in characters, between `low` and `high`.
+  const auto length = [&rng](size_t low, size_t high) { return low + rng() % (high - low + 1); };
+  const auto lengthen = [&](size_t column, size_t low, size_t high) {
+    Value& v = r[column];
+    const std::string lead = std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : std::string();
+    v = Words(rng, lead, length(low, high));
+  };
+  lengthen(Col("Organization Name"), 40, 160);
+  if (Chance(rng, 70)) lengthen(Col("Event Notes"), 120, 255);
+  lengthen(Col("Contact Name"), 15, 60);
+  lengthen(Col("Street Address 1"), 20, 100);
+  if (Chance(rng, 40)) lengthen(Col("Street Address 2"), 60, 255);
+  if (Chance(rng, 50)) lengthen(Col("Web Address"), 30, 120);
+  if (Chance(rng, 50)) lengthen(Col("E-mail Address"), 30, 100);
+  lengthen(Col("Town\\City"), 8, 40);
+  if (Chance(rng, 10)) {
+    // One row in ten carries 1 to 8 KiB of standing notes.
+    std::string memo;
+    const size_t size = length(1024, 8192);
+    while (memo.size() < size) memo += Words(rng, "", length(60, 200)) + ".\n";
+    r[Col("Permanent Notes")] = memo.substr(0, text::Utf8CutLength(memo, size));
+  }
+}
 
 std::vector<Value> SampleOrgSource::Next() {
   std::mt19937& rng = rng_;
@@ -158,6 +208,7 @@ std::vector<Value> SampleOrgSource::Next() {
   } else if (Chance(rng, 50)) {
     r[Col("Event Update Time")] = DateValue{event_day - 1 + static_cast<double>(960 + rng() % 240) / 1440.0};
   }
+  if (shape_ == SampleShape::kLong) Lengthen(r);
   return r;
 }
 

@@ -212,6 +212,13 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
   CallProvider(*connection, kRecordsetSource, [&](std::vector<ErrorEntry>* errors) {
     Provider& provider = connection->provider();
     result = options == adCmdTable ? provider.OpenTable(source, errors) : provider.Query(source, errors);
+    if (!fields_read_.empty()) {
+      const auto& columns = result->Columns();
+      std::vector<bool> read(columns.size(), false);
+      for (size_t i = 0; i < columns.size(); ++i)
+        for (const std::string& name : fields_read_) read[i] = read[i] || text::EqualsIgnoreAsciiCase(columns[i], name);
+      result->LimitColumns(read);
+    }
     // The cursor starts on the first record.
     if (result->RowCount() > 0) result->Fetch(0, errors);
   });

@@ -222,6 +222,13 @@ class Recordset {
   // The names of the fields, in result order.
   std::vector<std::string> FieldNames() const;
 
+  // Names the fields that the caller reads of the records of the next Open
+  // (letter case ignored; a name the result lacks is passed over): a
+  // provider that reads rows as the cursor reaches them may then read only
+  // those, and every other field of a record gives Null. Field names and
+  // indexes stay as they are. None named (the default): every field is read.
+  void SetFieldsRead(std::vector<std::string> names) { fields_read_ = std::move(names); }
+
  private:
   friend class Connection;
   void CheckOpen() const;
@@ -240,6 +247,7 @@ class Recordset {
   // The cells of record `row_read_` (-1: none), as FieldAt read them.
   mutable int64_t row_read_ = -1;
   mutable std::vector<CellView> row_;
+  std::vector<std::string> fields_read_;  // SetFieldsRead's; empty: all
 };
 using RecordsetPtr = std::shared_ptr<Recordset>;
 

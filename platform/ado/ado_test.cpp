@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <thread>
 
@@ -32,6 +33,15 @@ class ScriptedProvider : public Provider {
       return column == 0 ? Variant::FromLong(static_cast<int32_t>(row + 1))
                          : Variant::FromText("row " + std::to_string(row + 1));
     }
+    void Fetch(int64_t, std::vector<ErrorEntry>*) override { fetched = true; }
+    // Records what the record set asked, and whether a row was read first.
+    void LimitColumns(const std::vector<bool>& read) override {
+      limited = read;
+      limited_after_fetch = fetched;
+    }
+    inline static std::optional<std::vector<bool>> limited;
+    inline static bool limited_after_fetch = false;
+    bool fetched = false;
 
    private:
     int rows_;
@@ -132,6 +142,23 @@ TEST_F(Objects, FieldsReadByIndexGiveWhatReadsByNameGive) {
   three->Close();
   EXPECT_EQ(ErrorOf([&] { three->FieldIndex("N"); }), kAdErrObjectClosed);
   EXPECT_EQ(ErrorOf([&] { three->FieldAt(0); }), kAdErrObjectClosed);
+}
+
+// The fields named to be read reach the result as flags of its columns
+// (every column of a name), before its first row is read; none named, the
+// result is not limited.
+TEST_F(Objects, FieldsReadAreToldToTheResultBeforeItsFirstRow) {
+  using Table = ScriptedProvider::Table;
+  Table::limited.reset();
+  Open("SELECT N, Name, Name AS n FROM T");
+  EXPECT_FALSE(Table::limited.has_value());
+  auto rs = std::make_shared<Recordset>();
+  rs->SetFieldsRead({"n", "Missing"});
+  rs->Open("SELECT N, Name, Name AS n FROM T", connection_, adOpenStatic, adLockReadOnly, adCmdText);
+  ASSERT_TRUE(Table::limited.has_value());
+  EXPECT_EQ(*Table::limited, (std::vector<bool>{true, false, true}));
+  EXPECT_FALSE(Table::limited_after_fetch);
+  EXPECT_EQ(rs->FieldIndex("N"), 0);
 }
 
 TEST_F(Objects, TablesOpenThroughTheProviderAndWarningsLastUntilTheNextOperation) {

@@ -38,6 +38,11 @@ class ResultSet {
   // diagnostics to *errors and throws _com_error. This default has every
   // row ready.
   virtual void Fetch(int64_t /*row*/, std::vector<ErrorEntry>* /*errors*/) {}
+  // Tells the result, before its first Fetch, that its caller reads only
+  // the columns that `read` marks (a flag per column of Columns()): a
+  // result that reads its rows as the cursor reaches them may leave the
+  // others unread and give them as Null. This default reads every column.
+  virtual void LimitColumns(const std::vector<bool>& /*read*/) {}
 };
 
 class Provider {

@@ -30,7 +30,7 @@ const char* FetchedResult::Row(int64_t row) {
     places.reserve(order_.size() - static_cast<size_t>(row));
     for (size_t i = static_cast<size_t>(row); i < order_.size(); ++i) places.push_back(keys_->places[order_[i]]);
     fetch_ = ahead_ ? std::move(ahead_) : std::make_unique<RowFetch>(file_, keys_->name, env_, cancelled_, options_);
-    fetch_->Ask(places);
+    fetch_->Ask(places, read_);
     fetched_ = row - 1;
     columns_checked_ = false;
   }
@@ -51,7 +51,8 @@ const char* FetchedResult::Row(int64_t row) {
   }
   // A copy, so that the current row stays whole whatever a later read does.
   const char* end = cells;
-  for (size_t c = 0; c < keys_->columns.size(); ++c) end = StoredTable::Skip(end);
+  for (const ColumnInfo& c : fetch_->columns())
+    if (c.loaded) end = StoredTable::Skip(end);
   cells_.assign(cells, static_cast<size_t>(end - cells));
   current_ = row;
   return cells_.data();
@@ -65,8 +66,14 @@ void FetchedResult::Check(uint32_t number, const char* cells) {
   columns_checked_ = same;
   const char* key = keys_->RowStart(number);
   for (size_t c = 0; same && c < columns.size(); ++c) {
+    if (!keys_->columns[c].loaded) {
+      if (columns[c].loaded) cells = StoredTable::Skip(cells);
+      continue;
+    }
+    // Every column the query named is read again (LimitColumns).
+    same = columns[c].loaded;
+    if (!same) break;
     const StoredTable::Cell got = StoredTable::ReadCell(cells);
-    if (!keys_->columns[c].loaded) continue;
     const StoredTable::Cell want = StoredTable::ReadCell(key);
     same = got.tag == want.tag && got.text == want.text &&
            std::memcmp(&got.number, &want.number, sizeof got.number) == 0;
@@ -86,12 +93,27 @@ void FetchedResult::Fetch(int64_t row, std::vector<ErrorEntry>* errors) {
   }
 }
 
+void FetchedResult::LimitColumns(const std::vector<bool>& read) {
+  // The row held was read with the columns of its reading.
+  if (fetch_ || current_ >= 0 || read.size() != names_.size()) return;
+  read_ = read;
+  bool all = true;
+  for (size_t c = 0; c < read_.size(); ++c) {
+    read_[c] = read_[c] || keys_->columns[c].loaded;
+    all = all && read_[c];
+  }
+  if (all) read_.clear();
+}
+
 Variant FetchedResult::Value(int64_t row, int column) {
   if (row < 0 || row >= RowCount() || column < 0 || column >= static_cast<int>(names_.size())) return Variant();
   std::vector<ErrorEntry> errors;
   Fetch(row, &errors);
+  const auto wanted = static_cast<size_t>(column);
+  if (!read_.empty() && !read_[wanted]) return Variant();
   const char* p = cells_.data();
-  for (int c = 0; c < column; ++c) p = StoredTable::Skip(p);
+  for (size_t c = 0; c < wanted; ++c)
+    if (read_.empty() || read_[c]) p = StoredTable::Skip(p);
   return CellValue(StoredTable::ReadCell(p));
 }
 
@@ -99,7 +121,17 @@ void FetchedResult::ReadRow(int64_t row, std::vector<CellView>& cells) {
   std::vector<ErrorEntry> errors;
   Fetch(row, &errors);
   cells.resize(names_.size());
-  ReadCells(cells_.data(), cells);
+  if (read_.empty()) return ReadCells(cells_.data(), cells);
+  const char* p = cells_.data();
+  for (size_t c = 0; c < cells.size(); ++c) {
+    if (!read_[c]) {
+      cells[c] = CellView{};
+      continue;
+    }
+    const StoredTable::Cell cell = StoredTable::ReadCell(p);
+    if (cell.tag == Tag::kText) cells[c] = {true, cell.text, {}};
+    else cells[c] = {false, {}, CellValue(cell)};
+  }
 }
 
 }  // namespace tavrin::ado::access

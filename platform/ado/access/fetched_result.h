@@ -2,10 +2,11 @@
 #define TAVRIN_PLATFORM_ADO_ACCESS_FETCHED_RESULT_H_
 
 // The result of a query over a table read in part: the query ran over the
-// columns it names, and the rows it chose are read again whole from the
-// file, one after another, as the cursor reaches them. Only the current row
-// is held, so a report over a large table needs little more memory than the
-// columns its query sorts and selects by.
+// columns it names, and the rows it chose are read again from the file, one
+// after another, as the cursor reaches them: whole, or only the columns its
+// caller reads (LimitColumns) and those the query named. Only the current
+// row is held, so a report over a large table needs little more memory than
+// the columns its query sorts and selects by.
 
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,10 @@ class FetchedResult : public ResultSet {
   // kDbConcurrencyViolation instead: the rows read are not all of the
   // version that the query chose them from.
   void Fetch(int64_t row, std::vector<ErrorEntry>* errors) override;
+  // The rows are read again with the columns `read` marks and those the
+  // query named (which tell whether a row is still the one it chose); the
+  // others give Null. Only before the first Fetch; later calls are ignored.
+  void LimitColumns(const std::vector<bool>& read) override;
 
  private:
   // The cells of row `row`, read if need be. Throws ProviderFailure.
@@ -57,6 +62,7 @@ class FetchedResult : public ResultSet {
   CancelCheck cancelled_;
   ReaderOptions options_;
   std::vector<std::string> names_;
+  std::vector<bool> read_;  // the columns read again; empty: all
   std::unique_ptr<RowFetch> fetch_;
   int64_t fetched_ = -1;  // the row the fetch gave last
   bool columns_checked_ = false;  // the fetch's columns are the keys'

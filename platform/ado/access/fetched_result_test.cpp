@@ -69,6 +69,40 @@ TEST_F(Fetched, RowsAreTheWholeRowsInTheResultsOrder) {
   EXPECT_TRUE(result->Value(0, 99).IsNull());
 }
 
+// Limited to some columns, the rows are read again with those and the ones
+// the query named (Status), in every reading, forwards and back; the others
+// are Null, and limiting once the rows are read changes nothing.
+TEST_F(Fetched, LimitedColumnsAreReadAndTheOthersAreNull) {
+  const std::vector<uint32_t> order = {7, 2, 19};
+  auto result = Result(order);
+  const auto& names = result->Columns();
+  std::vector<bool> read(names.size(), false);
+  size_t memo = names.size(), status = names.size();
+  for (size_t c = 0; c < names.size(); ++c) {
+    read[c] = names[c] == "Organization Name" || names[c] == "Event Kill Date";
+    if (names[c] == "Permanent Notes") memo = c;
+    if (names[c] == "Status") status = c;
+  }
+  ASSERT_LT(memo, names.size());
+  ASSERT_LT(status, names.size());
+  result->LimitColumns(read);
+  read[status] = true;
+  for (const int64_t r : {0, 1, 2, 0}) {
+    const size_t number = order[static_cast<size_t>(r)];
+    std::vector<CellView> cells;
+    result->ReadRow(r, cells);
+    ASSERT_EQ(cells.size(), names.size());
+    for (size_t c = 0; c < names.size(); ++c) {
+      const std::string want = read[c] ? whole_->Value(number, c).AsText() : std::string();
+      EXPECT_EQ(result->Value(r, static_cast<int>(c)).IsNull(), !read[c] || whole_->Value(number, c).IsNull());
+      EXPECT_EQ(result->Value(r, static_cast<int>(c)).AsText(), want) << r << "," << c;
+      EXPECT_EQ(cells[c].is_text ? std::string(cells[c].text) : cells[c].value.AsText(), want) << r << "," << c;
+    }
+  }
+  result->LimitColumns(std::vector<bool>(names.size(), true));
+  EXPECT_TRUE(result->Value(0, static_cast<int>(memo)).IsNull());
+}
+
 // Once the file is written after the reading in part, the last row fails
 // even when it is the same: the rows would not all be of one version.
 TEST_F(Fetched, AFileWrittenSinceTheQueryFailsTheLastRow) {

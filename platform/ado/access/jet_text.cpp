@@ -4,6 +4,25 @@
 
 namespace tavrin::ado::access {
 
+namespace {
+
+// Appends whole the run of UCS-2 code units below 0x80 that starts at p[i]
+// (a zero low byte ends it unless `zero_is_text`) and returns where the run
+// ends: most of a long text, a memo stored uncompressed above all, is
+// ASCII, which a character at a time would append byte by byte.
+size_t AppendAsciiUnits(const unsigned char* p, size_t i, size_t n, bool zero_is_text, std::string* out) {
+  size_t j = i;
+  while (j + 1 < n && p[j] < 0x80 && p[j + 1] == 0 && (zero_is_text || p[j] != 0)) j += 2;
+  if (j == i) return i;
+  const size_t start = out->size();
+  out->resize(start + (j - i) / 2);
+  char* to = out->data() + start;
+  for (size_t k = i; k < j; k += 2) *to++ = static_cast<char>(p[k]);
+  return j;
+}
+
+}  // namespace
+
 void AppendJetText(const unsigned char* p, size_t n, std::string* out) {
   char32_t high = 0;  // a pending high surrogate
   auto put = [&](char32_t u) {
@@ -40,6 +59,8 @@ void AppendJetText(const unsigned char* p, size_t n, std::string* out) {
         i = j;
       } else if (compressed) {
         put(p[i++]);
+      } else if (const size_t j = high ? i : AppendAsciiUnits(p, i, n, false, out); j != i) {
+        i = j;
       } else if (i + 1 < n) {
         put(static_cast<char32_t>(p[i] | (p[i + 1] << 8)));
         i += 2;
@@ -48,7 +69,14 @@ void AppendJetText(const unsigned char* p, size_t n, std::string* out) {
       }
     }
   } else {
-    for (; i + 1 < n; i += 2) put(static_cast<char32_t>(p[i] | (p[i + 1] << 8)));
+    while (i + 1 < n) {
+      if (const size_t j = high ? i : AppendAsciiUnits(p, i, n, true, out); j != i) {
+        i = j;
+        continue;
+      }
+      put(static_cast<char32_t>(p[i] | (p[i + 1] << 8)));
+      i += 2;
+    }
   }
   if (high) text::AppendUtf8(text::kReplacementChar, out);
 }

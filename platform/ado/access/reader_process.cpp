@@ -123,8 +123,13 @@ class Child {
 // object, and the stream it sends.
 class ReaderRun {
  public:
+  // `large_pipe`: a pipe of 1 MiB, for a reader whose stream the caller
+  // takes as fast as it comes (fewer wake-ups); otherwise the default, so
+  // that a reader whose rows are handed out one at a time gets no further
+  // ahead of them than a few hundred KiB.
   ReaderRun(const OpenAccessFile& file, const ChildStart& start, const ChildWork& work, Env& env,
-            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
+            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options,
+            bool large_pipe)
       : path_(file.path),
         limits_(LimitsForFile(file.facts.size)),
         env_(env),
@@ -137,7 +142,7 @@ class ReaderRun {
     if (pipe2(ends, O_CLOEXEC) != 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
     in_ = fs::UniqueFd(ends[0]);
     fs::UniqueFd out(ends[1]);
-    fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);  // fewer wake-ups; the default works too
+    if (large_pipe) fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
@@ -233,7 +238,7 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
   };
   std::unique_ptr<RowFetch> fetch;
   if (request.keys) fetch = std::make_unique<RowFetch>(file, request.tables.at(0), env, cancelled, options);
-  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options);
+  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options, true);
   reader.ReceiveAll();
   auto& tables = reader.stream().tables();
   bool as_asked = tables.size() == request.tables.size();
@@ -267,15 +272,24 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
 
 namespace {
 
-// Reads from `fd` a count and that many places, as Ask sends them; false
-// when the sender closed its end before the count (nothing was asked).
-// Throws ProviderFailure when the places break off.
-bool ReceivePlaces(int fd, std::vector<uint64_t>& places) {
+// The most columns a table can have; more flags are no request of Ask's.
+constexpr uint64_t kMaxAskedColumns = 4096;
+
+// Reads from `fd` a count and that many places, then a count and that many
+// column flags, as Ask sends them; false when the sender closed its end
+// before the first count (nothing was asked). Throws ProviderFailure when
+// the request breaks off.
+bool ReceivePlaces(int fd, std::vector<uint64_t>& places, std::vector<bool>& columns) {
   uint64_t count = 0;
   if (fs::ReadFull(fd, &count, sizeof count) != 0) return false;
+  const ProviderFailure cut{kEFail, "The database reader was not told which rows to read.", {}};
   places.resize(count);
-  if (fs::ReadFull(fd, places.data(), count * sizeof(uint64_t)) != 0)
-    throw ProviderFailure{kEFail, "The database reader was not told which rows to read.", {}};
+  if (fs::ReadFull(fd, places.data(), count * sizeof(uint64_t)) != 0) throw cut;
+  if (fs::ReadFull(fd, &count, sizeof count) != 0 || count > kMaxAskedColumns) throw cut;
+  std::string flags(count, '\0');
+  if (fs::ReadFull(fd, flags.data(), flags.size()) != 0) throw cut;
+  columns.assign(count, false);
+  for (size_t i = 0; i < flags.size(); ++i) columns[i] = flags[i] != 0;
   return true;
 }
 
@@ -295,19 +309,21 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
   setsockopt(ask_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   // Filled in the child only.
   std::vector<uint64_t> places;
-  const ChildStart start = [ask = ask_.get(), in = from.get(), &places] {
+  std::vector<bool> columns;
+  const ChildStart start = [ask = ask_.get(), in = from.get(), &places, &columns] {
     close(ask);
-    return ReceivePlaces(in, places);
+    return ReceivePlaces(in, places, columns);
   };
-  const ChildWork work = [&table, &places](MdbReader& reader, StreamWriter& out) {
-    reader.ReadRowsAt(table, places, out);
+  const ChildWork work = [&table, &places, &columns](MdbReader& reader, StreamWriter& out) {
+    reader.ReadRowsAt(table, places, columns, out);
   };
   reader_ = std::make_unique<ReaderRun>(*file, start, work, env, std::move(cancelled), options.in_fetch_sandbox,
-                                        options);
+                                        options, false);
 }
 
-void RowFetch::Ask(const std::vector<uint64_t>& places) {
+void RowFetch::Ask(const std::vector<uint64_t>& places, const std::vector<bool>& columns) {
   expected_ = places.size();
+  asked_columns_ = columns;
   const uint64_t count = places.size();
   // send, not fs::WriteAll: a reader that is gone must not raise SIGPIPE.
   auto send_all = [this](const void* from, size_t size) {
@@ -321,7 +337,11 @@ void RowFetch::Ask(const std::vector<uint64_t>& places) {
     }
     return true;
   };
-  if (send_all(&count, sizeof count)) send_all(places.data(), count * sizeof(uint64_t));
+  const uint64_t column_count = columns.size();
+  const std::string flags(columns.begin(), columns.end());
+  if (send_all(&count, sizeof count) && send_all(places.data(), count * sizeof(uint64_t)) &&
+      send_all(&column_count, sizeof column_count))
+    send_all(flags.data(), flags.size());
   ask_.Reset();
 }
 
@@ -333,8 +353,11 @@ const char* RowFetch::Next() {
   for (;;) {
     if (StoredTable* t = stream.latest()) {
       if (columns_.empty()) {
-        for (const ColumnInfo& c : t->columns)
-          if (!c.loaded || !t->places.empty()) throw reader_->Unreadable("its reader sent a part of a row.");
+        if (!asked_columns_.empty() && asked_columns_.size() != t->columns.size())
+          throw reader_->Unreadable("its reader sent other columns than were asked for.");
+        for (size_t i = 0; i < t->columns.size(); ++i)
+          if (t->columns[i].loaded != (asked_columns_.empty() || asked_columns_[i]) || !t->places.empty())
+            throw reader_->Unreadable("its reader sent other parts of a row than were asked for.");
         columns_ = t->columns;
       }
       if (served_ < t->rows()) {

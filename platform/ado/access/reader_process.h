@@ -77,10 +77,10 @@ std::vector<std::shared_ptr<StoredTable>> ReadAccessFile(const std::string& path
 
 class ReaderRun;
 
-// Reads again, every column, the rows of table `table` of `file` that lie
-// at places that a reading with keys gave, in the order given, handing them
-// out as they arrive: a reader child streams them, so that only a few are
-// held at a time. Forks; used by one thread at a time.
+// Reads again the rows of table `table` of `file` that lie at places that a
+// reading with keys gave, in the order given, handing them out as they
+// arrive: a reader child streams them, so that only a few are held at a
+// time. Forks; used by one thread at a time.
 class RowFetch {
  public:
   // Starts the reader now, to read the rows that Ask names later: a forked
@@ -92,15 +92,17 @@ class RowFetch {
   RowFetch(const RowFetch&) = delete;
   RowFetch& operator=(const RowFetch&) = delete;
 
-  // Names the places of a reader started ahead: once, before Next. A reader
-  // that is gone meanwhile fails the first Next, which says how it ended.
-  void Ask(const std::vector<uint64_t>& places);
+  // Names the places of a reader started ahead, and the columns whose
+  // values it reads (a flag per column of the table; empty: every column;
+  // the others are not read at all): once, before Next. A reader that is
+  // gone meanwhile fails the first Next, which says how it ended.
+  void Ask(const std::vector<uint64_t>& places, const std::vector<bool>& columns = {});
 
-  // The cells of the next row, every column (see StoredTable::ReadCell),
-  // valid until the next call; the table's columns as the reader sent them
-  // in `columns`, from the first call on. Throws ProviderFailure as
-  // ReadAccessFile does, without a retry, also when the rows are not the
-  // ones asked for (more or fewer).
+  // The cells of the next row, one per column read (see
+  // StoredTable::ReadCell), valid until the next call; the table's columns
+  // as the reader sent them in `columns` (those read `loaded`), from the
+  // first call on. Throws ProviderFailure as ReadAccessFile does, without a
+  // retry, also when the rows or their columns are not the ones asked for.
   const char* Next();
   const std::vector<ColumnInfo>& columns() const { return columns_; }
 
@@ -108,6 +110,7 @@ class RowFetch {
   std::unique_ptr<ReaderRun> reader_;
   fs::UniqueFd ask_;  // where a reader started ahead waits for its places
   std::vector<ColumnInfo> columns_;
+  std::vector<bool> asked_columns_;  // Ask's
   size_t served_ = 0;   // rows handed out of the stream's current table
   size_t total_ = 0;    // rows handed out in all
   size_t expected_ = 0;

@@ -202,6 +202,22 @@ TEST_F(ReaderChild, RowsReadAgainAtTheirPlacesAreTheWholeRows) {
   EXPECT_EQ(fetch.columns().size(), whole->columns.size());
   EXPECT_THROW(fetch.Next(), ProviderFailure);  // no row beyond those asked for
 
+  // Some columns only: a cell for each of them, the others not loaded.
+  std::vector<bool> asked(whole->columns.size(), false);
+  asked[0] = asked[status] = true;
+  RowFetch some(part.file, "Org", *Env::Default(), {}, options_);
+  some.Ask({keys.places[3], keys.places[1]}, asked);
+  for (const size_t row : {size_t{3}, size_t{1}}) {
+    const char* cells = some.Next();
+    for (size_t c = 0; c < asked.size(); ++c) {
+      EXPECT_EQ(some.columns()[c].loaded, asked[c]);
+      if (!asked[c]) continue;
+      const StoredTable::Cell got = StoredTable::ReadCell(cells);
+      EXPECT_EQ(CellValue(got).AsText(), whole->Value(row, c).AsText()) << row << "," << c;
+    }
+  }
+  EXPECT_THROW(some.Next(), ProviderFailure);
+
   // No key at all: the rows' places only.
   part = ReadAccessFileKept(path_, {{"Org"}, true, std::vector<std::string>{}}, *Env::Default(), {});
   EXPECT_EQ(part.tables[0]->rows(), 50u);

@@ -94,11 +94,13 @@ class TableReader {
     return count;
   }
 
-  // Streams the rows at `places`, every column, into `sink` (its table
-  // begun, not ended). The rows are read in batches, each in the order of
-  // the file, and sent in the order asked.
-  void ReadAt(const std::vector<uint64_t>& places, TableSink& sink) {
-    sink.BeginTable(def_->entry->object_name, Columns(), false);
+  // Streams the rows at `places`, the values of the columns that `keep`
+  // marks, into `sink` (its table begun, not ended). The rows are read in
+  // batches, each in the order of the file, and sent in the order asked.
+  void ReadAt(const std::vector<uint64_t>& places, const std::vector<bool>& keep, TableSink& sink) {
+    std::vector<ColumnInfo> columns = Columns();
+    for (size_t i = 0; i < columns.size(); ++i) columns[i].loaded = keep[i];
+    sink.BeginTable(def_->entry->object_name, columns, false);
     uint64_t current = 0;
     PageRelease pages(release_);
     std::vector<size_t> by_place;
@@ -134,7 +136,7 @@ class TableReader {
           throw Damaged(name_, "a row on page " + std::to_string(page) + " is no longer there.");
         row_.Clear();
         for (unsigned i = 0; i < def_->num_cols; ++i)
-          values_.Store(*static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
+          if (keep[i]) values_.Store(*static_cast<MdbColumn*>(g_ptr_array_index(def_->columns, i)), *by_column_[i], row_);
         if (in_order) {
           sink.Row(row_.cells(), places[at]);
           continue;
@@ -288,10 +290,13 @@ void MdbReader::ReadTable(const std::string& name, const TableReading& what, Tab
   sink.EndTable(count);
 }
 
-void MdbReader::ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, TableSink& sink) {
+void MdbReader::ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places,
+                           const std::vector<bool>& columns, TableSink& sink) {
   const Definition d = Find(name);
+  if (!columns.empty() && columns.size() != d.def->num_cols)
+    throw Damaged(d.entry->object_name, "its columns are not those of its first reading.");
   TableReader reader(mdb_->mdb.get(), d.def.get(), image_, facts_, [this] { ReleasePages(); });
-  reader.ReadAt(places, sink);
+  reader.ReadAt(places, columns.empty() ? std::vector<bool>(d.def->num_cols, true) : columns, sink);
   auto warnings = capture_.Take();
   if (!warnings.empty()) throw Damaged(d.entry->object_name, "libmdb reported problems.", warnings);
   sink.EndTable(places.size());

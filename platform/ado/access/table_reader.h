@@ -68,10 +68,13 @@ class MdbReader {
   // the linear day scale), into `sink`. Throws ProviderFailure.
   void ReadTable(const std::string& name, const TableReading& what, TableSink& sink);
 
-  // Reads again, every column, the rows of table `name` that lie at
-  // `places` (from a reading with keys), in that order, into `sink`. A place
-  // that holds no row of the table is damage. Throws ProviderFailure.
-  void ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, TableSink& sink);
+  // Reads again the rows of table `name` that lie at `places` (from a
+  // reading with keys), in that order, into `sink`: the values of the
+  // columns that `columns` marks (a flag per column of the table; empty:
+  // every column), the others not read at all. A place that holds no row of
+  // the table is damage. Throws ProviderFailure.
+  void ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, const std::vector<bool>& columns,
+                  TableSink& sink);
 
  private:
   // The table's definition, checked, and its columns read.

@@ -112,7 +112,7 @@ TEST_F(TableReaderTest, RowsReadAgainAtTheirPlacesAreTheWholeRows) {
   const Received whole = Read([](MdbReader& r, Received& s) { r.ReadTable("Org", {true}, s); });
   std::vector<uint64_t> places(part.places.rbegin(), part.places.rend());
   places.push_back(part.places[4]);
-  const Received again = Read([&](MdbReader& r, Received& s) { r.ReadRowsAt("Org", places, s); });
+  const Received again = Read([&](MdbReader& r, Received& s) { r.ReadRowsAt("Org", places, {}, s); });
   EXPECT_EQ(again.failure, "");
   ASSERT_EQ(again.rows.size(), 31u);
   EXPECT_EQ(again.ended, 31u);
@@ -120,7 +120,7 @@ TEST_F(TableReaderTest, RowsReadAgainAtTheirPlacesAreTheWholeRows) {
   EXPECT_EQ(again.rows[30], whole.rows[4]);
 
   auto failure = [&](uint64_t place) {
-    return Read([&](MdbReader& r, Received& s) { r.ReadRowsAt("Org", {place}, s); }).failure;
+    return Read([&](MdbReader& r, Received& s) { r.ReadRowsAt("Org", {place}, {}, s); }).failure;
   };
   EXPECT_NE(failure(uint64_t{1} << 40).find("lies outside the file"), std::string::npos);
   EXPECT_NE(failure(uint64_t{1} << 16).find("no longer holds its rows"), std::string::npos);
