@@ -22,6 +22,9 @@ PACKAGES=(
   scdoc gzip dpkg-dev man-db lintian systemd
   # the publication test's confinement of the service (mount namespaces)
   mount
+  # the desktop window (Qt 6 Widgets and its platform plugins), the virtual
+  # display and screenshots of its end-to-end tests, the desktop entry check
+  qt6-base-dev qt6-qpa-plugins libqt6svg6 xvfb xauth x11-utils imagemagick desktop-file-utils
 )
 
 SUDO=""
