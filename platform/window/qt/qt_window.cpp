@@ -292,6 +292,7 @@ struct QtWindow::Impl {
   Impl(Env& e, std::unique_ptr<WindowServices> l) : env(e), log(std::move(l)) {}
 
   ~Impl() {
+    if (!app) return;
     // Views whose deletion is posted go now; the application must be the
     // last Qt object to go.
     QCoreApplication::sendPostedEvents();
