@@ -20,6 +20,7 @@ struct WindowState {
   std::string caption;
   std::map<int, std::string> controls;  // control id -> text
   int progress = 0;
+  bool operator==(const WindowState&) const = default;
 };
 
 // One modal run of a dialog on the Env's clock, shared by the console and the

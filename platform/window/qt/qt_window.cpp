@@ -116,6 +116,9 @@ class DialogView : public QDialog {
   }
 
   void Refresh(const WindowState& state) {
+    // Most ticks change nothing: those cost one comparison.
+    if (shown_ == state) return;
+    shown_ = state;
     const QString caption = Q(state.caption);
     if (windowTitle() != caption) setWindowTitle(caption);
     for (const auto& [id, box] : boxes_) {
@@ -178,6 +181,7 @@ class DialogView : public QDialog {
   }
 
   EndHandler on_end_;
+  std::optional<WindowState> shown_;
   std::map<int, QLineEdit*> boxes_;
   QProgressBar* bar_ = nullptr;
   QPlainTextEdit* message_ = nullptr;
@@ -383,6 +387,9 @@ struct QtWindow::Impl {
     QEventLoop waiting;
     QTimer timer;
     timer.setSingleShot(true);
+    // A coarse timer may fire early, before the tick is due, which would
+    // only wake the thread twice per tick.
+    timer.setTimerType(Qt::PreciseTimer);
     QObject waker;  // what the wake-ups are posted to; they die with it
     std::atomic<bool> wake_posted{false};
     const std::function<void()> pump = [&] {
