@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QPrintDialog>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QEventLoop>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "platform/env/fake_env.h"
+#include "platform/print/fake_print_backend.h"
 #include "platform/window/fake_window.h"
 
 namespace tavrin {
@@ -331,6 +333,29 @@ TEST_F(QtWindowTest, TextsAreShownAsTheyAreNeverAsMarkup) {
   window_->Close();
   RunUntil([&] { return returned.load(); });
   run.join();
+}
+
+TEST_F(QtWindowTest, ThePrintDialogIsTheToolkitsWithoutPrintingToAFileAndCancelPrintsNothing) {
+  FakePrintBackend backend;
+  backend.destinations.destinations = {{"office", "Office laser", true}};
+  std::unique_ptr<PrintDialog> dialog = window_->NewPrintDialog(backend);
+  std::optional<PrinterChoice> choice;
+  std::thread run([&] { choice = dialog->DoModal(); });
+  RunUntil([&] { return TopLevel("print_dialog") != nullptr; });
+  auto* print = static_cast<QPrintDialog*>(TopLevel("print_dialog"));
+  EXPECT_FALSE(print->testOption(QAbstractPrintDialog::PrintToFile));
+  print->reject();
+  RunUntil([&] { return choice.has_value(); });
+  run.join();
+  EXPECT_EQ(choice->result, PrinterChoice::kCancelled);
+}
+
+TEST_F(QtWindowTest, APrintServerWithoutPrintersFailsWithoutADialog) {
+  FakePrintBackend backend;
+  const PrinterChoice choice = window_->NewPrintDialog(backend)->DoModal();
+  EXPECT_EQ(choice.result, PrinterChoice::kFailed);
+  EXPECT_EQ(choice.error, "The print server printhost:631 has no printers.");
+  EXPECT_EQ(TopLevel("print_dialog"), nullptr);
 }
 
 }  // namespace
