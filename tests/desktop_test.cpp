@@ -156,6 +156,7 @@ class DesktopTest : public testing::Test {
     std::vector<std::string> shots;
     while (!done && shots.size() < most) {
       const std::string names = WindowNames();
+      last_names_ = names;
       if (std::none_of(captions.begin(), captions.end(), [&names](const std::string& caption) {
             return names.find("\"" + caption) != std::string::npos;
           }))
@@ -168,6 +169,7 @@ class DesktopTest : public testing::Test {
 
   static constexpr const char* kShots = TAVRIN_DESKTOP_SCREENSHOTS;
   static std::string skip_;
+  static inline std::string last_names_;
   static std::unique_ptr<VirtualDisplay> display_;
   static std::unique_ptr<TempDir> dir_;
 };
@@ -210,7 +212,7 @@ TEST_F(DesktopTest, AFailedQueryShowsTheSelfClosingWindowAndTheScheduleGoesOn) {
   shooter.join();
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_NE(r.err.find("] There was a data access error encountered"), std::string::npos) << r.err;
-  EXPECT_FALSE(shots.empty()) << "no window counting down was seen";
+  EXPECT_FALSE(shots.empty()) << "no window counting down was seen" << last_names_;
   EXPECT_TRUE(FileExists(*dir_ / "small.csv")) << "the report after the failed one did not run: " << r.err;
 }
 
