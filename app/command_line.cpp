@@ -24,6 +24,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.unattended = true;
     } else if (arg == "--interactive") {
       cl.interactive = true;
+    } else if (arg == "--window") {
+      cl.window = true;
     } else if (arg == "--check") {
       cl.check = true;
     } else if (arg == "--as-service") {
@@ -42,8 +44,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.error = "unknown option '" + arg + "'";
     }
   }
-  if (cl.unattended && cl.interactive && cl.error.empty())
-    cl.error = "--unattended and --interactive exclude each other";
+  if (cl.unattended + cl.interactive + cl.window > 1 && cl.error.empty())
+    cl.error = "--window, --unattended and --interactive exclude each other";
   if (cl.as_service && !cl.check && cl.error.empty()) cl.error = "--as-service goes with --check";
   if (cl.json && !cl.status && cl.error.empty()) cl.error = "--json goes with --status";
   if (cl.status && cl.check && cl.error.empty()) cl.error = "--status and --check exclude each other";
@@ -75,6 +77,8 @@ std::string UsageText(const std::string& program) {
          "  --unattended   log to standard error and answer every message box with OK\n"
          "                 (the default when standard input or output is not a terminal)\n"
          "  --interactive  show the status panel and wait for the user at message boxes\n"
+         "  --window       show the desktop window (the default on a desktop when standard\n"
+         "                 input is not a terminal; needs package tavrin-report-desktop)\n"
          "  --check        check REPORT (or every scheduled report) without running it or\n"
          "                 writing to the INI; exit status 0 when everything checks\n"
          "  --as-service   with --check: check as the systemd services would run, as their\n"

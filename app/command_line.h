@@ -15,6 +15,7 @@ struct CommandLine {
   bool version = false;
   bool unattended = false;
   bool interactive = false;
+  bool window = false;  // --window: the desktop window
   bool check = false;  // check `report` (or the schedule) instead of running it
   bool as_service = false;  // with check: as the systemd units' user and confinement see it
   bool status = false;  // show the run history of `report` (or the schedule) instead of running it

@@ -51,6 +51,17 @@ TEST(CommandLineTest, StatusTakesJsonAndExcludesACheck) {
   EXPECT_EQ(ParseCommandLine({"--status", "--check"}).error, "--status and --check exclude each other");
 }
 
+TEST(CommandLineTest, TheWindowAndTheTwoModesExcludeEachOther) {
+  EXPECT_TRUE(ParseCommandLine({"--window", "Web"}).window);
+  EXPECT_EQ(ParseCommandLine({"--window", "Web"}).error, "");
+  for (const char* mode : {"--unattended", "--interactive"})
+    EXPECT_EQ(ParseCommandLine({"--window", mode}).error,
+              "--window, --unattended and --interactive exclude each other")
+        << mode;
+  EXPECT_EQ(ParseCommandLine({"--unattended", "--interactive"}).error,
+            "--window, --unattended and --interactive exclude each other");
+}
+
 TEST(CommandLineTest, TwoNamesMeanTheScheduleAndAreWarnedOf) {
   CommandLine cl = ParseCommandLine({"Good", "--unattended", "BadField"});
   EXPECT_EQ(cl.report, "");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "platform/profile/profile.h"
 #include "platform/providers/providers.h"
 #include "platform/watch/file_watcher.h"
+#include "platform/window/qt/desktop_window.h"
 #include "platform/window/window_factory.h"
 
 namespace {
@@ -152,10 +154,21 @@ int main(int argc, char** argv) {
     std::fputs(result.text.c_str(), stdout);
     return ExitStatus(result.status);
   }
+  // The desktop window, when chosen, comes first: without it in this
+  // program, the program that has it takes over the process here.
+  std::unique_ptr<tavrin::DesktopWindow> desktop;
+  std::string no_desktop;  // why the desktop window chosen is not shown
+  if (tavrin::WantsDesktopWindow(cl.window, cl.interactive || cl.unattended, std::getenv("WAYLAND_DISPLAY"),
+                                 std::getenv("DISPLAY"), isatty(STDIN_FILENO) == 1))
+    desktop = tavrin::OpenDesktopWindow(argv, env, &no_desktop);
   const bool interactive =
-      cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal());
-  std::unique_ptr<tavrin::WindowServices> window = tavrin::NewWindowServices(
-      interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
+      !desktop && (cl.interactive || (!cl.unattended && tavrin::IsInteractiveTerminal()));
+  tavrin::DesktopWindow* const desktop_window = desktop.get();
+  std::unique_ptr<tavrin::WindowServices> window =
+      desktop ? std::move(desktop)
+              : tavrin::NewWindowServices(
+                    interactive ? tavrin::WindowMode::kInteractive : tavrin::WindowMode::kUnattended, env);
+  if (!no_desktop.empty()) window->Notice(no_desktop, tavrin::Severity::kWarning);
   if (!several.empty()) window->Notice(several, tavrin::Severity::kWarning);
 
   tavrin::SqliteRunHistory history(tavrin::HistoryFileIn(env.CurrentDirectory()));
@@ -174,7 +187,9 @@ int main(int argc, char** argv) {
     window->Notice(text, tavrin::Severity::kWarning);
   });
   std::unique_ptr<tavrin::PrintDialog> print_dialog;
-  if (interactive && cl.printer.empty()) {
+  if (desktop_window != nullptr && cl.printer.empty()) {
+    print_dialog = desktop_window->NewPrintDialog(printing);
+  } else if (interactive && cl.printer.empty()) {
     print_dialog = std::make_unique<tavrin::WindowPrintDialog>(*window, printing);
   } else {
     print_dialog = std::make_unique<tavrin::PresetPrintDialog>(printing, cl.printer);

@@ -65,6 +65,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (chdir(cwd.c_str()) != 0) _exit(126);
+    // Never the display of the session the tests run in: a test that wants
+    // the desktop window names its display.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     for (const auto& [k, v] : child_env) setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));

@@ -49,7 +49,8 @@ enum class ErrorStream {
 
 // Runs `program` with `args` in folder `cwd`, feeding `input` on standard
 // input (closed afterwards) and capturing both outputs. Extra environment
-// variables are added to the test's own. Kills the program after
+// variables are added to the test's own, from which DISPLAY and
+// WAYLAND_DISPLAY are taken out. Kills the program after
 // `timeout_seconds` (exit_code is then 128 + SIGKILL).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, const std::string& input = "",

@@ -57,11 +57,33 @@ usr/share/man/man5/tavrin-report.ini.5.gz
 EOF
 }
 
+# What the desktop window adds (package tavrin-report-desktop), when the
+# build has it (TAVRIN_DESKTOP).
+desktop_files() {
+  cat <<EOF
+usr/libexec/tavrin-report/tavrin-report-window
+usr/share/applications/tavrin-report.desktop
+usr/share/doc/tavrin-report-desktop/changelog.gz
+usr/share/doc/tavrin-report-desktop/copyright
+usr/share/icons/hicolor/scalable/apps/tavrin-report.svg
+EOF
+}
+has_desktop() { [ -x "$build/app/tavrin-report-window" ]; }
+
 case $check in
 install)
   install_root
   (cd "$tmp/root" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) >"$tmp/files"
-  diff -u <(expected_files) "$tmp/files" || fail "the installed files differ from the list"
+  diff -u <( (expected_files; has_desktop && desktop_files) | sort) "$tmp/files" ||
+    fail "the installed files differ from the list"
+  if has_desktop; then
+    if command -v desktop-file-validate >/dev/null; then
+      desktop-file-validate "$tmp/root/usr/share/applications/tavrin-report.desktop" ||
+        fail "desktop-file-validate tavrin-report.desktop"
+    else
+      echo "desktop-file-validate is not installed: the menu entry was not checked"
+    fi
+  fi
   [ -e "$tmp/root/usr/etc" ] && fail "something was installed under usr/etc"
   grep -q '^ExecStart=/usr/bin/tavrin-report --unattended -- %I$' \
     "$tmp/root/$unit_dir/tavrin-report@.service" || fail "the report unit does not run /usr/bin/tavrin-report"
@@ -99,6 +121,22 @@ package)
   for lib in libc6 libstdc++6 libmdb3 libsqlite3-0 libglib2.0-0 libcups2 libcairo2 libodbc2 fonts-liberation tdsodbc; do
     grep -qx -- "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
   done
+  # A server installs this package alone: no window toolkit comes with it.
+  dpkg-deb -I "$deb" | contains -iE '^ *(Depends|Pre-Depends|Recommends):.*qt' &&
+    fail "tavrin-report depends on Qt: $(dpkg-deb -I "$deb" | grep -iE '^ *(Depends|Recommends):')"
+  if has_desktop; then
+    desktop_deb=$tmp/pkg/tavrin-report-desktop_7.0_${arch}.deb
+    if [ -f "$desktop_deb" ]; then
+      dpkg-deb -c "$desktop_deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort >"$tmp/desktop-files"
+      diff -u <(desktop_files | sort) "$tmp/desktop-files" || fail "the desktop package's files differ from the list"
+      desktop_names=$(dpkg-deb -f "$desktop_deb" Depends | tr ',' '\n' | sed 's/^ *//')
+      grep -qx 'tavrin-report (= 7.0)' <<<"$desktop_names" ||
+        fail "tavrin-report-desktop does not depend on tavrin-report (= 7.0): $desktop_names"
+      grep -q '^libqt6widgets6' <<<"$desktop_names" || fail "tavrin-report-desktop does not depend on libqt6widgets6"
+    else
+      ls "$tmp/pkg"; fail "no tavrin-report-desktop_7.0_${arch}.deb"
+    fi
+  fi
   description=$(dpkg-deb -f "$deb" Description)
   [ "$(echo "$description" | wc -l)" -gt 3 ] || fail "no long description"
   dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/bin/tavrin-report" >"$tmp/bin" || fail "no program"
@@ -197,7 +235,7 @@ completion)
     lpstat() { printf "office\nlab\n"; }  # the printers CUPS would list
     complete_word tavrin-report --printer o' _ "$src/packaging/bash-completion/tavrin-report")
   expected=$'Web Daily\\ Export\nDaily\\ Export\n--check\n\nDaily\\ Export\n--as-service\n--printer\n'
-  expected+=$'--unattended --interactive --check --as-service --status --json --printer --help -h --version -V --\noffice\n'
+  expected+=$'--unattended --interactive --window --check --as-service --status --json --printer --help -h --version -V --\noffice\n'
   [ "$got" = "${expected%$'\n'}" ] || { echo "$got"; fail "completion"; }
   ;;
 

@@ -3,14 +3,16 @@
 # report layers link no database or printing engine, the program loads the
 # printing engine as a module, each layer includes only
 # itself and the layers below it, platform/ado/ names no engine and only the
-# program's start composes them, and the product includes no test double.
+# program's start composes them, the product includes no test double, and
+# the window toolkit stays in platform/window/qt/ and tavrin-report-window.
 #   tests/layering_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 src=$1
 build=$2
 status=0
 
-for bin in app/tavrin-report tools/tavrin-mdb-write; do
+for bin in app/tavrin-report app/tavrin-report-window tools/tavrin-mdb-write; do
+  [ -e "$build/$bin" ] || continue  # the window program is built with TAVRIN_DESKTOP
   doubles=$(nm -C "$build/$bin" | grep -E ' tavrin::Fake[A-Za-z]+::' | head -3)
   if [ -n "$doubles" ]; then
     echo "$bin holds test doubles:"; echo "$doubles"; status=1
@@ -35,6 +37,19 @@ fi
 module=$(find "$build" -name tavrin-print-cups.so -path '*/tavrin-report/*' | head -1)
 if [ -z "$module" ] || ! ldd "$module" | grep -q libcups || ! ldd "$module" | grep -q libcairo; then
   echo "no printing module that links CUPS and cairo: '$module'"; status=1
+fi
+# Only the desktop window's program links the window toolkit.
+for bin in app/tavrin-report tools/tavrin-mdb-write; do
+  toolkit=$(ldd "$build/$bin" | grep -E 'libQt')
+  if [ -n "$toolkit" ]; then
+    echo "$bin links the window toolkit:"; echo "$toolkit"; status=1
+  fi
+done
+# ...and only platform/window/qt/ includes it.
+qt=$(cd "$src" && grep -rnE '#include <Q[A-Za-z]*(/[^>]*)?>' app config data output run platform tools \
+       --include=*.cpp --include=*.h --include=*.cc | grep -v '^platform/window/qt/')
+if [ -n "$qt" ]; then
+  echo "the window toolkit is included outside platform/window/qt/:"; echo "$qt"; status=1
 fi
 
 # The include rule: each layer includes only itself and the layers below it.

@@ -12,15 +12,6 @@ PrinterChoice Chosen(std::string printer) {
   return {PrinterChoice::kChosen, std::move(printer), ""};
 }
 
-// The printers of the server, or the failure that leaves none to choose.
-std::optional<PrinterChoice> ListOrFail(PrintBackend& backend, DestinationList& list) {
-  list = backend.ListDestinations();
-  if (!list.error.empty()) return Failed(list.error);
-  if (list.destinations.empty())
-    return Failed("The print server " + backend.ServerName() + " has no printers.");
-  return std::nullopt;
-}
-
 const PrintDestination* FindByName(const DestinationList& list, std::string_view name) {
   for (const PrintDestination& d : list.destinations)
     if (text::EqualsIgnoreAsciiCase(d.name, name)) return &d;
@@ -61,6 +52,14 @@ std::string ListText(const DestinationList& list) {
 }
 
 }  // namespace
+
+std::optional<PrinterChoice> ListOrFail(PrintBackend& backend, DestinationList& list) {
+  list = backend.ListDestinations();
+  if (!list.error.empty()) return Failed(list.error);
+  if (list.destinations.empty())
+    return Failed("The print server " + backend.ServerName() + " has no printers.");
+  return std::nullopt;
+}
 
 PrinterChoice WindowPrintDialog::DoModal() {
   DestinationList list;

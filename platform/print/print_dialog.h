@@ -1,6 +1,7 @@
 #ifndef TAVRIN_PLATFORM_PRINT_PRINT_DIALOG_H_
 #define TAVRIN_PLATFORM_PRINT_PRINT_DIALOG_H_
 
+#include <optional>
 #include <string>
 
 #include "platform/print/print_backend.h"
@@ -28,6 +29,11 @@ class PrintDialog {
   // cancelled, or no printer can be chosen.
   virtual PrinterChoice DoModal() = 0;
 };
+
+// Fills `list` with the printers of `backend`'s server; when there is none
+// to choose (the server failed, or has no printer), returns the failure a
+// print dialog ends with.
+std::optional<PrinterChoice> ListOrFail(PrintBackend& backend, DestinationList& list);
 
 // The print dialog of a user at the window: a question that lists the
 // printers, numbered from 1 with the default marked "*", and "0) Cancel".

@@ -46,6 +46,25 @@ void ModalLoop::Start() {
   if (!ended()) dialog_.OnActivate(*this);
 }
 
+std::vector<ModalLoop::Timer>::iterator ModalLoop::NextLocked() {
+  return std::min_element(timers_.begin(), timers_.end(),
+                          [](const Timer& a, const Timer& b) { return a.due < b.due; });
+}
+
+int ModalLoop::TakeTickLocked(Timer& timer) {
+  // Ticks missed while a handler ran long are dropped, not queued, so a
+  // slow tick is never followed by a burst of them.
+  const Env::SteadyTime now = env_.SteadyNow();
+  timer.due += timer.period;
+  if (timer.due <= now) timer.due = now + timer.period;
+  return timer.id;
+}
+
+void ModalLoop::ChangedLocked() {
+  cv_.notify_all();
+  if (wake_) wake_();
+}
+
 int ModalLoop::RunTimers(const std::function<void()>& after_tick) {
   std::unique_lock<std::mutex> lock(mu_);
   while (!result_) {
@@ -53,8 +72,7 @@ int ModalLoop::RunTimers(const std::function<void()>& after_tick) {
       cv_.wait(lock, [this] { return result_.has_value() || !timers_.empty(); });
       continue;
     }
-    auto next = std::min_element(timers_.begin(), timers_.end(),
-                                 [](const Timer& a, const Timer& b) { return a.due < b.due; });
+    auto next = NextLocked();
     const Env::SteadyTime due = next->due;
     if (env_.SteadyNow() < due) {
       // Woken early by EndDialog or by a SetTimer from another handler:
@@ -62,18 +80,33 @@ int ModalLoop::RunTimers(const std::function<void()>& after_tick) {
       env_.WaitUntil(cv_, lock, due);
       continue;
     }
-    // Ticks missed while a handler ran long are dropped, not queued, so a
-    // slow tick is never followed by a burst of them.
-    const Env::SteadyTime now = env_.SteadyNow();
-    next->due += next->period;
-    if (next->due <= now) next->due = now + next->period;
-    const int id = next->id;
+    const int id = TakeTickLocked(*next);
     lock.unlock();
     dialog_.OnTimer(*this, id);
     if (after_tick) after_tick();
     lock.lock();
   }
   return *result_;
+}
+
+std::optional<Env::SteadyTime> ModalLoop::RunDueTimer() {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (result_ || timers_.empty()) return std::nullopt;
+  auto next = NextLocked();
+  if (env_.SteadyNow() >= next->due) {
+    const int id = TakeTickLocked(*next);
+    lock.unlock();
+    dialog_.OnTimer(*this, id);
+    lock.lock();
+    if (result_ || timers_.empty()) return std::nullopt;
+    next = NextLocked();
+  }
+  return next->due;
+}
+
+void ModalLoop::SetWake(std::function<void()> wake) {
+  std::lock_guard<std::mutex> lock(mu_);
+  wake_ = std::move(wake);
 }
 
 WindowState ModalLoop::State() const {
@@ -84,6 +117,11 @@ WindowState ModalLoop::State() const {
 bool ModalLoop::ended() const {
   std::lock_guard<std::mutex> lock(mu_);
   return result_.has_value();
+}
+
+int ModalLoop::result() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return result_.value_or(kIdCancel);
 }
 
 void ModalLoop::SetTimer(int id, int period_ms) {
@@ -97,7 +135,7 @@ void ModalLoop::SetTimer(int id, int period_ms) {
   } else {
     *it = {id, period, due};
   }
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 void ModalLoop::SetNextTick(int id, int64_t delay_ms) {
@@ -105,7 +143,7 @@ void ModalLoop::SetNextTick(int id, int64_t delay_ms) {
   auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
   if (it == timers_.end()) return;
   it->due = env_.SteadyNow() + std::chrono::milliseconds(std::max<int64_t>(delay_ms, 0));
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 void ModalLoop::SetCaption(const std::string& text) {
@@ -127,7 +165,7 @@ void ModalLoop::EndDialog(int result) {
   std::lock_guard<std::mutex> lock(mu_);
   if (result_) return;
   result_ = result;
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 }  // namespace tavrin

@@ -20,6 +20,7 @@ struct WindowState {
   std::string caption;
   std::map<int, std::string> controls;  // control id -> text
   int progress = 0;
+  bool operator==(const WindowState&) const = default;
 };
 
 // One modal run of a dialog on the Env's clock, shared by the console and the
@@ -45,9 +46,22 @@ class ModalLoop : public DialogHost {
   // `after_tick` (may be empty) runs after every tick, on this thread.
   int RunTimers(const std::function<void()>& after_tick);
 
+  // For a thread that waits in an event loop of its own rather than in
+  // RunTimers: delivers the one tick that is due now, if any, and returns
+  // when the next one is due; nullopt when the dialog has ended or no
+  // timer runs.
+  std::optional<Env::SteadyTime> RunDueTimer();
+  // `wake` (empty: none) is called whenever a timer is set or moved or the
+  // dialog ends, from the thread that did it and with the loop's lock held
+  // (it must not call back into the loop), so that such an event loop looks
+  // again at what is due.
+  void SetWake(std::function<void()> wake);
+
   // A copy of what the dialog has set; never a half-written text.
   WindowState State() const;
   bool ended() const;
+  // What EndDialog passed; only once ended().
+  int result() const;
 
   void SetTimer(int id, int period_ms) override;
   void SetNextTick(int id, int64_t delay_ms) override;
@@ -62,6 +76,11 @@ class ModalLoop : public DialogHost {
     std::chrono::steady_clock::duration period;
     Env::SteadyTime due;
   };
+  // The timer due first; timers_ must not be empty.
+  std::vector<Timer>::iterator NextLocked();
+  // Moves `timer`, due now, to its next period and returns its id.
+  int TakeTickLocked(Timer& timer);
+  void ChangedLocked();
 
   Dialog& dialog_;
   Env& env_;
@@ -70,6 +89,7 @@ class ModalLoop : public DialogHost {
   WindowState state_;
   std::vector<Timer> timers_;
   std::optional<int> result_;
+  std::function<void()> wake_;
 };
 
 // The caption a dialog template starts with, before its dialog sets one.

@@ -17,6 +17,14 @@ enum class WindowMode {
 // for the interactive console.
 bool IsInteractiveTerminal();
 
+// Whether the desktop window is the one to show: asked for (`window_option`),
+// or, when no mode was asked for (`mode_option`: --interactive or
+// --unattended), when a display is named (`wayland_display` or `display`,
+// the environment's values, may be null) and standard input is not a
+// terminal, as for a program started from a desktop menu.
+bool WantsDesktopWindow(bool window_option, bool mode_option, const char* wayland_display,
+                        const char* display, bool stdin_is_terminal);
+
 // The window toolkit for `mode` on the process's standard streams. `env`
 // (the clock of timers and log stamps) must outlive the result. The interactive one
 // holds the terminal in raw mode until it is destroyed; the unattended one
