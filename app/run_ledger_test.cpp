@@ -271,6 +271,10 @@ TEST_F(RunStatusTest, ExitsOneWhileALastRunOfTheScheduleDidNotComplete) {
   EXPECT_NE(r.text.find(LocalTimeText(now + 30)), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("\nDaily: Database open FAILURE!\n"), std::string::npos) << r.text;
   EXPECT_EQ(ShowRunStatus(env_, store_, history_, "Web", false).status, 0);
+  env_.Advance(100);
+  EXPECT_NE(ShowRunStatus(env_, store_, history_, "Web", false).text.find(LocalTimeText(now + 30) + " (overdue)"),
+            std::string::npos);
+  env_.Advance(-100);
 
   Record("Daily", RunOutcome::kStopped, now - 5);
   EXPECT_EQ(ShowRunStatus(env_, store_, history_, "", false).status, 1) << "a stop is no success";

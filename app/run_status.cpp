@@ -121,7 +121,10 @@ std::string Text(const std::vector<JobState>& states, int64_t now) {
     row.push_back(s.last_success ? LocalTimeText(s.last_success->ended_ms / 1000) + " (" +
                                        Ago(now - s.last_success->ended_ms / 1000) + ")"
                                  : "never");
-    row.push_back(s.next_due ? LocalTimeText(*s.next_due) : "-");
+    // A due time long past: the schedule that recorded it is not running.
+    row.push_back(!s.next_due                ? "-"
+                  : *s.next_due < now - 60 ? LocalTimeText(*s.next_due) + " (overdue)"
+                                           : LocalTimeText(*s.next_due));
     rows.push_back(std::move(row));
   }
   return Table(rows) + (failures.empty() ? "" : "\n" + failures);
