@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "app/main_dialog.h"
+#include "app/run_ledger.h"
+#include "platform/history/memory_run_history.h"
 #include "platform/env/fake_env.h"
 #include "platform/profile/fake_profile.h"
 #include "platform/watch/fake_file_watcher.h"
@@ -57,6 +59,7 @@ class ChangeSim : public DialogHost, public ado::ProviderFactory {
                  entries[i].data_path.empty() ? Source(entries[i].name) : entries[i].data_path, kIni);
     }
     dlg_.SetFileWatcher(watcher_);
+    dlg_.SetRunLedger(ledger_);
     dlg_.OnInitDialog(*this);
   }
 
@@ -93,6 +96,8 @@ class ChangeSim : public DialogHost, public ado::ProviderFactory {
   FakeProfileStore store_;
   FakeWindow window_;
   FakeFileWatcher watcher_{env_};
+  MemoryRunHistory history_;
+  RunLedger ledger_{env_, *FileSystem::Default(), history_, [](const std::string&, Severity) {}};
   std::map<std::string, int64_t> run_ms;
   std::function<void(int run)> during_run;
   int ticks = 0;
@@ -138,6 +143,10 @@ TEST(ChangeRunsTest, ABurstOfWritesMakesOneRunTwoSecondsAfterTheLast) {
   const auto starts = sim.Run(1060'000, {{1010'000, "Daily"}, {1010'400, "Daily"}, {1010'800, "Daily"},
                                          {1011'250, "Daily"}});
   EXPECT_EQ(starts, (Starts{{"Daily", 1001'000}, {"Daily", 1013'250}}));
+  std::vector<JobState> recorded;
+  ASSERT_EQ(sim.history_.Read({"Daily"}, &recorded), "");
+  ASSERT_TRUE(recorded.at(0).last_run);
+  EXPECT_EQ(recorded[0].last_run->trigger, "source changed");
   EXPECT_FALSE(sim.ended_);
   EXPECT_LE(sim.ticks, 60 + 4 + 2 + 2);  // once a second, the wakes, and the runs' ends
   EXPECT_GE(sim.watcher_.comparisons(), 55);

@@ -106,14 +106,14 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   if (!m_bRunning && !ending_) {
     change_runs_.TakeChanges(SteadyMilliseconds());
     if (retry_ && QuietLongEnough(*retry_, fs::StampOfPath(retry_->source), SteadyMilliseconds())) {
-      StartRun(retry_->report, true);
+      StartRun(retry_->report, RunStart::kRetry);
       retry_.reset();
       started = true;
     } else {
       const TickChoice choice = TakeDueEntry(m_ReportSchedule, now);
       const int changed = choice.due_index >= 0 ? -1 : change_runs_.DueEntry(SteadyMilliseconds());
       if (choice.due_index >= 0) {
-        StartRun(m_ReportSchedule[static_cast<size_t>(choice.due_index)].strReportName, false);
+        StartRun(m_ReportSchedule[static_cast<size_t>(choice.due_index)].strReportName, RunStart::kDue);
         started = true;
       } else if (changed >= 0) {
         const std::string& report = m_ReportSchedule[static_cast<size_t>(changed)].strReportName;
@@ -121,7 +121,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
         // This run reads the source anew: it is also the one more run that
         // a run which read two versions of it waits to make.
         if (retry_ && text::EqualsIgnoreAsciiCase(retry_->report, report)) retry_.reset();
-        StartRun(report, false);
+        StartRun(report, RunStart::kSourceChanged);
         started = true;
       }
       // A retry that waits for its source, or a source watched, keeps the program.
@@ -143,7 +143,7 @@ void CTavrinReportGeneratorDlg::OnTimer(DialogHost& host, int /*timer_id*/) {
   m_bInTimer = false;
 }
 
-void CTavrinReportGeneratorDlg::StartRun(const std::string& report, bool retry) {
+void CTavrinReportGeneratorDlg::StartRun(const std::string& report, RunStart start) {
   m_Def.m_strReportName = report;
   m_strDisplayName = report;
   change_runs_.RunStarts(report);
@@ -151,7 +151,7 @@ void CTavrinReportGeneratorDlg::StartRun(const std::string& report, bool retry) 
   // is at most finishing its return.
   WaitForRun();
   run_thread_.reset();
-  retry_run_ = retry;
+  run_start_ = start;
   m_bRunning = true;
   run_thread_ = env_.StartThread([this] { RunReportThread(); });
 }
@@ -242,7 +242,7 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   }
   // A run that read two versions of its source is run once more when the
   // source has been quiet; a run that was itself that retry is not.
-  if (source_changed_ && !retry_run_ && !StopRequested()) {
+  if (source_changed_ && run_start_ != RunStart::kRetry && !StopRequested()) {
     retry_ = QuietRetry{m_Def.m_strReportName, m_Def.m_strDataPath, fs::StampOfPath(m_Def.m_strDataPath),
                         SteadyMilliseconds()};
     window_.Notice(m_Def.m_strReportName + ": runs again once " + m_Def.m_strDataPath + " has been quiet for " +
@@ -259,9 +259,10 @@ void CTavrinReportGeneratorDlg::RunReportThread() {
   window_.Notice(RunSummary(m_Def.m_strReportName, end),
                  end.failed ? Severity::kError : end.stopped ? Severity::kWarning : Severity::kInfo);
   if (ledger_) {
-    ledger_->RunEnded(m_Def, end, definition_refused_,
-                      retry_run_ ? "source changed" : cmdline_report_.empty() ? "schedule" : "command line",
-                      started_ms);
+    const char* trigger = run_start_ != RunStart::kDue ? "source changed"
+                          : cmdline_report_.empty()    ? "schedule"
+                                                       : "command line";
+    ledger_->RunEnded(m_Def, end, definition_refused_, trigger, started_ms);
   }
   m_bRunning = false;
   WakeTimer();

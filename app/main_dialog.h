@@ -138,9 +138,12 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
 
  private:
   ReportOutcome GenerateReport();
-  // Starts the run of `report` on the run thread; `retry`: the run is the
-  // one more run of a report that its source changed under.
-  void StartRun(const std::string& report, bool retry);
+  // Why a run starts: its time came (or the command line named it), it is
+  // the one more run of a report that its source changed under, or its
+  // source changed while it waited.
+  enum class RunStart { kDue, kRetry, kSourceChanged };
+  // Starts the run of `report` on the run thread.
+  void StartRun(const std::string& report, RunStart start);
   int64_t SteadyMilliseconds();
   // Ends the modal run; no run starts after it.
   void EndDialog(DialogHost& host, int result);
@@ -192,9 +195,10 @@ class CTavrinReportGeneratorDlg : public Dialog, public RunHost {
   std::atomic<bool> definition_refused_{false};
   // The report to run once more when its source is quiet: set by the run
   // thread before it clears m_bRunning, used by the timer while no run is
-  // under way. retry_run_: the run under way is that one more run.
+  // under way. run_start_: why the run under way started (kRetry: it is
+  // that one more run).
   std::optional<QuietRetry> retry_;
-  bool retry_run_ = false;
+  RunStart run_start_ = RunStart::kDue;
   RunLedger* ledger_ = nullptr;
   ChangeRuns change_runs_;  // the timer's; stops the watcher's wakes first when destroyed
 };
