@@ -21,12 +21,12 @@ std::string HistoryFileIn(const std::string& work_dir) {
   return CReportDefinition::IniFileIn(work_dir) + ".history";
 }
 
-std::string LocalTimeText(int64_t seconds) {
+std::string LocalTimeText(int64_t seconds, const char* format) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm {};
   localtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  char text[40];
+  if (std::strftime(text, sizeof text, format, &tm) == 0) return "";
   return text;
 }
 

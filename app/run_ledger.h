@@ -22,8 +22,9 @@ namespace tavrin {
 // The run history beside the INI of `work_dir`: "<work_dir>/TavrinReport.ini.history".
 std::string HistoryFileIn(const std::string& work_dir);
 
-// `seconds` since 1970 as local time, "YYYY-MM-DD HH:MM:SS".
-std::string LocalTimeText(int64_t seconds);
+// `seconds` since 1970 as local time in strftime's `format` (at most 39
+// characters long once formatted), "YYYY-MM-DD HH:MM:SS" by default.
+std::string LocalTimeText(int64_t seconds, const char* format = "%Y-%m-%d %H:%M:%S");
 
 // How the runs of the reports are kept for those who watch them: each run
 // becomes one row of the run history, the metrics file (the key MetricsFile

@@ -2,7 +2,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 #include <algorithm>
 #include <vector>
 
@@ -23,12 +22,7 @@ bool Completed(const JobState& state) {
 
 // Local time with its offset, as ISO 8601 writes it: 2026-12-09T07:57:02+01:00.
 std::string IsoTime(int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm {};
-  localtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &tm);
-  std::string iso = text;
+  std::string iso = LocalTimeText(seconds, "%Y-%m-%dT%H:%M:%S%z");
   if (iso.size() >= 2) iso.insert(iso.size() - 2, ":");
   return iso;
 }
