@@ -11,10 +11,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build-sanitize}
+# Line tables are all a sanitizer's report needs of the debug information;
+# with -O1 the product's code builds up to a quarter faster than at -O2 -g.
+flags="-O1 -gline-tables-only -DNDEBUG"
 if [ "${1:-}" != --test-only ]; then
   scripts/configure.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
         -DCMAKE_CXX_COMPILER=clang++ -DTAVRIN_SANITIZE=ON -DTAVRIN_FUZZ=ON -DBUILD_TESTING=ON \
-        -DTAVRIN_DESKTOP=OFF
+        -DTAVRIN_DESKTOP=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags"
   cmake --build "$BUILD_DIR" -j "$(nproc)"
 fi
 [ "${1:-}" = --build-only ] && exit 0
