@@ -35,7 +35,9 @@ if [ -n "$printing" ]; then
   echo "app/tavrin-report links the printing engine:"; echo "$printing"; status=1
 fi
 module=$(find "$build" -name tavrin-print-cups.so -path '*/tavrin-report/*' | head -1)
-if [ -z "$module" ] || ! ldd "$module" | grep -q libcups || ! ldd "$module" | grep -q libcairo; then
+# Read whole before it is searched: grep -q would end the pipe early.
+module_links=$([ -z "$module" ] || ldd "$module")
+if [[ $module_links != *libcups* || $module_links != *libcairo* ]]; then
   echo "no printing module that links CUPS and cairo: '$module'"; status=1
 fi
 # Only the desktop window's program links the window toolkit.

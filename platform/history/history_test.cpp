@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include "platform/fs/fs_test_support.h"
 #include "platform/history/memory_run_history.h"
 #include "platform/history/sqlite_run_history.h"
@@ -170,8 +172,13 @@ TEST(SqliteRunHistoryTest, TwentyProcessesWritingAtOnceLoseNoRun) {
       SqliteRunHistory history(path);
       int failures = 0;
       for (int i = 0; i < kRuns; ++i) {
-        failures += !history.Record(MakeRun("Job" + std::to_string(p % 4), RunOutcome::kCompleted, i)).empty();
-        failures += !history.RecordNextDue({{"Job" + std::to_string(p % 4), i}}).empty();
+        for (const std::string& why :
+             {history.Record(MakeRun("Job" + std::to_string(p % 4), RunOutcome::kCompleted, i)),
+              history.RecordNextDue({{"Job" + std::to_string(p % 4), i}})}) {
+          if (why.empty()) continue;
+          std::fprintf(stderr, "writer %d: %s\n", p, why.c_str());
+          ++failures;
+        }
       }
       _exit(failures);
     }

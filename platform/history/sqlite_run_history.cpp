@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace tavrin {
 namespace {
@@ -224,10 +226,30 @@ Failure WriteOnce(const std::string& path, const std::function<Failure(sqlite3*)
   return f;
 }
 
-// WriteOnce, and once more in a fresh file after a damaged one was set aside.
+bool IsBusy(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// WriteOnce, tried again while another writer holds the file. SQLite waits
+// for a lock only where waiting cannot deadlock: a connection that read the
+// file and now needs to write it (the switch of a new file to WAL while
+// others open it too) is told at once that it is busy, and must start over.
+Failure WriteWhenFree(const std::string& path, const std::function<Failure(sqlite3*)>& body) {
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(SqliteRunHistory::kBusyMilliseconds);
+  for (int attempt = 1;; ++attempt) {
+    Failure f = WriteOnce(path, body);
+    if (!IsBusy(f.code) || std::chrono::steady_clock::now() >= give_up) return f;
+    // Apart, so that the writers that collided do not collide again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + (getpid() + attempt) % 8 * attempt));
+  }
+}
+
+// WriteWhenFree, and once more in a fresh file after a damaged one was set aside.
 std::string Write(const std::string& path, const std::function<Failure(sqlite3*)>& body) {
   const std::pair<dev_t, ino_t> seen = IdentityOf(path);
-  Failure f = WriteOnce(path, body);
+  Failure f = WriteWhenFree(path, body);
   if (!f) return "";
   if (IsDamage(f.code)) {
     std::string aside;
@@ -235,7 +257,7 @@ std::string Write(const std::string& path, const std::function<Failure(sqlite3*)
       return "The run history " + path + " is damaged (" + f.text + ") and cannot be set aside (" +
              std::strerror(err) + "); nothing is recorded.";
     }
-    const Failure again = WriteOnce(path, body);
+    const Failure again = WriteWhenFree(path, body);
     if (aside.empty()) return again ? "The run history " + path + " cannot be written: " + again.text : "";
     const std::string moved = "The run history " + path + " was damaged (" + f.text + "); it was kept as " +
                               aside + " and a new one started";
