@@ -12,15 +12,9 @@
 namespace tavrin::test {
 namespace {
 
-const char kRows[] =
-    R"({"Record Number": 1, "Status": "Closed", "Organization Name": "Springfield Elementary", "Category": "Schools"}
-{"Record Number": 2, "Status": "Open", "Organization Name": "City Hall", "Category": "Government"}
-{"Record Number": 3, "Status": "Delayed", "Organization Name": "O'Brien's Daycare", "Category": "Daycare"}
-)";
-
 class FailureNoticesTest : public ::testing::Test {
  protected:
-  void SetUp() override { WriteOrgDatabase(dir_, kRows); }
+  void SetUp() override { WriteOrgDatabase(dir_, kThreeOrganizations); }
 
   // Runs with `ini` and `args`, its error stream taken for the journal.
   RunResult Journal(const std::string& ini, std::vector<std::string> args) {

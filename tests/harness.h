@@ -75,6 +75,14 @@ RunResult RunProgramSteps(const std::string& program, const std::vector<std::str
 std::string ReportBinary();
 std::string MdbWriteBinary();
 
+// Three organizations (one closed, one open, one delayed, a name with
+// apostrophes among them) in the form WriteOrgDatabase takes.
+inline constexpr char kThreeOrganizations[] =
+    R"({"Record Number": 1, "Status": "Closed", "Organization Name": "Springfield Elementary", "Category": "Schools"}
+{"Record Number": 2, "Status": "Open", "Organization Name": "City Hall", "Category": "Government"}
+{"Record Number": 3, "Status": "Delayed", "Organization Name": "O'Brien's Daycare", "Category": "Daycare"}
+)";
+
 // Writes Vesk.mdb into `dir`: table Org with the organizations of `jsonl`,
 // one JSON object a line. Throws when the writer fails.
 void WriteOrgDatabase(const TempDir& dir, const std::string& jsonl);

@@ -19,12 +19,6 @@
 namespace tavrin::test {
 namespace {
 
-const char kRows[] =
-    R"({"Record Number": 1, "Status": "Closed", "Organization Name": "Springfield Elementary", "Category": "Schools"}
-{"Record Number": 2, "Status": "Open", "Organization Name": "City Hall", "Category": "Government"}
-{"Record Number": 3, "Status": "Delayed", "Organization Name": "O'Brien's Daycare", "Category": "Daycare"}
-)";
-
 const char kIni[] =
     "[Report Schedule]\nReport Name01=Web\nMinutes Between Reports01=0\nReport Name02=Missing\n"
     "Minutes Between Reports02=0\n"
@@ -34,7 +28,7 @@ const char kIni[] =
 
 class RunHistoryTest : public ::testing::Test {
  protected:
-  void SetUp() override { WriteOrgDatabase(dir_, kRows); }
+  void SetUp() override { WriteOrgDatabase(dir_, kThreeOrganizations); }
 
   JobState State(const std::string& report) {
     std::vector<JobState> states;
