@@ -30,11 +30,11 @@ folder() {  # a report folder for $1
   printf '[Report Schedule]\nReport Name01=Idle\nMinutes Between Reports01=2\n[Idle]\nOutput=CSV\nOutputFilename=idle.csv\n' \
     >"$work/$1/TavrinReport.ini"
 }
-cpu_and_switches() {  # user+system clock ticks and context switches of process $1
-  local ticks switches
-  ticks=$(awk '{ print $14 + $15 }' /proc/"$1"/stat)
+cpu_and_switches() {  # nanoseconds on a CPU and context switches of all threads of process $1
+  local ns switches
+  ns=$(cat /proc/"$1"/task/*/schedstat | awk '{ n += $1 } END { printf "%d", n }')
   switches=$(cat /proc/"$1"/task/*/status | awk '/ctxt_switches/ { n += $2 } END { print n }')
-  echo "$ticks $switches"
+  echo "$ns $switches"
 }
 
 folder window
@@ -50,16 +50,15 @@ pids+=($!)
 sleep 5
 panel_pid=$(pgrep -n -f "^$program --interactive")
 
-read -r w_ticks0 w_sw0 < <(cpu_and_switches "$window_pid")
-read -r p_ticks0 p_sw0 < <(cpu_and_switches "$panel_pid")
+read -r w_cpu0 w_sw0 < <(cpu_and_switches "$window_pid")
+read -r p_cpu0 p_sw0 < <(cpu_and_switches "$panel_pid")
 sleep "$seconds"
-read -r w_ticks1 w_sw1 < <(cpu_and_switches "$window_pid")
-read -r p_ticks1 p_sw1 < <(cpu_and_switches "$panel_pid")
-hz=$(getconf CLK_TCK)
-awk -v s="$seconds" -v hz="$hz" -v wt=$((w_ticks1 - w_ticks0)) -v ws=$((w_sw1 - w_sw0)) \
-    -v pt=$((p_ticks1 - p_ticks0)) -v ps=$((p_sw1 - p_sw0)) -v first="$(echo "$shown - $start" | bc)" 'BEGIN {
+read -r w_cpu1 w_sw1 < <(cpu_and_switches "$window_pid")
+read -r p_cpu1 p_sw1 < <(cpu_and_switches "$panel_pid")
+awk -v s="$seconds" -v hz=1e9 -v wt=$((w_cpu1 - w_cpu0)) -v ws=$((w_sw1 - w_sw0)) \
+    -v pt=$((p_cpu1 - p_cpu0)) -v ps=$((p_sw1 - p_sw0)) -v first="$(echo "$shown - $start" | bc)" 'BEGIN {
   printf "%-16s %8s %14s %12s\n", "", "CPU s", "CPU share", "wake-ups/s"
-  printf "%-16s %8.2f %13.3f%% %12.1f\n", "desktop window", wt / hz, 100 * wt / hz / s, ws / s
-  printf "%-16s %8.2f %13.3f%% %12.1f\n", "terminal panel", pt / hz, 100 * pt / hz / s, ps / s
+  printf "%-16s %8.3f %13.3f%% %12.1f\n", "desktop window", wt / hz, 100 * wt / hz / s, ws / s
+  printf "%-16s %8.3f %13.3f%% %12.1f\n", "terminal panel", pt / hz, 100 * pt / hz / s, ps / s
   printf "first frame of the window on Xvfb: %.3f s after the start\n", first
 }'

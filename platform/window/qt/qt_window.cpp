@@ -399,7 +399,9 @@ struct QtWindow::Impl {
       if (loop.ended()) {
         waiting.quit();
       } else if (next) {
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - env.SteadyNow());
+        // Rounded up: a timer that fired before the tick is due would only
+        // come back at once, again and again, until it is.
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - env.SteadyNow());
         timer.start(static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 60'000)));
       } else {
         timer.stop();
