@@ -45,7 +45,7 @@ class ChangeSim : public DialogHost, public ado::ProviderFactory {
 
   explicit ChangeSim(const std::vector<Entry>& entries)
       : dlg_(env_, window_, &store_, *this, *FileSystem::Default(), "", "tavrin-report") {
-    window_.set_draws_controls(false);
+    window_.set_refresh(WindowServices::Refresh::kNever);
     char key[64];
     for (size_t i = 0; i < entries.size(); ++i) {
       std::snprintf(key, sizeof key, "Report Name%02zu", i + 1);

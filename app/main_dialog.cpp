@@ -161,7 +161,12 @@ int64_t CTavrinReportGeneratorDlg::SteadyMilliseconds() {
 }
 
 void CTavrinReportGeneratorDlg::ScheduleNextTick(DialogHost& host) {
-  if (window_.DrawsControls() || ending_) return;
+  // Texts and progress change while a run is under way; at rest only at the
+  // ticks this makes anyway.
+  const WindowServices::Refresh refresh = window_.RefreshNeeded();
+  if (ending_ || refresh == WindowServices::Refresh::kEveryTick ||
+      (refresh == WindowServices::Refresh::kWhenTextsChange && m_bRunning))
+    return;
   int64_t delay = kLongestSleepMs;
   if (!m_bRunning) {
     // A retry looks at its source every quarter second, so that it runs

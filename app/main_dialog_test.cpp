@@ -149,6 +149,52 @@ class ChangingSource : public ado::ProviderFactory {
   };
 };
 
+// At rest the panel is ticked every 100 ms, as it follows its terminal's
+// size; a window that redraws itself is ticked only when a tick can decide
+// something, and still starts every due run at its second and shows the
+// texts the end of each run leaves.
+TEST_F(MainDialogTest, AWindowThatRedrawsItselfIsTickedOnlyWhenATickCanDecide) {
+  store_.Set("Report Schedule", "Report Name01", "Daily", kIni);
+  store_.Set("Report Schedule", "Minutes Between Reports01", "1", kIni);
+  store_.Set("Daily", "Output", "CSV", kIni);
+  store_.Set("Daily", "DataPath", "/nonexistent/Vesk.mdb", kIni);
+  for (const WindowServices::Refresh refresh :
+       {WindowServices::Refresh::kEveryTick, WindowServices::Refresh::kWhenTextsChange}) {
+    SCOPED_TRACE(static_cast<int>(refresh));
+    FakeWindow window;
+    window.set_refresh(refresh);
+    const int64_t start_ms = env_.NowMilliseconds();
+    int ticks = 0, runs_seen = env_.threads_started();
+    int64_t last_tick_ms = 0;
+    std::vector<int64_t> run_starts_ms;  // after the window opened
+    window.SetTickHook([&](int template_id, int) {
+      if (template_id != kMainDialogTemplate) return;
+      // Each run is over within the tick that started it.
+      if (env_.threads_started() != runs_seen) run_starts_ms.push_back(last_tick_ms);
+      runs_seen = env_.threads_started();
+      last_tick_ms = window.now_ms();
+      env_.SetNowMs(start_ms + last_tick_ms);
+      ++ticks;
+      if (last_tick_ms >= 150'000) window.Close();
+    });
+    CTavrinReportGeneratorDlg dlg(env_, window, &store_, providers_, files_, "", "tavrin-report");
+    window.DoModal(dlg);
+    ASSERT_EQ(run_starts_ms.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_GE(run_starts_ms[i], 60'000 * static_cast<int64_t>(i));
+      EXPECT_LE(run_starts_ms[i], 60'000 * static_cast<int64_t>(i) + 1'000);
+    }
+    EXPECT_EQ(window.LastDialog(kMainDialogTemplate).control_texts.at(kIdStatus).back(),
+              "Waiting until next report is due.");
+    if (refresh == WindowServices::Refresh::kEveryTick) {
+      EXPECT_GE(ticks, 1'500);
+    } else {
+      EXPECT_GE(ticks, 150);  // about one a second
+      EXPECT_LE(ticks, 160);
+    }
+  }
+}
+
 // A report that its source changed under leaves its previous output, and is
 // run once more once the source file has kept one stamp for 2 seconds.
 TEST_F(MainDialogTest, ASourceChangedUnderTheReportRunsItAgainWhenQuiet) {

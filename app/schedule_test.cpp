@@ -44,7 +44,7 @@ class ScheduleSim : public DialogHost, public ado::ProviderFactory {
   explicit ScheduleSim(const std::vector<Entry>& entries, const std::string& cmdline = "",
                        bool sleeps = false)
       : sleeps_(sleeps), dlg_(env_, window_, &store_, *this, *FileSystem::Default(), cmdline, "tavrin-report") {
-    window_.set_draws_controls(!sleeps);
+    window_.set_refresh(sleeps ? WindowServices::Refresh::kNever : WindowServices::Refresh::kEveryTick);
     char key[64];
     for (size_t i = 0; i < entries.size(); ++i) {
       std::snprintf(key, sizeof key, "Report Name%02zu", i + 1);

@@ -69,8 +69,8 @@ class FakeWindow : public WindowServices {
   // the hook ended does not get that tick.
   void SetTickHook(TickHook hook);
 
-  // Whether DrawsControls says the window draws (by default it does).
-  void set_draws_controls(bool draws) { draws_controls_ = draws; }
+  // What RefreshNeeded says (by default every tick).
+  void set_refresh(Refresh refresh) { refresh_ = refresh; }
 
   std::vector<Box> boxes() const;
   std::vector<Question> questions() const;
@@ -90,7 +90,7 @@ class FakeWindow : public WindowServices {
   int64_t now_ms() const;
   bool closed() const;
 
-  bool DrawsControls() const override { return draws_controls_; }
+  Refresh RefreshNeeded() const override { return refresh_; }
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
@@ -104,7 +104,7 @@ class FakeWindow : public WindowServices {
   class Run;
 
   const int max_ticks_;
-  std::atomic<bool> draws_controls_{true};
+  std::atomic<Refresh> refresh_{Refresh::kEveryTick};
   mutable std::mutex mu_;
   std::condition_variable cv_;  // a run without timers waits here
   std::deque<int> box_script_;

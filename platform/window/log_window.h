@@ -49,7 +49,7 @@ class LogWindow : public WindowServices {
             std::string hold_at_status = {});
 
   // Nothing is drawn: status changes are logged as they come.
-  bool DrawsControls() const override { return false; }
+  Refresh RefreshNeeded() const override { return Refresh::kNever; }
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;

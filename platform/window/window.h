@@ -86,10 +86,20 @@ class WindowServices {
  public:
   virtual ~WindowServices() = default;
 
-  // True when the texts and progress that a dialog sets are drawn, so its
-  // timer must refresh them; false when nothing is drawn (the unattended
-  // log writes status changes as they happen, never at a tick).
-  virtual bool DrawsControls() const { return true; }
+  // What the window needs of a dialog's 100-ms timer to keep what it shows
+  // current.
+  enum class Refresh {
+    // Nothing is drawn: the unattended log writes status changes as they
+    // happen, never at a tick.
+    kNever,
+    // The window redraws itself (exposed, moved, themed) and needs a tick
+    // only to show texts and progress that changed.
+    kWhenTextsChange,
+    // The window also looks at every tick for what it follows itself: the
+    // terminal panel reads its terminal's size.
+    kEveryTick,
+  };
+  virtual Refresh RefreshNeeded() const { return Refresh::kEveryTick; }
 
   // Runs `dialog` modally on the calling thread and returns its end result:
   // what EndDialog passed, 1 for OK, 2 for Escape, the close box or Close().

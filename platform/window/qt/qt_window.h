@@ -47,6 +47,8 @@ class QtWindow : public DesktopWindow {
   QtWindow(const QtWindow&) = delete;
   QtWindow& operator=(const QtWindow&) = delete;
 
+  // The toolkit redraws the window itself: at rest it needs no tick.
+  Refresh RefreshNeeded() const override { return Refresh::kWhenTextsChange; }
   int DoModal(Dialog& dialog) override;
   int MessageBox(const std::string& text, const std::string& caption, BoxStyle style) override;
   std::optional<std::string> AskLine(const std::string& text, const std::string& caption) override;
