@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace tavrin::ado {
 namespace {
 
@@ -18,6 +22,36 @@ TEST(JetText, CompareIgnoresCaseButNotAccents) {
   // Malformed UTF-8 compares without reading past the end.
   EXPECT_NE(JetCompare(std::string("a\xC3", 2), "a"), 0);
   EXPECT_EQ(JetCompare(std::string("\xE2\x82", 2), std::string("\xE2\x82", 2)), 0);
+}
+
+// Texts that share a beginning are compared where they part, which may be
+// inside a character: the result is what the parts alone give, whatever
+// whole characters come before them.
+TEST(JetText, ASharedBeginningChangesNothing) {
+  EXPECT_EQ(JetCompare("Longer than eight é", "Longer than eight É"), 0);
+  EXPECT_LT(JetCompare("Longer than eight é", "Longer than eight f"), 0);
+  EXPECT_GT(JetCompare("Longer than eight é", "Longer than eight e"), 0);
+  EXPECT_LT(JetCompare("Longer than eight", "Longer than eight!"), 0);
+  EXPECT_NE(JetCompare("xé", "xè"), 0);
+  const std::vector<std::string> pieces = {"a", "A", "e", "é", "É", "è", "f", "ž", "Ž", "z", "\xC3", "\x80", "\xE2\x82"};
+  const std::vector<std::string> prefixes = {"", "x", "Nine char", "Schule Zürich ", "Δ ΑΘΗΝΑ long prefix é"};
+  uint32_t seed = 12345;
+  const auto next = [&seed] { return (seed = seed * 1103515245 + 12345) >> 16; };
+  const auto text = [&] {
+    std::string t;
+    for (uint32_t n = next() % 4; n > 0; --n) t += pieces[next() % pieces.size()];
+    return t;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const std::string x = text(), y = text();
+    // "A" and "a" are alike but not the same bytes: x and y compared from
+    // their first bytes on.
+    const int alone = JetCompare("A" + x, "a" + y);
+    for (const std::string& p : prefixes) {
+      const int after = JetCompare(p + x, p + y);
+      EXPECT_EQ((after > 0) - (after < 0), (alone > 0) - (alone < 0)) << "'" << p << "' + '" << x << "' / '" << y << "'";
+    }
+  }
 }
 
 TEST(JetText, Like) {
