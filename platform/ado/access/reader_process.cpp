@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <stdexcept>
@@ -67,13 +68,16 @@ using ChildStart = std::function<bool()>;
       void* image = mmap(nullptr, static_cast<size_t>(facts.size), PROT_READ, MAP_PRIVATE, file_fd, 0);
       if (image == MAP_FAILED)
         throw ProviderFailure{kEFail, "The database file '" + path + "' cannot be mapped: " + strerrordesc_np(errno), {}};
-      // Nothing of the parent's but the pipe stays open.
-      close_range(0, static_cast<unsigned>(out_fd) - 1, 0);
-      close_range(static_cast<unsigned>(out_fd) + 1, ~0U, 0);
+      // Nothing of the parent's but the pipe and the file stays open.
+      const auto low = static_cast<unsigned>(std::min(out_fd, file_fd));
+      const auto high = static_cast<unsigned>(std::max(out_fd, file_fd));
+      if (low > 0) close_range(0, low - 1, 0);
+      if (high > low + 1) close_range(low + 1, high - 1, 0);
+      close_range(high + 1, ~0U, 0);
       OutputCapture capture;
-      MdbReader reader(static_cast<const unsigned char*>(image), facts, path, capture, true);
+      MdbReader reader(static_cast<const unsigned char*>(image), facts, path, capture, file_fd);
       if (options.before_sandbox) options.before_sandbox();
-      if (!EnterSandbox(out_fd, LimitsForFile(facts.size)))
+      if (!EnterSandbox(out_fd, LimitsForFile(facts.size), file_fd))
         throw ProviderFailure{kEFail, "The database reader cannot be isolated: this system has no seccomp filters.", {}};
       if (in_sandbox) in_sandbox(out_fd);
       reader.ReadCatalog();

@@ -124,6 +124,18 @@ TEST_F(ReaderChild, SandboxKillsAReaderThatOpensAFileOrConnects) {
   f = Failure();
   EXPECT_NE(f.description.find("its reader tried an operation that it is not allowed"), std::string::npos)
       << f.description;
+
+  // It may read the database file at an offset, and nothing else: not a
+  // file it had opened before.
+  static int other = -1;
+  options_.before_sandbox = [] { other = open("/etc/hostname", O_RDONLY); };
+  options_.in_sandbox = [](int) {
+    char byte;
+    _exit(pread(other, &byte, 1, 0) == 1 ? 0 : 1);  // not reached either
+  };
+  f = Failure();
+  EXPECT_NE(f.description.find("its reader tried an operation that it is not allowed"), std::string::npos)
+      << f.description;
 }
 
 // A reader started from another thread than the main one allocates from

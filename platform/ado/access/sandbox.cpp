@@ -44,7 +44,7 @@ void SetLimit(int resource, rlim_t soft, rlim_t hard) {
 }
 
 #ifndef TAVRIN_CALLGRIND
-bool LoadFilter([[maybe_unused]] int out_fd) {
+bool LoadFilter([[maybe_unused]] int out_fd, int file_fd) {
   using Context = std::unique_ptr<void, decltype(&seccomp_release)>;
   Context ctx(seccomp_init(SCMP_ACT_KILL_PROCESS), seccomp_release);
   if (!ctx) return false;
@@ -61,6 +61,9 @@ bool LoadFilter([[maybe_unused]] int out_fd) {
   bool ok = seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
                              SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(out_fd), 0)) == 0;
 #endif
+  if (file_fd >= 0)
+    ok = ok && seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(pread64), 1,
+                                SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(file_fd), 0)) == 0;
   // Memory, never executable.
   ok = ok && seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
                               SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0;
@@ -90,7 +93,7 @@ SandboxLimits LimitsForFile(int64_t file_size) {
   return limits;
 }
 
-bool EnterSandbox(int out_fd, const SandboxLimits& limits) {
+bool EnterSandbox(int out_fd, const SandboxLimits& limits, [[maybe_unused]] int file_fd) {
   SetLimit(RLIMIT_CORE, 0, 0);
   SetLimit(RLIMIT_FSIZE, 0, 0);
   if (limits.cpu_seconds > 0)
@@ -116,7 +119,7 @@ bool EnterSandbox(int out_fd, const SandboxLimits& limits) {
   // Valgrind cannot run a seccomp filter: a build for it goes without.
   return true;
 #else
-  return LoadFilter(out_fd);
+  return LoadFilter(out_fd, file_fd);
 #endif
 }
 

@@ -19,14 +19,15 @@ SandboxLimits LimitsForFile(int64_t file_size);
 
 // Confines the calling process for good: no core dumps and no files
 // written, the limits, no new privileges, and a seccomp filter under which
-// it may only write to `out_fd`, manage its memory (never executable) and
-// exit, and raise SIGABRT against itself; any other system call (open,
-// socket, connect, exec, fork...) kills it with SIGSYS. (Builds with the
+// it may only write to `out_fd`, read from `file_fd` at an offset (pread;
+// -1: from nothing), manage its memory (never executable) and exit, and
+// raise SIGABRT against itself; any other system call (open, socket,
+// connect, exec, fork...) kills it with SIGSYS. (Builds with the
 // sanitizers, which are for tests, also let it make, read and close pipes
 // and write anywhere, as the sanitizers' own checks do.) The process must
 // have a single thread; its heap is no longer trimmed. Returns false when
 // the filter cannot be installed.
-bool EnterSandbox(int out_fd, const SandboxLimits& limits);
+bool EnterSandbox(int out_fd, const SandboxLimits& limits, int file_fd = -1);
 
 }  // namespace tavrin::ado::access
 

@@ -2,8 +2,10 @@
 
 #include <mdbtools.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -44,10 +46,12 @@ class PageRelease {
 
 class TableReader {
  public:
-  // `image` is the file that `mdb` reads (see MdbReader).
-  TableReader(MdbHandle* mdb, MdbTableDef* def, const unsigned char* image, const FileFacts& facts,
+  // `image` is the file that `mdb` reads, and `file_fd` (-1: none) a
+  // descriptor of it to load pages from (see MdbReader).
+  TableReader(MdbHandle* mdb, MdbTableDef* def, const unsigned char* image, int file_fd, const FileFacts& facts,
               std::function<void()> release)
-      : mdb_(mdb), def_(def), image_(image), facts_(facts), name_(def->name), release_(std::move(release)),
+      : mdb_(mdb), def_(def), image_(image), file_fd_(file_fd), facts_(facts), name_(def->name),
+        release_(std::move(release)),
         fields_(def->num_cols), by_column_(def->num_cols), values_(mdb, image, facts, name_) {}
 
   std::vector<ColumnInfo> Columns() const {
@@ -152,11 +156,21 @@ class TableReader {
 
  private:
   // Makes page `page` (inside the file) libmdb's current page, as
-  // mdb_read_pg would, copied straight from the image: libmdb's stream
-  // seeks twice and copies each page twice.
+  // mdb_read_pg would, copied straight from the image (libmdb's stream
+  // seeks twice and copies each page twice), or read from the file: rows
+  // read again lie a page or more apart, and mapping each page (with its
+  // neighbours) and giving it back cost more than reading it.
   void LoadPage(uint64_t page) {
     const auto size = static_cast<size_t>(facts_.page_size);
-    std::memcpy(mdb_->pg_buf, image_ + page * size, size);
+    if (file_fd_ < 0) {
+      std::memcpy(mdb_->pg_buf, image_ + page * size, size);
+    } else {
+      ssize_t got;
+      do got = pread(file_fd_, mdb_->pg_buf, size, static_cast<off_t>(page * size));
+      while (got < 0 && errno == EINTR);
+      // A file cut short since it was checked holds nothing there now.
+      if (got < 0 || static_cast<size_t>(got) != size) std::memset(mdb_->pg_buf, 0, size);
+    }
     mdb_->cur_pg = static_cast<guint32>(page);
     mdb_->cur_pos = 0;
   }
@@ -195,6 +209,7 @@ class TableReader {
   MdbHandle* mdb_;
   MdbTableDef* def_;
   const unsigned char* image_;
+  const int file_fd_;
   const FileFacts& facts_;
   std::string name_;
   std::function<void()> release_;
@@ -211,9 +226,9 @@ struct MdbReader::Handle {
 };
 
 MdbReader::MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
-                     OutputCapture& capture, bool image_is_mapped_file)
+                     OutputCapture& capture, int file_fd)
     : image_(image),
-      releasable_(image_is_mapped_file),
+      file_fd_(file_fd),
       facts_(facts),
       path_(std::move(path)),
       capture_(capture),
@@ -242,7 +257,7 @@ void MdbReader::ReadCatalog() {
 void MdbReader::ReleasePages() const {
   // Dropping a private mapping's unwritten pages only loses the copies:
   // the next access reads them from the file again.
-  if (releasable_) madvise(const_cast<unsigned char*>(image_), static_cast<size_t>(facts_.size), MADV_DONTNEED);
+  if (file_fd_ >= 0) madvise(const_cast<unsigned char*>(image_), static_cast<size_t>(facts_.size), MADV_DONTNEED);
 }
 
 struct MdbReader::Definition {
@@ -267,7 +282,7 @@ MdbReader::Definition MdbReader::Find(const std::string& name) {
 
 void MdbReader::ReadTable(const std::string& name, const TableReading& what, TableSink& sink) {
   const Definition d = Find(name);
-  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, facts_, [this] { ReleasePages(); });
+  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, -1, facts_, [this] { ReleasePages(); });
   uint64_t count = 0;
   if (what.rows) {
     std::vector<bool> keep(d.def->num_cols, true);
@@ -295,7 +310,7 @@ void MdbReader::ReadRowsAt(const std::string& name, const std::vector<uint64_t>&
   const Definition d = Find(name);
   if (!columns.empty() && columns.size() != d.def->num_cols)
     throw Damaged(d.entry->object_name, "its columns are not those of its first reading.");
-  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, facts_, [this] { ReleasePages(); });
+  TableReader reader(mdb_->mdb.get(), d.def.get(), image_, file_fd_, facts_, [this] { ReleasePages(); });
   reader.ReadAt(places, columns.empty() ? std::vector<bool>(d.def->num_cols, true) : columns, sink);
   auto warnings = capture_.Take();
   if (!warnings.empty()) throw Damaged(d.entry->object_name, "libmdb reported problems.", warnings);

@@ -48,12 +48,14 @@ class MdbReader {
  public:
   // Opens the `facts.size` bytes at `image` (which CheckFile accepted as
   // `facts`, and which must stay mapped and unchanged while the reader
-  // lives); `path` names the file in messages. When `image_is_mapped_file`
-  // (a private read-only mapping of the file), the reader gives back the
-  // pages it has read from time to time, so that they do not all stay in
-  // memory. Throws ProviderFailure.
+  // lives); `path` names the file in messages. When `file_fd` is an open
+  // descriptor of the file that `image` is a private read-only mapping of,
+  // the reader gives back the pages it has read from time to time, so that
+  // they do not all stay in memory, and reads the pages of rows it reads
+  // again (ReadRowsAt) from the descriptor, which maps nothing. The reader
+  // does not own the descriptor. Throws ProviderFailure.
   MdbReader(const unsigned char* image, const FileFacts& facts, std::string path,
-            OutputCapture& capture, bool image_is_mapped_file = false);
+            OutputCapture& capture, int file_fd = -1);
   ~MdbReader();
   MdbReader(const MdbReader&) = delete;
   MdbReader& operator=(const MdbReader&) = delete;
@@ -85,7 +87,7 @@ class MdbReader {
   void ReleasePages() const;
 
   const unsigned char* image_;
-  bool releasable_;
+  int file_fd_;
   FileFacts facts_;
   std::string path_;
   OutputCapture& capture_;
