@@ -19,8 +19,14 @@ namespace {
 
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
-// Rows read again at once, in the order of the file: about 3 MiB of them.
-constexpr size_t kRowsPerBatch = 8192;
+// Rows read again at once, in the order of the file: as many as make about
+// 6 MiB, judged by the batches before; 8,192 at first. The rows of a batch
+// lie a page apart or more, so each page of the file is read about once per
+// batch: the fewer the batches, the fewer the pages read.
+constexpr size_t kBatchBytes = size_t{6} << 20;
+constexpr size_t kFirstBatchRows = 8192;
+constexpr size_t kFewestBatchRows = 1024;
+constexpr size_t kMostBatchRows = 65536;
 
 // Gives back the image's pages (see MdbReader::ReleasePages) whenever the
 // pages read since the last time span 8 MiB of the file: the kernel maps a
@@ -110,8 +116,9 @@ class TableReader {
     std::vector<size_t> by_place;
     std::vector<std::pair<size_t, size_t>> slices;  // of each row of the batch in `batch`
     std::string batch;
-    for (size_t first = 0; first < places.size(); first += kRowsPerBatch) {
-      const size_t n = std::min(kRowsPerBatch, places.size() - first);
+    size_t rows_per_batch = kFirstBatchRows;
+    for (size_t first = 0, n = 0; first < places.size(); first += n) {
+      n = std::min(rows_per_batch, places.size() - first);
       by_place.resize(n);
       for (size_t i = 0; i < n; ++i) by_place[i] = first + i;
       // Rows asked for in file order (a report without a sort) go straight on.
@@ -151,6 +158,8 @@ class TableReader {
       if (in_order) continue;
       for (size_t i = 0; i < n; ++i)
         sink.Row(std::string_view(batch).substr(slices[i].first, slices[i].second), places[first + i]);
+      if (!batch.empty())
+        rows_per_batch = std::clamp(kBatchBytes / (batch.size() / n + 1), kFewestBatchRows, kMostBatchRows);
     }
   }
 
