@@ -25,8 +25,9 @@ PACKAGES=(
   # promtool, which checks the metrics file (about 15 s to install)
   prometheus
   # the desktop window (Qt 6 Widgets and its platform plugins), the virtual
-  # display and screenshots of its end-to-end tests, the desktop entry check
-  qt6-base-dev qt6-qpa-plugins libqt6svg6 xvfb xauth x11-utils imagemagick desktop-file-utils
+  # display, screenshots and typed keys of its end-to-end tests, the desktop
+  # entry check
+  qt6-base-dev qt6-qpa-plugins libqt6svg6 xvfb xauth x11-utils imagemagick xdotool desktop-file-utils
 )
 
 SUDO=""
