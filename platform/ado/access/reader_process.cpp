@@ -127,13 +127,12 @@ class Child {
 // object, and the stream it sends.
 class ReaderRun {
  public:
-  // `large_pipe`: a pipe of 1 MiB, for a reader whose stream the caller
-  // takes as fast as it comes (fewer wake-ups); otherwise the default, so
-  // that a reader whose rows are handed out one at a time gets no further
-  // ahead of them than a few hundred KiB.
+  // The pipe holds 1 MiB: the reader and the program take turns less often,
+  // and a reader of rows handed out one at a time keeps working while the
+  // program writes them. (Rows it reads ahead are no less checked: the file
+  // must still be unchanged when the last row is handed out.)
   ReaderRun(const OpenAccessFile& file, const ChildStart& start, const ChildWork& work, Env& env,
-            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options,
-            bool large_pipe)
+            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
       : path_(file.path),
         limits_(LimitsForFile(file.facts.size)),
         env_(env),
@@ -146,7 +145,7 @@ class ReaderRun {
     if (pipe2(ends, O_CLOEXEC) != 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
     in_ = fs::UniqueFd(ends[0]);
     fs::UniqueFd out(ends[1]);
-    if (large_pipe) fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);
+    fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
@@ -242,7 +241,7 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
   };
   std::unique_ptr<RowFetch> fetch;
   if (request.keys) fetch = std::make_unique<RowFetch>(file, request.tables.at(0), env, cancelled, options);
-  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options, true);
+  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options);
   reader.ReceiveAll();
   auto& tables = reader.stream().tables();
   bool as_asked = tables.size() == request.tables.size();
@@ -322,7 +321,7 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
     reader.ReadRowsAt(table, places, columns, out);
   };
   reader_ = std::make_unique<ReaderRun>(*file, start, work, env, std::move(cancelled), options.in_fetch_sandbox,
-                                        options, false);
+                                        options);
 }
 
 void RowFetch::Ask(const std::vector<uint64_t>& places, const std::vector<bool>& columns) {
