@@ -127,12 +127,13 @@ class Child {
 // object, and the stream it sends.
 class ReaderRun {
  public:
-  // The pipe holds 1 MiB: the reader and the program take turns less often,
-  // and a reader of rows handed out one at a time keeps working while the
-  // program writes them. (Rows it reads ahead are no less checked: the file
-  // must still be unchanged when the last row is handed out.)
+  // `large_pipe`: a pipe of 1 MiB, for a reader whose stream the caller
+  // takes as fast as it comes (fewer wake-ups); otherwise the default, so
+  // that a reader whose rows are handed out one at a time gets no further
+  // ahead of them than a few hundred KiB (see also GrowPipe).
   ReaderRun(const OpenAccessFile& file, const ChildStart& start, const ChildWork& work, Env& env,
-            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options)
+            CancelCheck cancelled, const std::function<void(int)>& in_sandbox, const ReaderOptions& options,
+            bool large_pipe)
       : path_(file.path),
         limits_(LimitsForFile(file.facts.size)),
         env_(env),
@@ -145,7 +146,7 @@ class ReaderRun {
     if (pipe2(ends, O_CLOEXEC) != 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
     in_ = fs::UniqueFd(ends[0]);
     fs::UniqueFd out(ends[1]);
-    fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20);
+    if (large_pipe) GrowPipe();
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) throw ProviderFailure{kEOutOfMemory, "Cannot start the database reader.", {}};
@@ -154,6 +155,9 @@ class ReaderRun {
   }
 
   StreamReader& stream() { return stream_; }
+
+  // Makes the pipe hold 1 MiB from now on.
+  void GrowPipe() { fcntl(in_.get(), F_SETPIPE_SZ, 1 << 20); }
 
   // From now on the reader's silence counts: the caller waits for it.
   void StartWaiting() { heard_ = env_.SteadyNow(); }
@@ -241,7 +245,7 @@ FileReading ReadOnce(const std::string& path, const ReadRequest& request, Env& e
   };
   std::unique_ptr<RowFetch> fetch;
   if (request.keys) fetch = std::make_unique<RowFetch>(file, request.tables.at(0), env, cancelled, options);
-  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options);
+  ReaderRun reader(*file, {}, work, env, cancelled, options.in_sandbox, options, true);
   reader.ReceiveAll();
   auto& tables = reader.stream().tables();
   bool as_asked = tables.size() == request.tables.size();
@@ -321,12 +325,16 @@ RowFetch::RowFetch(std::shared_ptr<const OpenAccessFile> file, std::string table
     reader.ReadRowsAt(table, places, columns, out);
   };
   reader_ = std::make_unique<ReaderRun>(*file, start, work, env, std::move(cancelled), options.in_fetch_sandbox,
-                                        options);
+                                        options, false);
 }
 
 void RowFetch::Ask(const std::vector<uint64_t>& places, const std::vector<bool>& columns) {
   expected_ = places.size();
   asked_columns_ = columns;
+  // Rows in the file's order go to the program as the reader reads them,
+  // without a batch: with the default pipe the two would take turns
+  // hundreds of times a second instead of working side by side.
+  if (std::is_sorted(places.begin(), places.end())) reader_->GrowPipe();
   const uint64_t count = places.size();
   // send, not fs::WriteAll: a reader that is gone must not raise SIGPIPE.
   auto send_all = [this](const void* from, size_t size) {

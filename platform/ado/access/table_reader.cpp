@@ -19,10 +19,12 @@ namespace {
 
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
-// Rows read again at once, in the order of the file: as many as make about
-// 6 MiB, judged by the batches before; 8,192 at first. The rows of a batch
-// lie a page apart or more, so each page of the file is read about once per
-// batch: the fewer the batches, the fewer the pages read.
+// Rows read again at once, in the order of the file: 8,192 at first, then
+// each batch twice the one before, up to as many rows as make about 6 MiB
+// (judged by the batches before). The rows of a batch lie a page apart or
+// more, so each page of the file is read about once per batch: the fewer
+// the batches, the fewer the pages read; small batches at first keep the
+// reader near the rows handed out while the report starts.
 constexpr size_t kBatchBytes = size_t{6} << 20;
 constexpr size_t kFirstBatchRows = 8192;
 constexpr size_t kFewestBatchRows = 1024;
@@ -159,7 +161,8 @@ class TableReader {
       for (size_t i = 0; i < n; ++i)
         sink.Row(std::string_view(batch).substr(slices[i].first, slices[i].second), places[first + i]);
       if (!batch.empty())
-        rows_per_batch = std::clamp(kBatchBytes / (batch.size() / n + 1), kFewestBatchRows, kMostBatchRows);
+        rows_per_batch = std::min(2 * n, std::clamp(kBatchBytes / (batch.size() / n + 1), kFewestBatchRows,
+                                                    kMostBatchRows));
     }
   }
 
