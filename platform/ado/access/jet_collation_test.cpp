@@ -24,9 +24,9 @@ TEST(JetText, CompareIgnoresCaseButNotAccents) {
   EXPECT_EQ(JetCompare(std::string("\xE2\x82", 2), std::string("\xE2\x82", 2)), 0);
 }
 
-// Texts that share a beginning are compared where they part, which may be
-// inside a character: the result is what the parts alone give, whatever
-// whole characters come before them.
+// Texts that share a beginning are compared where they differ, which may
+// be inside a character: the result is what the two endings alone give,
+// whatever whole characters come before them.
 TEST(JetText, ASharedBeginningChangesNothing) {
   EXPECT_EQ(JetCompare("Longer than eight é", "Longer than eight É"), 0);
   EXPECT_LT(JetCompare("Longer than eight é", "Longer than eight f"), 0);
