@@ -61,6 +61,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // A process group of its own, which the time limit ends whole: what the
+    // program started (a wrapper's child, a reader) would otherwise keep the
+    // pipes open, and the test waiting, for ever.
+    setpgid(0, 0);
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
@@ -103,7 +107,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args, 
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0 && !killed) {
-      kill(pid, SIGKILL);
+      kill(-pid, SIGKILL);
       killed = true;
     }
     if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 100) < 0) continue;

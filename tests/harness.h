@@ -50,8 +50,9 @@ enum class ErrorStream {
 // Runs `program` with `args` in folder `cwd`, feeding `input` on standard
 // input (closed afterwards) and capturing both outputs. Extra environment
 // variables are added to the test's own, from which DISPLAY and
-// WAYLAND_DISPLAY are taken out. Kills the program after
-// `timeout_seconds` (exit_code is then 128 + SIGKILL).
+// WAYLAND_DISPLAY are taken out. The program runs in a process group of
+// its own, which is killed whole after `timeout_seconds` (exit_code is then
+// 128 + SIGKILL).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, const std::string& input = "",
                      int timeout_seconds = 60, const std::map<std::string, std::string>& env = {},
