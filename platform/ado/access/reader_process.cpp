@@ -74,6 +74,9 @@ using ChildStart = std::function<bool()>;
       if (low > 0) close_range(0, low - 1, 0);
       if (high > low + 1) close_range(low + 1, high - 1, 0);
       close_range(high + 1, ~0U, 0);
+      // Rows read ahead wait in the writer, not in a blocked write, while
+      // the parent takes what the pipe holds (StreamWriter::HoldRows).
+      fcntl(out_fd, F_SETFL, fcntl(out_fd, F_GETFL) | O_NONBLOCK);
       OutputCapture capture;
       MdbReader reader(static_cast<const unsigned char*>(image), facts, path, capture, file_fd);
       if (options.before_sandbox) options.before_sandbox();

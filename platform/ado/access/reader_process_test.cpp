@@ -136,6 +136,16 @@ TEST_F(ReaderChild, SandboxKillsAReaderThatOpensAFileOrConnects) {
   f = Failure();
   EXPECT_NE(f.description.find("its reader tried an operation that it is not allowed"), std::string::npos)
       << f.description;
+
+  // Of its pipe's flags it may set whether writes wait, and no other.
+  options_.before_sandbox = nullptr;
+  options_.in_sandbox = [](int out) { _exit(fcntl(out, F_SETFL, 0) == 0 && fcntl(out, F_SETFL, O_NONBLOCK) == 0 ? 0 : 1); };
+  f = Failure();
+  EXPECT_EQ(f.description.find("not allowed"), std::string::npos) << f.description;
+  options_.in_sandbox = [](int out) { _exit(fcntl(out, F_SETFL, O_APPEND) == 0 ? 0 : 1); };
+  f = Failure();
+  EXPECT_NE(f.description.find("its reader tried an operation that it is not allowed"), std::string::npos)
+      << f.description;
 }
 
 // A reader started from another thread than the main one allocates from

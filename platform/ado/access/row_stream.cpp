@@ -1,11 +1,13 @@
 #include "platform/ado/access/row_stream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-
-#include "platform/fs/fd.h"
 
 namespace tavrin::ado::access {
 namespace {
@@ -107,8 +109,20 @@ void StreamWriter::Failure(const ProviderFailure& failure) {
 
 void StreamWriter::Done() { Put(kDone, {}); }
 
+void StreamWriter::HoldRows(bool hold) {
+  FlushRows();
+  WriteHeld(true);
+  holding_ = hold;
+}
+
+void StreamWriter::Pump() {
+  FlushRows();
+  WriteHeld(false);
+}
+
 void StreamWriter::Put(uint8_t kind, std::string_view payload) {
   FlushRows();
+  holding_ = false;
   std::string message(1, static_cast<char>(kind));
   Append(&message, static_cast<uint32_t>(payload.size()));
   message.append(payload);
@@ -125,7 +139,39 @@ void StreamWriter::FlushRows() {
 }
 
 void StreamWriter::WriteOut(std::string_view bytes) {
-  if (fs::WriteAll(fd_, bytes) != 0) throw ProviderFailure(kEFail, "the parent has gone");
+  if (holding_) {
+    held_.append(bytes);
+    return;
+  }
+  WriteHeld(true);
+  Write(bytes, true);
+}
+
+void StreamWriter::WriteHeld(bool wait) {
+  written_ += Write(std::string_view(held_).substr(written_), wait);
+  if (written_ < held_.size()) return;
+  held_.clear();
+  written_ = 0;
+}
+
+size_t StreamWriter::Write(std::string_view bytes, bool wait) {
+  size_t done = 0;
+  bool blocked = false;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      if (!wait) break;
+      // A non-blocking pipe that is full: wait in the writes that finish it.
+      fcntl(fd_, F_SETFL, 0);
+      blocked = true;
+    } else if (n == 0 || errno != EINTR) {
+      throw ProviderFailure(kEFail, "the parent has gone");
+    }
+  }
+  if (blocked) fcntl(fd_, F_SETFL, O_NONBLOCK);
+  return done;
 }
 
 // ---------------------------------------------------------------------------

@@ -23,15 +23,20 @@
 
 namespace tavrin::ado::access {
 
-// The child's end: buffers rows and writes whole messages to `fd`. A failed
-// write throws ProviderFailure (the parent has gone); a row longer than a
-// message can carry, std::length_error.
+// The child's end: buffers rows and writes whole messages to `fd`. When `fd`
+// is non-blocking (and may be made blocking with F_SETFL while a write
+// waits), HoldRows and Pump let the reader read on while the parent takes
+// what waits; with a blocking `fd`, Pump writes it all. A
+// failed write throws ProviderFailure (the parent has gone); a row longer
+// than a message can carry, std::length_error.
 class StreamWriter : public TableSink {
  public:
   explicit StreamWriter(int fd) : fd_(fd) {}
   void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns, bool placed) override;
   void Row(std::string_view cells, uint64_t place) override;
   void EndTable(uint64_t rows) override;
+  void HoldRows(bool hold) override;
+  void Pump() override;
   void Failure(const ProviderFailure& failure);
   void Done();
 
@@ -39,10 +44,18 @@ class StreamWriter : public TableSink {
   void Put(uint8_t kind, std::string_view payload);
   void FlushRows();
   void WriteOut(std::string_view bytes);
+  // Writes what waits in held_: all of it when `wait`, else what the pipe
+  // takes now.
+  void WriteHeld(bool wait);
+  // Writes `bytes` as WriteHeld does; returns how many were written.
+  size_t Write(std::string_view bytes, bool wait);
 
   int fd_;
   bool placed_ = false;
+  bool holding_ = false;
   std::string rows_;  // a rows message being filled, its header first
+  std::string held_;  // whole messages waiting, from written_ on
+  size_t written_ = 0;
 };
 
 // The parent's end: rebuilds the tables from the bytes as they arrive.

@@ -61,6 +61,11 @@ bool LoadFilter([[maybe_unused]] int out_fd, int file_fd) {
   bool ok = seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
                              SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(out_fd), 0)) == 0;
 #endif
+  // Whether its writes wait (O_NONBLOCK), and no other flag or command.
+  ok = ok && seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 3,
+                              SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(out_fd), 0),
+                              SCMP_A1(SCMP_CMP_EQ, F_SETFL, 0),
+                              SCMP_A2(SCMP_CMP_MASKED_EQ, ~static_cast<scmp_datum_t>(O_NONBLOCK), 0)) == 0;
   if (file_fd >= 0)
     ok = ok && seccomp_rule_add(ctx.get(), SCMP_ACT_ALLOW, SCMP_SYS(pread64), 1,
                                 SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(file_fd), 0)) == 0;

@@ -19,8 +19,8 @@ SandboxLimits LimitsForFile(int64_t file_size);
 
 // Confines the calling process for good: no core dumps and no files
 // written, the limits, no new privileges, and a seccomp filter under which
-// it may only write to `out_fd`, read from `file_fd` at an offset (pread;
-// -1: from nothing), manage its memory (never executable) and exit, and
+// it may only write to `out_fd` (and set whether its writes wait), read from
+// `file_fd` at an offset (pread; -1: from nothing), manage its memory (never executable) and exit, and
 // raise SIGABRT against itself; any other system call (open, socket,
 // connect, exec, fork...) kills it with SIGSYS. (Builds with the
 // sanitizers, which are for tests, also let it make, read and close pipes

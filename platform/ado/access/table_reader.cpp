@@ -20,15 +20,23 @@ namespace {
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
 // Rows read again at once, in the order of the file: 8,192 at first, then
-// each batch twice the one before, up to as many rows as make about 6 MiB
+// each batch twice the one before, up to as many rows as make about 3 MiB
 // (judged by the batches before). The rows of a batch lie a page apart or
 // more, so each page of the file is read about once per batch: the fewer
 // the batches, the fewer the pages read; small batches at first keep the
 // reader near the rows handed out while the report starts.
-constexpr size_t kBatchBytes = size_t{6} << 20;
+constexpr size_t kBatchBytes = size_t{3} << 20;
 constexpr size_t kFirstBatchRows = 8192;
 constexpr size_t kFewestBatchRows = 1024;
 constexpr size_t kMostBatchRows = 65536;
+// From the third batch on, the rows of a batch wait in the sink while the
+// next batch is read, and go to the program every so many pages: often
+// enough that the pipe never runs dry (a page takes a few microseconds),
+// seldom enough to cost little. The first two batches go out whole before
+// more is read, which keeps the reader near the rows handed out while the
+// report starts.
+constexpr size_t kFirstBatchHeld = 3;
+constexpr uint64_t kPagesPerPump = 32;
 
 // Gives back the image's pages (see MdbReader::ReleasePages) whenever the
 // pages read since the last time span 8 MiB of the file: the kernel maps a
@@ -108,7 +116,8 @@ class TableReader {
 
   // Streams the rows at `places`, the values of the columns that `keep`
   // marks, into `sink` (its table begun, not ended). The rows are read in
-  // batches, each in the order of the file, and sent in the order asked.
+  // batches, each in the order of the file, and sent in the order asked
+  // while the next batch is read.
   void ReadAt(const std::vector<uint64_t>& places, const std::vector<bool>& keep, TableSink& sink) {
     std::vector<ColumnInfo> columns = Columns();
     for (size_t i = 0; i < columns.size(); ++i) columns[i].loaded = keep[i];
@@ -119,7 +128,8 @@ class TableReader {
     std::vector<std::pair<size_t, size_t>> slices;  // of each row of the batch in `batch`
     std::string batch;
     size_t rows_per_batch = kFirstBatchRows;
-    for (size_t first = 0, n = 0; first < places.size(); first += n) {
+    uint64_t loaded = 0;  // pages
+    for (size_t first = 0, n = 0, number = 1; first < places.size(); first += n, ++number) {
       n = std::min(rows_per_batch, places.size() - first);
       by_place.resize(n);
       for (size_t i = 0; i < n; ++i) by_place[i] = first + i;
@@ -130,6 +140,7 @@ class TableReader {
         std::sort(by_place.begin(), by_place.end(), [&](size_t a, size_t b) { return places[a] < places[b]; });
       slices.assign(n, {0, 0});
       batch.clear();
+      if (in_order) sink.HoldRows(false);
       for (const size_t at : by_place) {
         const uint64_t page = places[at] >> 16;
         const int r = static_cast<int>(places[at] & 0xFFFF);
@@ -138,6 +149,7 @@ class TableReader {
             throw Damaged(name_, "a row to read again lies outside the file.");
           pages.Read(page);
           LoadPage(page);
+          if (++loaded % kPagesPerPump == 0) sink.Pump();
           if (mdb_->pg_buf[0] != MDB_PAGE_DATA || Le32(mdb_->pg_buf + 4) != def_->entry->table_pg)
             throw Damaged(name_, "page " + std::to_string(page) + " no longer holds its rows.");
           current = page;
@@ -158,8 +170,10 @@ class TableReader {
         batch.append(row_.cells());
       }
       if (in_order) continue;
+      sink.HoldRows(number >= kFirstBatchHeld);
       for (size_t i = 0; i < n; ++i)
         sink.Row(std::string_view(batch).substr(slices[i].first, slices[i].second), places[first + i]);
+      sink.Pump();
       if (!batch.empty())
         rows_per_batch = std::min(2 * n, std::clamp(kBatchBytes / (batch.size() / n + 1), kFewestBatchRows,
                                                     kMostBatchRows));

@@ -31,6 +31,12 @@ class TableSink {
   virtual void BeginTable(const std::string& name, const std::vector<ColumnInfo>& columns, bool placed) = 0;
   virtual void Row(std::string_view cells, uint64_t place) = 0;
   virtual void EndTable(uint64_t rows) = 0;
+  // Writes every row still waiting; then, when `hold`, the rows given until
+  // the next call or EndTable may wait in the sink while the reader reads
+  // on. A sink that writes at once ignores it.
+  virtual void HoldRows([[maybe_unused]] bool hold) {}
+  // Writes what it can of the rows waiting without waiting itself.
+  virtual void Pump() {}
 };
 
 // What ReadTable takes of a table.
@@ -73,8 +79,10 @@ class MdbReader {
   // Reads again the rows of table `name` that lie at `places` (from a
   // reading with keys), in that order, into `sink`: the values of the
   // columns that `columns` marks (a flag per column of the table; empty:
-  // every column), the others not read at all. A place that holds no row of
-  // the table is damage. Throws ProviderFailure.
+  // every column), the others not read at all. Rows in another order than
+  // the file's are read a batch at a time, and each batch is held in `sink`
+  // (TableSink::HoldRows) while the next is read. A place that holds no row
+  // of the table is damage. Throws ProviderFailure.
   void ReadRowsAt(const std::string& name, const std::vector<uint64_t>& places, const std::vector<bool>& columns,
                   TableSink& sink);
 
