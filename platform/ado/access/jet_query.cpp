@@ -3,11 +3,16 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/ado/access/failure.h"
+#include "platform/ado/access/jet_collation.h"
 #include "platform/ado/access/jet_functions.h"
 #include "platform/ado/access/stored_table.h"
 #include "platform/text/ascii.h"
@@ -280,6 +285,171 @@ void RefuseMultiplied(const RewrittenQuery& query, const AttachedTables& data, c
       {}};
 }
 
+// One key of a sort done here rather than by SQLite: a loaded column of
+// the table, its text compared as SQLite compares the column's.
+struct SortKey {
+  size_t column;
+  bool descending;
+  bool jet_text;  // the column's collation is Jet's, otherwise SQLite's BINARY
+};
+
+// The keys of query.rowid_sort over `table`; empty when a name is not a
+// loaded column of it (SQLite then sorts, and says what is wrong).
+std::vector<SortKey> SortKeys(const RewrittenQuery& query, const StoredTable& table) {
+  std::vector<SortKey> keys;
+  for (const auto& sort : query.rowid_sort) {
+    size_t c = 0;
+    while (c < table.columns.size() && !text::EqualsIgnoreAsciiCase(table.columns[c].name, sort.name)) ++c;
+    if (c == table.columns.size() || !table.columns[c].loaded) return {};
+    keys.push_back({c, sort.descending, table.columns[c].declared == Tag::kText});
+  }
+  return keys;
+}
+
+// A value's class in SQLite's order: null (NaN too, which SQLite takes as
+// null), then numbers, then text.
+int Class(const StoredTable::Cell& c) {
+  if (c.tag == Tag::kNull || (c.tag != Tag::kText && std::isnan(c.number))) return 0;
+  return c.tag == Tag::kText ? 2 : 1;
+}
+
+// How SQLite orders two values of a column: by class, numbers by value,
+// text by the column's collation.
+int CompareCells(const StoredTable::Cell& a, const StoredTable::Cell& b, bool jet_text) {
+  const int ca = Class(a), cb = Class(b);
+  if (ca != cb) return ca < cb ? -1 : 1;
+  if (ca == 0) return 0;
+  if (ca == 1) return a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
+  const int c = jet_text ? JetCompare(a.text, b.text) : a.text.compare(b.text);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+// Where a text in Jet's collation stands among others, as far as its first
+// eight characters tell: their big-endian bytes, ASCII lower-cased, 0 past
+// its end, 0xFF from its first other character on (not known).
+uint64_t TextPrefix(std::string_view s, bool jet_text) {
+  uint64_t prefix = 0;
+  bool known = jet_text;
+  for (size_t i = 0; i < 8; ++i) {
+    const auto c = i < s.size() ? static_cast<unsigned char>(s[i]) : 0;
+    known = known && c < 0x80;
+    prefix = prefix << 8 | (known ? static_cast<unsigned char>(text::AsciiLower(static_cast<char>(c))) : 0xFF);
+  }
+  return prefix;
+}
+
+// A number's bits, made to order as the numbers do (0 and -0 alike).
+uint64_t NumberBits(double d) {
+  const auto bits = std::bit_cast<uint64_t>(d == 0 ? 0.0 : d);
+  return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// One distinct value of a sort key: a row that holds it, its class, and
+// where it stands as far as its bits (a number) or its TextPrefix tell.
+struct Distinct {
+  uint64_t prefix;
+  uint32_t row;
+  int value_class;
+};
+
+// -1, 0 or 1: the order of two distinct values of column `key`, the
+// prefixes deciding when they can (the texts lie far apart in memory).
+int CompareDistinct(const StoredTable& table, const SortKey& key, const Distinct& a, const Distinct& b) {
+  if (a.value_class != b.value_class) return a.value_class < b.value_class ? -1 : 1;
+  const uint64_t x = a.prefix, y = b.prefix;
+  if (a.value_class != 2) return x < y ? -1 : (y < x ? 1 : 0);
+  if (x != y) {
+    const int shift = 56 - std::countl_zero(x ^ y) / 8 * 8;
+    if (((x >> shift) & 0xFF) != 0xFF && ((y >> shift) & 0xFF) != 0xFF) return x < y ? -1 : 1;
+  }
+  return CompareCells(table.Get(a.row, key.column), table.Get(b.row, key.column), key.jet_text);
+}
+
+// Calls the guard's progress check every so often; throws as the query
+// would once it says stop.
+class SortProgress {
+ public:
+  SortProgress(sqlite3* db, Guard& guard) : db_(db), guard_(guard) {}
+  void Step() {
+    if (++steps_ % 16384 == 0 && Progress(&guard_)) throw Failure(db_, guard_);
+  }
+
+ private:
+  sqlite3* db_;
+  Guard& guard_;
+  uint32_t steps_ = 0;
+};
+
+// The rank of the value of column `key` in each of `rows` among the values
+// there, in the key's direction: equal ranks for values that SQLite's order
+// holds equal. Each distinct value is compared, not each row, so a column
+// of few values (a category, a status) costs little.
+void RankValues(const StoredTable& table, const SortKey& key, const std::vector<uint32_t>& rows,
+                SortProgress& progress, std::vector<uint32_t>& ranks) {
+  std::vector<Distinct> distinct;
+  std::unordered_map<std::string_view, uint32_t> texts;
+  std::unordered_map<uint64_t, uint32_t> numbers;
+  std::optional<uint32_t> null;
+  std::vector<uint32_t> id(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    progress.Step();
+    const StoredTable::Cell cell = table.Get(rows[i], key.column);
+    const int value_class = Class(cell);
+    const uint64_t prefix = value_class == 2   ? TextPrefix(cell.text, key.jet_text)
+                            : value_class == 1 ? NumberBits(cell.number)
+                                               : 0;
+    const auto next = static_cast<uint32_t>(distinct.size());
+    uint32_t found;
+    if (value_class == 2) {
+      found = texts.try_emplace(cell.text, next).first->second;
+    } else if (value_class == 1) {
+      found = numbers.try_emplace(prefix, next).first->second;
+    } else {
+      if (!null) null = next;
+      found = *null;
+    }
+    if (found == next) distinct.push_back({prefix, rows[i], value_class});
+    id[i] = found;
+  }
+  std::vector<uint32_t> order(distinct.size());
+  for (uint32_t d = 0; d < order.size(); ++d) order[d] = d;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    progress.Step();
+    return CompareDistinct(table, key, distinct[a], distinct[b]) < 0;
+  });
+  std::vector<uint32_t> rank_of(distinct.size());
+  uint32_t rank = 0;
+  for (size_t d = 0; d < order.size(); ++d) {
+    if (d > 0 && CompareDistinct(table, key, distinct[order[d - 1]], distinct[order[d]]) != 0) ++rank;
+    rank_of[order[d]] = rank;
+  }
+  for (size_t i = 0; i < rows.size(); ++i) ranks[i] = key.descending ? rank - rank_of[id[i]] : rank_of[id[i]];
+}
+
+// Sorts the row numbers `rows` of `table` by `keys`, stably, as SQLite's
+// sorter orders the rows of a scan (it keeps rows of equal keys in the
+// order they came); throws as the query would once the guard stops it.
+// The rows are compared by the ranks of their values, which lie together.
+void SortRows(const StoredTable& table, const std::vector<SortKey>& keys, std::vector<uint32_t>& rows,
+              sqlite3* db, Guard& guard) {
+  SortProgress progress(db, guard);
+  const size_t n = rows.size(), width = keys.size();
+  std::vector<uint32_t> ranks(n * width), column(n);
+  for (size_t k = 0; k < width; ++k) {
+    RankValues(table, keys[k], rows, progress, column);
+    for (size_t i = 0; i < n; ++i) ranks[i * width + k] = column[i];
+  }
+  std::vector<uint32_t> places(n);
+  for (uint32_t i = 0; i < n; ++i) places[i] = i;
+  std::stable_sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
+    const uint32_t* x = &ranks[a * width];
+    const uint32_t* y = &ranks[b * width];
+    return std::lexicographical_compare(x, x + width, y, y + width);
+  });
+  for (uint32_t& place : places) place = rows[place];
+  rows = std::move(places);
+}
+
 }  // namespace
 
 ProviderFailure QueryMemoryFailure(int64_t limit) {
@@ -295,11 +465,15 @@ std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query,
   const MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   sqlite3* raw = db.get();
-  StatementPtr st = PrepareOverPart(raw, query.rowid_sql, guard);
+  // Rows sorted by columns alone are sorted here: SQLite's sorter would
+  // copy every key into records of its own (and spill them to files).
+  const std::vector<SortKey> keys = SortKeys(query, *data.tables[0]);
+  StatementPtr st = PrepareOverPart(raw, keys.empty() ? query.rowid_sql : query.rowid_unsorted_sql, guard);
   if (!st) return std::nullopt;
   std::vector<uint32_t> order;
   StepAll(raw, st.get(), guard, [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
   order.shrink_to_fit();
+  if (!keys.empty()) SortRows(*data.tables[0], keys, order, raw, guard);
   return order;
 }
 

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,60 @@ TEST(JetQueryInPart, AColumnNotLoadedIsNeverRead) {
   EXPECT_EQ(q.rowid_names, (std::vector<std::string>{"Status", "Id"}));
   EXPECT_EQ(RunJetRowQuery(q, data, env, {}), std::nullopt);
   EXPECT_THROW(RunJetQuery(q, data, env, {}), ProviderFailure);
+}
+
+// Rows sorted by column names are sorted outside SQLite, by the ranks of
+// their values: in exactly the order SQLite's sorter gives, ties in the
+// order of the table, for every kind of value and both directions.
+TEST(JetQuerySort, RowsSortedByNamesComeInSqlitesOwnOrder) {
+  const std::vector<std::string> texts = {
+      "", "a", "A", "b", "e", "\xc3\xa9", "\xc3\x89", "f", "Business", "business", "Businesses",
+      "Business Alpha", "business alpha", "Business alphA", "abcdefgh", "ABCDEFGH", "abcdefghi", "abcdefg",
+      "abcdefg\xc3\xa9", "abcdefgz", "\xc3\x84rger", "Zebra", "zebra", "\xcf\x89", "\xce\xa9", "\xd0\xaf",
+      "\xd1\x8f", "\xff\xfe", "\xc3", std::string("a\0b", 3), std::string("a\0", 2), "0", "10", "9"};
+  const std::vector<double> numbers = {0.0, -0.0, 1, -1, 2.5, 1e300, -1e300, HUGE_VAL, -HUGE_VAL, std::nan("")};
+  auto table = std::make_shared<StoredTable>();
+  table->name = "T";
+  table->columns = {{"Name", Tag::kText}, {"Other", Tag::kText}, {"Amount", Tag::kDouble}, {"Count", Tag::kLong},
+                    {"Code", Tag::kDouble}};
+  uint32_t seed = 12345;
+  auto next = [&seed](size_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<size_t>(seed >> 16) % below;
+  };
+  RowBuilder row;
+  for (int i = 0; i < 800; ++i) {
+    row.Clear();
+    for (int text = 0; text < 2; ++text) {
+      if (next(12) == 0) row.AddNull();
+      else row.AddText(texts[next(texts.size())]);
+    }
+    if (next(12) == 0) row.AddNull();
+    else row.AddNumber(Tag::kDouble, numbers[next(numbers.size())]);
+    if (next(12) == 0) row.AddNull();
+    else row.AddNumber(Tag::kLong, static_cast<double>(next(7)) - 3);
+    // Text in a number column sorts after its numbers, as bytes.
+    if (next(3) == 0) row.AddText(texts[next(texts.size())]);
+    else row.AddNumber(Tag::kDouble, static_cast<double>(next(5)));
+    table->AddRow(row.cells());
+  }
+  table->Finish();
+  AttachedTables data;
+  data.tables = {table};
+  FakeEnv env;
+  for (const char* order : {"Name", "[Name] DESC", "Other, Name", "Amount DESC, Count, Name", "Count ASC, Amount",
+                            "Code, Name DESC", "Other DESC, Count DESC, Amount, Name"}) {
+    SCOPED_TRACE(order);
+    const RewrittenQuery ours = RewriteJetSql(std::string("SELECT * FROM T WHERE Count <> 2 ORDER BY ") + order);
+    ASSERT_FALSE(ours.rowid_sort.empty());
+    RewrittenQuery sqlites = ours;
+    sqlites.rowid_sort.clear();
+    const auto got = RunJetRowQuery(ours, data, env, {});
+    const auto want = RunJetRowQuery(sqlites, data, env, {});
+    ASSERT_TRUE(got && want);
+    EXPECT_GT(want->size(), 500u);
+    EXPECT_EQ(*got, *want);
+  }
 }
 
 // The deadline is measured on the query's clock, and a stop request ends a

@@ -467,6 +467,29 @@ class Renderer {
   size_t i_ = 0;
 };
 
+// Fills q.rowid_sort and q.rowid_unsorted_sql when the rowid query `rowid`
+// ends in "ORDER BY name [ASC|DESC], ..." (a ";" after it allowed).
+template <typename IsName>
+void ReadSortNames(std::vector<Token> rowid, const IsName& is_name, RewrittenQuery& q) {
+  if (!rowid.empty() && rowid.back().kind == Tok::kOp && rowid.back().text == ";") rowid.pop_back();
+  size_t order = 4;
+  while (order + 1 < rowid.size() && !(IsWord(rowid[order], "ORDER") && IsWord(rowid[order + 1], "BY"))) ++order;
+  std::vector<RewrittenQuery::SortName> names;
+  for (size_t k = order + 2; k < rowid.size(); ++k) {
+    if (!is_name(rowid[k])) return;
+    RewrittenQuery::SortName name{rowid[k].text};
+    if (k + 1 < rowid.size() && (IsWord(rowid[k + 1], "ASC") || IsWord(rowid[k + 1], "DESC")))
+      name.descending = IsWord(rowid[++k], "DESC");
+    names.push_back(std::move(name));
+    if (k + 1 < rowid.size() && rowid[++k].kind != Tok::kComma) return;
+    if (k + 1 == rowid.size() && rowid[k].kind == Tok::kComma) return;
+  }
+  if (names.empty()) return;
+  rowid.resize(order);
+  q.rowid_unsorted_sql = Renderer(rowid).Render();
+  q.rowid_sort = std::move(names);
+}
+
 }  // namespace
 
 RewrittenQuery RewriteJetSql(std::string_view jet) {
@@ -520,6 +543,7 @@ RewrittenQuery RewriteJetSql(std::string_view jet) {
       for (const auto& name : q.rowid_names) known = known || IEquals(name, tokens[k].text);
       if (!known) q.rowid_names.push_back(tokens[k].text);
     }
+    ReadSortNames(rowid, is_name, q);
   }
   return q;
 }

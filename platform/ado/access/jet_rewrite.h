@@ -45,6 +45,15 @@ struct RewrittenQuery {
   // For rowid_sql: every name its WHERE and ORDER BY may give a column (each
   // word and bracketed name after the table's, once, letter case ignored).
   std::vector<std::string> rowid_names;
+  // When rowid_sql ends in an ORDER BY of names only (each perhaps with ASC
+  // or DESC): those, in order, and rowid_sql without its ORDER BY, so that
+  // the caller may sort the rows itself. Empty otherwise.
+  struct SortName {
+    std::string name;
+    bool descending = false;
+  };
+  std::vector<SortName> rowid_sort;
+  std::string rowid_unsorted_sql;
   // Every select of the query, sub-queries included, each after the
   // sub-queries that it takes rows from.
   std::vector<SelectBound> selects;

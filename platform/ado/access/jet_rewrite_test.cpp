@@ -60,6 +60,27 @@ TEST(JetSqlRewrite, TablesAndRowidShape) {
   EXPECT_EQ(q.rowid_sql, "");
 }
 
+// A rowid query that ends in an ORDER BY of names alone gives those names,
+// so that the caller may sort; any other ORDER BY gives none.
+TEST(JetSqlRewrite, TheNamesARowidQuerySortsBy) {
+  auto q = RewriteJetSql("SELECT * FROM Org WHERE Status <> 'Open' ORDER BY [Category], Name DESC, x ASC;");
+  ASSERT_EQ(q.rowid_sort.size(), 3u);
+  EXPECT_EQ(q.rowid_sort[0].name, "Category");
+  EXPECT_FALSE(q.rowid_sort[0].descending);
+  EXPECT_EQ(q.rowid_sort[1].name, "Name");
+  EXPECT_TRUE(q.rowid_sort[1].descending);
+  EXPECT_EQ(q.rowid_sort[2].name, "x");
+  EXPECT_FALSE(q.rowid_sort[2].descending);
+  EXPECT_EQ(q.rowid_unsorted_sql, RewriteJetSql("SELECT * FROM Org WHERE Status <> 'Open'").rowid_sql);
+  for (const char* sql : {"SELECT * FROM Org", "SELECT * FROM Org ORDER BY 1", "SELECT * FROM Org ORDER BY a + b",
+                          "SELECT * FROM Org ORDER BY Len(a)", "SELECT * FROM Org ORDER BY a,",
+                          "SELECT * FROM Org ORDER BY a b", "SELECT a FROM Org ORDER BY a"}) {
+    q = RewriteJetSql(sql);
+    EXPECT_TRUE(q.rowid_sort.empty()) << sql;
+    EXPECT_EQ(q.rowid_unsorted_sql, "") << sql;
+  }
+}
+
 // The reason a refused text gives, or "" when it is accepted.
 std::string Refusal(const std::string& where) {
   try {
