@@ -1,5 +1,7 @@
 #include "platform/ado/access/row_stream.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ado/access/failure.h"
@@ -123,6 +126,55 @@ TEST(RowStream, PlacesArriveWithTheirRows) {
   EXPECT_FALSE(org.columns[1].loaded);
   EXPECT_EQ(reader.tables()[1]->places, (std::vector<uint64_t>{7, 8}));
   EXPECT_EQ(reader.tables()[1]->rows(), 2u);
+}
+
+// Rows held while the reader reads on: Pump writes what a full pipe takes
+// and returns, the next HoldRows waits for the rest (the pipe then blocking
+// only for that wait), and every row arrives in order.
+TEST(RowStream, HeldRowsWaitWithoutHoldingUpTheReader) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fs::UniqueFd in(ends[0]), out_fd(ends[1]);
+  ASSERT_EQ(fcntl(out_fd.get(), F_SETFL, O_NONBLOCK), 0);
+  constexpr int kRows = 2000;
+  StreamWriter out(out_fd.get());
+  out.BeginTable("Org", {{"Id", Tag::kLong}, {"Name", Tag::kText}}, false);
+  out.HoldRows(true);
+  RowBuilder row;
+  for (int i = 0; i < kRows; ++i) {
+    row.Clear();
+    row.AddNumber(Tag::kLong, i);
+    row.AddText(std::string(300, static_cast<char>('a' + i % 26)));
+    out.Row(row.cells(), 0);
+  }
+  out.Pump();  // nobody reads yet: a write that waited would never return
+  int in_pipe = 0;
+  ASSERT_EQ(ioctl(in.get(), FIONREAD, &in_pipe), 0);
+  EXPECT_GT(in_pipe, 0);
+  EXPECT_LT(in_pipe, kRows * 300);
+
+  std::string bytes;
+  std::thread drain([&] {
+    char buf[65536];
+    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<size_t>(n));
+  });
+  out.HoldRows(false);
+  EXPECT_EQ(fcntl(out_fd.get(), F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+  out.EndTable(kRows);
+  out.Done();
+  out_fd.Reset();
+  drain.join();
+
+  StreamReader reader(bytes.size());
+  Feed(reader, bytes, bytes.size());
+  ASSERT_TRUE(reader.finished());
+  ASSERT_EQ(reader.tables().size(), 1u);
+  const StoredTable& org = *reader.tables()[0];
+  ASSERT_EQ(org.rows(), static_cast<uint64_t>(kRows));
+  for (size_t i = 0; i < org.rows(); i += 199) {
+    EXPECT_EQ(org.Get(i, 0).number, static_cast<double>(i));
+    EXPECT_EQ(org.Get(i, 1).text, std::string(300, static_cast<char>('a' + i % 26)));
+  }
 }
 
 // The child's failure arrives whole, its warnings and description cut to
