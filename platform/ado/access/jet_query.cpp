@@ -380,74 +380,93 @@ class SortProgress {
   uint32_t steps_ = 0;
 };
 
-// The rank of the value of column `key` in each of `rows` among the values
-// there, in the key's direction: equal ranks for values that SQLite's order
-// holds equal. Each distinct value is compared, not each row, so a column
-// of few values (a category, a status) costs little.
-void RankValues(const StoredTable& table, const SortKey& key, const std::vector<uint32_t>& rows,
-                SortProgress& progress, std::vector<uint32_t>& ranks) {
-  std::vector<Distinct> distinct;
-  std::unordered_map<std::string_view, uint32_t> texts;
-  std::unordered_map<uint64_t, uint32_t> numbers;
-  std::optional<uint32_t> null;
-  std::vector<uint32_t> id(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    progress.Step();
-    const StoredTable::Cell cell = table.Get(rows[i], key.column);
+// The most distinct values a key may have for the rows to be sorted here.
+// Sorting the distinct values reads their texts all over memory; beyond
+// this many, SQLite's sorter, which copies the keys together, is faster.
+constexpr size_t kMostDistinctValues = 16384;
+
+// The distinct values of one key, each found once.
+class DistinctValues {
+ public:
+  // The number of the value of `cell` (of row `row`), new or found.
+  uint32_t Find(const StoredTable::Cell& cell, uint32_t row, bool jet_text) {
     const int value_class = Class(cell);
-    const uint64_t prefix = value_class == 2   ? TextPrefix(cell.text, key.jet_text)
-                            : value_class == 1 ? NumberBits(cell.number)
-                                               : 0;
-    const auto next = static_cast<uint32_t>(distinct.size());
+    const uint64_t bits = value_class == 1 ? NumberBits(cell.number) : 0;
+    const auto next = static_cast<uint32_t>(values_.size());
     uint32_t found;
     if (value_class == 2) {
-      found = texts.try_emplace(cell.text, next).first->second;
+      found = texts_.try_emplace(cell.text, next).first->second;
     } else if (value_class == 1) {
-      found = numbers.try_emplace(prefix, next).first->second;
+      found = numbers_.try_emplace(bits, next).first->second;
     } else {
-      if (!null) null = next;
-      found = *null;
+      if (!null_) null_ = next;
+      found = *null_;
     }
-    if (found == next) distinct.push_back({prefix, rows[i], value_class});
-    id[i] = found;
+    if (found == next) values_.push_back({value_class == 2 ? TextPrefix(cell.text, jet_text) : bits, row, value_class});
+    return found;
   }
-  std::vector<uint32_t> order(distinct.size());
-  for (uint32_t d = 0; d < order.size(); ++d) order[d] = d;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+  size_t size() const { return values_.size(); }
+
+  // The rank of each value, by number, in the direction of `key`: equal
+  // ranks for values that SQLite's order holds equal.
+  std::vector<uint32_t> Ranks(const StoredTable& table, const SortKey& key, SortProgress& progress) const {
+    std::vector<uint32_t> order(values_.size());
+    for (uint32_t d = 0; d < order.size(); ++d) order[d] = d;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      progress.Step();
+      return CompareDistinct(table, key, values_[a], values_[b]) < 0;
+    });
+    std::vector<uint32_t> rank_of(values_.size());
+    uint32_t rank = 0;
+    for (size_t d = 0; d < order.size(); ++d) {
+      if (d > 0 && CompareDistinct(table, key, values_[order[d - 1]], values_[order[d]]) != 0) ++rank;
+      rank_of[order[d]] = rank;
+    }
+    if (key.descending)
+      for (uint32_t& r : rank_of) r = rank - r;
+    return rank_of;
+  }
+
+ private:
+  std::vector<Distinct> values_;
+  std::unordered_map<std::string_view, uint32_t> texts_;
+  std::unordered_map<uint64_t, uint32_t> numbers_;
+  std::optional<uint32_t> null_;
+};
+
+// For each row of `table`, the ranks of its values of `keys` among those of
+// the table (row by row, a rank per key), or nothing when a key has more
+// than kMostDistinctValues. Each distinct value is compared, not each row:
+// keys of few values (a category, a status, names that repeat) cost little.
+std::optional<std::vector<uint32_t>> RankRows(const StoredTable& table, const std::vector<SortKey>& keys,
+                                              SortProgress& progress) {
+  const size_t width = keys.size();
+  std::vector<DistinctValues> distinct(width);
+  std::vector<uint32_t> ranks(table.rows() * width);
+  for (size_t row = 0; row < table.rows(); ++row) {
     progress.Step();
-    return CompareDistinct(table, key, distinct[a], distinct[b]) < 0;
-  });
-  std::vector<uint32_t> rank_of(distinct.size());
-  uint32_t rank = 0;
-  for (size_t d = 0; d < order.size(); ++d) {
-    if (d > 0 && CompareDistinct(table, key, distinct[order[d - 1]], distinct[order[d]]) != 0) ++rank;
-    rank_of[order[d]] = rank;
+    for (size_t k = 0; k < width; ++k) {
+      ranks[row * width + k] =
+          distinct[k].Find(table.Get(row, keys[k].column), static_cast<uint32_t>(row), keys[k].jet_text);
+      if (distinct[k].size() > kMostDistinctValues) return std::nullopt;
+    }
   }
-  for (size_t i = 0; i < rows.size(); ++i) ranks[i] = key.descending ? rank - rank_of[id[i]] : rank_of[id[i]];
+  for (size_t k = 0; k < width; ++k) {
+    const std::vector<uint32_t> rank_of = distinct[k].Ranks(table, keys[k], progress);
+    for (size_t row = 0; row < table.rows(); ++row) ranks[row * width + k] = rank_of[ranks[row * width + k]];
+  }
+  return ranks;
 }
 
-// Sorts the row numbers `rows` of `table` by `keys`, stably, as SQLite's
-// sorter orders the rows of a scan (it keeps rows of equal keys in the
-// order they came); throws as the query would once the guard stops it.
-// The rows are compared by the ranks of their values, which lie together.
-void SortRows(const StoredTable& table, const std::vector<SortKey>& keys, std::vector<uint32_t>& rows,
-              sqlite3* db, Guard& guard) {
-  SortProgress progress(db, guard);
-  const size_t n = rows.size(), width = keys.size();
-  std::vector<uint32_t> ranks(n * width), column(n);
-  for (size_t k = 0; k < width; ++k) {
-    RankValues(table, keys[k], rows, progress, column);
-    for (size_t i = 0; i < n; ++i) ranks[i * width + k] = column[i];
-  }
-  std::vector<uint32_t> places(n);
-  for (uint32_t i = 0; i < n; ++i) places[i] = i;
-  std::stable_sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
+// Sorts the row numbers `rows` by their `ranks` (RankRows), stably, as
+// SQLite's sorter orders the rows of a scan: it keeps rows of equal keys in
+// the order they came.
+void SortByRanks(std::vector<uint32_t>& rows, const std::vector<uint32_t>& ranks, size_t width) {
+  std::stable_sort(rows.begin(), rows.end(), [&](uint32_t a, uint32_t b) {
     const uint32_t* x = &ranks[a * width];
     const uint32_t* y = &ranks[b * width];
     return std::lexicographical_compare(x, x + width, y, y + width);
   });
-  for (uint32_t& place : places) place = rows[place];
-  rows = std::move(places);
 }
 
 }  // namespace
@@ -465,15 +484,23 @@ std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query,
   const MemoryBudget budget(control.memory);
   const SqlitePtr db = OpenEngine(data, env, guard);
   sqlite3* raw = db.get();
-  // Rows sorted by columns alone are sorted here: SQLite's sorter would
-  // copy every key into records of its own (and spill them to files).
-  const std::vector<SortKey> keys = SortKeys(query, *data.tables[0]);
+  // Rows sorted by columns of few values each are sorted here, by ranks:
+  // SQLite's sorter would copy every key into records of its own (and
+  // spill them to files).
+  const StoredTable& table = *data.tables[0];
+  const std::vector<SortKey> keys = SortKeys(query, table);
   StatementPtr st = PrepareOverPart(raw, keys.empty() ? query.rowid_sql : query.rowid_unsorted_sql, guard);
   if (!st) return std::nullopt;
+  std::optional<std::vector<uint32_t>> ranks;
+  if (!keys.empty()) {
+    SortProgress progress(raw, guard);
+    ranks = RankRows(table, keys, progress);
+    if (!ranks && !(st = PrepareOverPart(raw, query.rowid_sql, guard))) return std::nullopt;
+  }
   std::vector<uint32_t> order;
   StepAll(raw, st.get(), guard, [&] { order.push_back(static_cast<uint32_t>(sqlite3_column_int64(st.get(), 0))); });
   order.shrink_to_fit();
-  if (!keys.empty()) SortRows(*data.tables[0], keys, order, raw, guard);
+  if (ranks) SortByRanks(order, *ranks, keys.size());
   return order;
 }
 

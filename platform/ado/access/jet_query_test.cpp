@@ -67,9 +67,10 @@ TEST(JetQueryInPart, AColumnNotLoadedIsNeverRead) {
   EXPECT_THROW(RunJetQuery(q, data, env, {}), ProviderFailure);
 }
 
-// Rows sorted by column names are sorted outside SQLite, by the ranks of
-// their values: in exactly the order SQLite's sorter gives, ties in the
-// order of the table, for every kind of value and both directions.
+// Rows sorted by column names of few values are sorted outside SQLite, by
+// the ranks of their values: in exactly the order SQLite's sorter gives,
+// ties in the order of the table, for every kind of value and both
+// directions.
 TEST(JetQuerySort, RowsSortedByNamesComeInSqlitesOwnOrder) {
   const std::vector<std::string> texts = {
       "", "a", "A", "b", "e", "\xc3\xa9", "\xc3\x89", "f", "Business", "business", "Businesses",
@@ -119,6 +120,26 @@ TEST(JetQuerySort, RowsSortedByNamesComeInSqlitesOwnOrder) {
     EXPECT_GT(want->size(), 500u);
     EXPECT_EQ(*got, *want);
   }
+
+  // A key of too many values to rank is left to SQLite's sorter.
+  table = std::make_shared<StoredTable>();
+  table->name = "T";
+  table->columns = {{"Name", Tag::kText}, {"Count", Tag::kLong}};
+  for (int i = 0; i < 20000; ++i) {
+    row.Clear();
+    row.AddText("Org " + std::to_string(next(1000000)));
+    row.AddNumber(Tag::kLong, static_cast<double>(next(3)));
+    table->AddRow(row.cells());
+  }
+  table->Finish();
+  data.tables = {table};
+  const RewrittenQuery ours = RewriteJetSql("SELECT * FROM T WHERE Count <> 2 ORDER BY Count DESC, Name");
+  RewrittenQuery sqlites = ours;
+  sqlites.rowid_sort.clear();
+  const auto got = RunJetRowQuery(ours, data, env, {});
+  ASSERT_TRUE(got);
+  EXPECT_GT(got->size(), 10000u);
+  EXPECT_EQ(*got, *RunJetRowQuery(sqlites, data, env, {}));
 }
 
 // The deadline is measured on the query's clock, and a stop request ends a
