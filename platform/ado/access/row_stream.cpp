@@ -279,6 +279,9 @@ void StreamReader::Handle(uint8_t kind, std::string_view payload) {
       f.End();
       placed_ = placed != 0;
       cells_ = table->LoadedColumns();
+      // A table read in part holds the few columns a query selects and
+      // sorts by, whose values repeat.
+      if (placed_) table->ShareAlikeRows();
       taken_ = 0;
       table_ = std::move(table);
       return;

@@ -1,6 +1,7 @@
 #include "platform/ado/access/stored_table.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/ado/oledate.h"
 
@@ -15,13 +16,61 @@ void StoredTable::NewBlock(size_t size) {
   block_free_ = size;
 }
 
+namespace {
+
+constexpr uint32_t kNoRow = UINT32_MAX;
+
+size_t HashOf(std::string_view cells) { return std::hash<std::string_view>()(cells); }
+
+}  // namespace
+
+void StoredTable::ShareAlikeRows() {
+  alike_ = std::make_unique<std::vector<AlikeRow>>(1024, AlikeRow{kNoRow, 0});
+  alike_count_ = 0;
+}
+
+void StoredTable::AddAlikeRow(std::string_view cells) {
+  std::vector<AlikeRow>& set = *alike_;
+  const size_t mask = set.size() - 1;
+  size_t at = HashOf(cells) & mask;
+  for (; set[at].row != kNoRow; at = (at + 1) & mask) {
+    const AlikeRow& seen = set[at];
+    if (seen.size == cells.size() && std::memcmp(rows_[seen.row], cells.data(), cells.size()) == 0) {
+      rows_.push_back(rows_[seen.row]);
+      return;
+    }
+  }
+  // A row too long to note, or a table too long to number, is stored alone.
+  if (cells.size() > UINT32_MAX || rows_.size() >= kNoRow) return rows_.push_back(Store(cells));
+  set[at] = {static_cast<uint32_t>(rows_.size()), static_cast<uint32_t>(cells.size())};
+  rows_.push_back(Store(cells));
+  if (++alike_count_ > kMostAlikeRows) {
+    alike_.reset();
+    return;
+  }
+  if (2 * alike_count_ <= set.size()) return;
+  // Half full: twice the room, every row noted again.
+  std::vector<AlikeRow> bigger(2 * set.size(), AlikeRow{kNoRow, 0});
+  const size_t bigger_mask = bigger.size() - 1;
+  for (const AlikeRow& seen : set) {
+    if (seen.row == kNoRow) continue;
+    size_t to = HashOf(std::string_view(rows_[seen.row], seen.size)) & bigger_mask;
+    while (bigger[to].row != kNoRow) to = (to + 1) & bigger_mask;
+    bigger[to] = seen;
+  }
+  set.swap(bigger);
+}
+
 void StoredTable::Finish() {
+  alike_.reset();
   rows_.shrink_to_fit();
   places.shrink_to_fit();
 }
 
 void StoredTable::ClearRows() {
   rows_.clear();
+  // The rows noted are gone.
+  if (alike_) ShareAlikeRows();
   if (blocks_.empty()) return;
   blocks_.resize(1);
   next_ = blocks_[0].get();

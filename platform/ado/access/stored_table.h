@@ -77,12 +77,17 @@ class StoredTable {
   // Appends a row of cells, one per column in column order (a RowBuilder's,
   // or bytes that RowLength accepted). Inline: called for every row.
   void AddRow(std::string_view cells) {
-    if (cells.size() > block_free_) NewBlock(cells.size());
-    if (!cells.empty()) std::memcpy(next_, cells.data(), cells.size());
-    rows_.push_back(next_);
-    next_ += cells.size();
-    block_free_ -= cells.size();
+    if (alike_) return AddAlikeRow(cells);
+    rows_.push_back(Store(cells));
   }
+  // From now on a row whose cells are byte for byte those of an earlier row
+  // shares that row's bytes instead of holding a copy: for a table of a few
+  // columns whose values repeat (a status, a category). The rows stored
+  // before are not shared. Once more than kMostAlikeRows different rows have
+  // come, the table forgets them and stores every row on its own again: its
+  // rows seldom repeat, and remembering them would cost more than it saves.
+  void ShareAlikeRows();
+  static constexpr size_t kMostAlikeRows = 32768;
   // Gives back the memory kept for building rows; call after the last row.
   void Finish();
   // Forgets every row but keeps one block for the next ones: for a table
@@ -160,8 +165,18 @@ class StoredTable {
   Variant Value(size_t row, size_t column) const;
 
  private:
+  // Copies `cells` into the blocks; returns where.
+  const char* Store(std::string_view cells) {
+    if (cells.size() > block_free_) NewBlock(cells.size());
+    char* at = next_;
+    if (!cells.empty()) std::memcpy(at, cells.data(), cells.size());
+    next_ += cells.size();
+    block_free_ -= cells.size();
+    return at;
+  }
   // Starts a block that holds at least `size` bytes.
   void NewBlock(size_t size);
+  void AddAlikeRow(std::string_view cells);
 
  public:
   // Past the cell at `p`.
@@ -180,6 +195,14 @@ class StoredTable {
   size_t block_free_ = 0;
   char* next_ = nullptr;  // where the next row goes
   std::vector<const char*> rows_;
+  // The different rows seen since ShareAlikeRows, while it lasts: a hash
+  // set, open addressing, of a row's number and length.
+  struct AlikeRow {
+    uint32_t row;
+    uint32_t size;
+  };
+  std::unique_ptr<std::vector<AlikeRow>> alike_;
+  size_t alike_count_ = 0;
 };
 
 // A stored cell as a variant: dates back on the OLE scale.

@@ -47,5 +47,57 @@ TEST(StoredResult, ARowReadWholeGivesWhatEachCellReadAloneGives) {
   EXPECT_EQ(cells[3].text, "note 2");
 }
 
+std::string Row(std::string_view status, double number) {
+  RowBuilder row;
+  row.AddText(status);
+  row.AddNumber(Tag::kDouble, number);
+  return std::string(row.cells());
+}
+
+TEST(StoredTable, RowsAlikeByteForByteShareOneCopyAndNoOthers) {
+  StoredTable table;
+  table.columns = {{"Status", Tag::kText}, {"Value", Tag::kDouble}};
+  table.AddRow(Row("Open", 1));  // before sharing: stays alone
+  table.ShareAlikeRows();
+  const std::vector<std::string> rows = {Row("Open", 1),    Row("Closed", 1), Row("Open", 1),  Row("Open", -0.0),
+                                         Row("Open", 0.0),  Row("Ope", 1),    Row("Closed", 1), Row("Open", -0.0)};
+  for (const std::string& row : rows) table.AddRow(row);
+  table.Finish();
+  ASSERT_EQ(table.rows(), rows.size() + 1);
+  EXPECT_NE(table.RowStart(0), table.RowStart(1));
+  EXPECT_EQ(table.RowStart(1), table.RowStart(3));
+  EXPECT_EQ(table.RowStart(2), table.RowStart(7));
+  EXPECT_EQ(table.RowStart(4), table.RowStart(8));
+  // -0 and +0 compare equal but are not the same bytes; a prefix is not a row.
+  EXPECT_NE(table.RowStart(4), table.RowStart(5));
+  EXPECT_NE(table.RowStart(1), table.RowStart(6));
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const char* p = table.RowStart(r + 1);
+    std::string got(p, static_cast<size_t>(StoredTable::Skip(StoredTable::Skip(p)) - p));
+    EXPECT_EQ(got, rows[r]) << r;
+  }
+}
+
+TEST(StoredTable, ATableOfTooManyDifferentRowsStoresThemAloneAndKeepsThemWhole) {
+  StoredTable table;
+  table.columns = {{"Status", Tag::kText}, {"Value", Tag::kDouble}};
+  table.ShareAlikeRows();
+  const size_t different = StoredTable::kMostAlikeRows + 100;
+  std::vector<double> values;
+  for (size_t i = 0; i < different; ++i) {
+    values.push_back(static_cast<double>(i));
+    // An early row again, after the table made room for more rows: shared
+    // while the table still remembers its rows.
+    if (i == 5000) values.push_back(3);
+  }
+  values.push_back(0);
+  for (const double v : values) table.AddRow(Row("Open", v));
+  table.Finish();
+  ASSERT_EQ(table.rows(), values.size());
+  EXPECT_EQ(table.RowStart(3), table.RowStart(5001));
+  EXPECT_NE(table.RowStart(0), table.RowStart(values.size() - 1));
+  for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(table.Get(i, 1).number, values[i]) << i;
+}
+
 }  // namespace
 }  // namespace tavrin::ado::access
