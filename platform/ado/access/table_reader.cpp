@@ -20,12 +20,13 @@ namespace {
 using TableDefPtr = std::unique_ptr<MdbTableDef, decltype(&mdb_free_tabledef)>;
 
 // Rows read again at once, in the order of the file: 8,192 at first, then
-// each batch twice the one before, up to as many rows as make about 3 MiB
-// (judged by the batches before). The rows of a batch lie a page apart or
-// more, so each page of the file is read about once per batch: the fewer
-// the batches, the fewer the pages read; small batches at first keep the
-// reader near the rows handed out while the report starts.
-constexpr size_t kBatchBytes = size_t{3} << 20;
+// each batch twice the one before, up to as many rows as make about
+// 1.5 MiB (judged by the batches before). The rows of a batch lie a page
+// apart or more, so each page of the file is read about once per batch: the
+// fewer the batches, the fewer the pages read, but a batch and the one
+// before it are held at once; small batches at first keep the reader near
+// the rows handed out while the report starts.
+constexpr size_t kBatchBytes = size_t{3} << 19;
 constexpr size_t kFirstBatchRows = 8192;
 constexpr size_t kFewestBatchRows = 1024;
 constexpr size_t kMostBatchRows = 65536;
@@ -39,7 +40,7 @@ constexpr size_t kFirstBatchHeld = 3;
 constexpr uint64_t kPagesPerPump = 32;
 
 // Gives back the image's pages (see MdbReader::ReleasePages) whenever the
-// pages read since the last time span 8 MiB of the file: the kernel maps a
+// pages read since the last time span 2 MiB of the file: the kernel maps a
 // page's neighbours with it, so this, not their number, bounds how much of
 // the file stays resident.
 class PageRelease {
@@ -54,7 +55,7 @@ class PageRelease {
   }
 
  private:
-  static constexpr uint64_t kSpan = 2048;  // pages of 4 KiB
+  static constexpr uint64_t kSpan = 512;  // pages of 4 KiB
   const std::function<void()>& release_;
   uint64_t low_ = UINT64_MAX;
   uint64_t high_ = 0;
