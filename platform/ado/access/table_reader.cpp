@@ -40,25 +40,30 @@ constexpr size_t kFirstBatchHeld = 3;
 constexpr uint64_t kPagesPerPump = 32;
 
 // Gives back the image's pages (see MdbReader::ReleasePages) whenever the
-// pages read since the last time span 2 MiB of the file: the kernel maps a
-// page's neighbours with it, so this, not their number, bounds how much of
-// the file stays resident.
+// pages read since the last time span 2 MiB of the file and number 256 or
+// more. The kernel maps a page's neighbours with it, so the span, not their
+// number, bounds how much of the file stays resident while pages are read
+// in order; the number spaces out the releases, which each cost a walk of
+// the whole mapping, while they are read in another order (rows read again).
 class PageRelease {
  public:
   explicit PageRelease(const std::function<void()>& release) : release_(release) {}
   void Read(uint64_t page) {
     low_ = std::min(low_, page);
     high_ = std::max(high_, page);
-    if (high_ - low_ < kSpan) return;
+    if (++read_ < kFewestPages || high_ - low_ < kSpan) return;
     release_();
     low_ = high_ = page;
+    read_ = 0;
   }
 
  private:
   static constexpr uint64_t kSpan = 512;  // pages of 4 KiB
+  static constexpr uint64_t kFewestPages = 256;
   const std::function<void()>& release_;
   uint64_t low_ = UINT64_MAX;
   uint64_t high_ = 0;
+  uint64_t read_ = 0;  // pages since the last release
 };
 
 class TableReader {
