@@ -78,6 +78,17 @@ TEST(StoredTable, RowsAlikeByteForByteShareOneCopyAndNoOthers) {
   }
 }
 
+TEST(StoredTable, RowsOfNoCellsShareToo) {
+  // A table read for its rows' places only: every row is empty.
+  StoredTable table;
+  table.columns = {{"Status", Tag::kText, false}};
+  table.ShareAlikeRows();
+  for (int i = 0; i < 3; ++i) table.AddRow({});
+  table.Finish();
+  EXPECT_EQ(table.rows(), 3u);
+  EXPECT_EQ(table.RowStart(0), table.RowStart(2));
+}
+
 TEST(StoredTable, ATableOfTooManyDifferentRowsStoresThemAloneAndKeepsThemWhole) {
   StoredTable table;
   table.columns = {{"Status", Tag::kText}, {"Value", Tag::kDouble}};
