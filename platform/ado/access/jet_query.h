@@ -60,8 +60,9 @@ std::unique_ptr<ResultSet> RunJetQuery(const RewrittenQuery& query, const Attach
 // For a query of the form "SELECT * FROM <one table> [WHERE] [ORDER BY]"
 // over `data`, the rows of its result as numbers of the table's rows, in
 // the result's order (rows alike in every ORDER BY key in the table's
-// order, as SQLite's sorter leaves them); nullopt for any other form, and when its WHERE or
-// ORDER BY reads a column whose values a table read in part does not hold.
+// order, as SQLite's sorter leaves them); nullopt for any other form, and
+// when its WHERE or ORDER BY reads a column whose values a table read in
+// part does not hold.
 // Otherwise throws as RunJetQuery.
 std::optional<std::vector<uint32_t>> RunJetRowQuery(const RewrittenQuery& query, const AttachedTables& data,
                                                     Env& env, const QueryControl& control);

@@ -26,9 +26,9 @@ namespace tavrin::ado::access {
 // The child's end: buffers rows and writes whole messages to `fd`. When `fd`
 // is non-blocking (and may be made blocking with F_SETFL while a write
 // waits), HoldRows and Pump let the reader read on while the parent takes
-// what waits; with a blocking `fd`, Pump writes it all. A
-// failed write throws ProviderFailure (the parent has gone); a row longer
-// than a message can carry, std::length_error.
+// what waits; with a blocking `fd`, Pump writes it all. A failed write
+// throws ProviderFailure (the parent has gone); a row longer than a message
+// can carry, std::length_error.
 class StreamWriter : public TableSink {
  public:
   explicit StreamWriter(int fd) : fd_(fd) {}

@@ -44,7 +44,7 @@ void SetLimit(int resource, rlim_t soft, rlim_t hard) {
 }
 
 #ifndef TAVRIN_CALLGRIND
-bool LoadFilter([[maybe_unused]] int out_fd, int file_fd) {
+bool LoadFilter(int out_fd, int file_fd) {
   using Context = std::unique_ptr<void, decltype(&seccomp_release)>;
   Context ctx(seccomp_init(SCMP_ACT_KILL_PROCESS), seccomp_release);
   if (!ctx) return false;
